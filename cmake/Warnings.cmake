@@ -1,0 +1,20 @@
+# Applied per target with morvale_warnings(<target>) so that third-party code is not affected.
+function(morvale_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
+    -Woverloaded-virtual -Wconversion -Wnull-dereference
+    -Wformat=2 -Wimplicit-fallthrough)
+  if(MORVALE_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
+
+# A GoogleTest executable for one module, registered with CTest.
+function(morvale_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  morvale_warnings(${name})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} test_support GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;MORVALE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()
