@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "image_engine/packed_texture.h"
+#include "image_engine/pixel_size.h"
+
+namespace morvale {
+
+// A file that cannot be turned into pixels: missing, not an image, truncated, or too large.
+// what() names the file and the reason.
+class ImageLoadError : public std::runtime_error {
+public:
+    ImageLoadError(const std::filesystem::path& file, const std::string& reason);
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Decodes image 0 of a file (png, tga, tif/tiff, jpg/jpeg, exr, bmp, psd, heic, ...) into 8-bit
+// rasters. The pixel size is read from the header first and anything above maxSide per side or
+// maxPixels in all is refused before pixel memory is allocated. Colour under alpha 0 is kept as
+// stored (alpha is never premultiplied). Safe to call from many threads at once.
+class ImageLoader {
+public:
+    static constexpr int maxSide = 16384;
+    static constexpr std::int64_t maxPixels = std::int64_t{1} << 28;
+
+    // The size stored in the header, before any orientation is applied. Throws ImageLoadError.
+    static PixelSize readSize(const std::filesystem::path& file);
+
+    // The image as 8-bit straight RGBA with its EXIF orientation applied (upright). Grey images
+    // are spread to R = G = B, images without alpha get A = 255. Throws ImageLoadError.
+    static PackedTexture loadRGBA8(const std::filesystem::path& file);
+
+    // Like loadRGBA8, and also says whether the file holds a single colour channel (grey or
+    // grey + alpha) so that callers can read a grey map without a luma conversion.
+    struct Decoded {
+        PackedTexture pixels;
+        bool monochrome = false;
+    };
+    static Decoded load(const std::filesystem::path& file);
+};
+
+}  // namespace morvale

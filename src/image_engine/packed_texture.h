@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+namespace morvale {
+
+// The in-memory result of every texture tool: 8-bit RGBA, straight (not premultiplied) alpha,
+// rows from the top of the image down, packed without gaps (rgba.size() == width * height * 4).
+struct PackedTexture {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgba;
+
+    // True when the size is at least 1 x 1 and the byte count matches it.
+    bool isValid() const;
+
+    // The next mip level: sides max(1, n / 2); each channel, alpha included, is the rounded mean of
+    // a 2 x 2 block ((a + b + c + d + 2) / 4). An odd last column or row is dropped; a side of 1
+    // repeats its pixels.
+    PackedTexture halved() const;
+
+    // Writes the texture as an 8-bit RGBA PNG whatever the file's extension, creating the parent
+    // folders. The bytes go to a temporary file beside the destination, which is then renamed into
+    // place. Folder errors throw std::filesystem::filesystem_error; an invalid texture or a failed
+    // encode throws ChannelPacker::PackingError (compositionFailed).
+    void writePNG(const std::filesystem::path& destination) const;
+    static void writePNG(const PackedTexture& texture, const std::filesystem::path& destination);
+
+    bool operator==(const PackedTexture&) const = default;
+};
+
+}  // namespace morvale

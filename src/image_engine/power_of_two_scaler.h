@@ -1,0 +1,61 @@
+#pragma once
+
+#include <vector>
+
+#include "image_engine/pipeline_image.h"
+#include "image_engine/pixel_size.h"
+
+namespace morvale {
+
+// Power-of-two sides, exact Lanczos rescaling and mip chains. Holds no state: create one per use.
+class PowerOfTwoScaler {
+public:
+    // How a side becomes a power of two.
+    class ScaleMode {
+    public:
+        enum class Kind { fixedTarget, nearestPowerOfTwo, roundUpPowerOfTwo, roundDownPowerOfTwo };
+
+        // Always this side, whatever the input.
+        static ScaleMode fixedTarget(int side) { return ScaleMode(Kind::fixedTarget, side); }
+        // The nearer power of two; a tie (1.5 times the lower power) goes to the larger.
+        static ScaleMode nearestPowerOfTwo() { return ScaleMode(Kind::nearestPowerOfTwo, 0); }
+        static ScaleMode roundUpPowerOfTwo() { return ScaleMode(Kind::roundUpPowerOfTwo, 0); }
+        static ScaleMode roundDownPowerOfTwo() { return ScaleMode(Kind::roundDownPowerOfTwo, 0); }
+
+        Kind kind() const { return kind_; }
+        // The side of fixedTarget; 0 for the other kinds.
+        int target() const { return target_; }
+
+        bool operator==(const ScaleMode&) const = default;
+
+    private:
+        ScaleMode(Kind kind, int target) : kind_(kind), target_(target) {}
+        Kind kind_;
+        int target_;
+    };
+
+    struct MipLevel {
+        int level = 0;
+        int dimension = 0;  // the longer side of this level's image
+        PipelineImage image;
+    };
+
+    // Sides below 2 count as 1. Throws std::invalid_argument for a fixed target below 1 and
+    // std::out_of_range for a side whose power of two would exceed 2^30.
+    int computePOTDimension(int side, const ScaleMode& mode) const;
+    // Both sides through computePOTDimension; with forceSquare both become the larger.
+    PixelSize potSize(int width, int height, const ScaleMode& mode, bool forceSquare) const;
+
+    // The image resampled (Lanczos-3, straight alpha) to exactly width x height; metadata kept.
+    // Throws std::invalid_argument for a side below 1 or an empty image.
+    PipelineImage scale(const PipelineImage& image, int width, int height) const;
+    PipelineImage scaleToPOT(const PipelineImage& image, const ScaleMode& mode,
+                             bool forceSquare) const;
+
+    // Level 0 is the image itself; each next level is the previous one box-filtered to sides
+    // max(1, n / 2). The chain stops at the first level whose longer side is at or below
+    // minDimension, or at 1 x 1.
+    std::vector<MipLevel> generateMipmaps(const PipelineImage& image, int minDimension) const;
+};
+
+}  // namespace morvale
