@@ -1,0 +1,75 @@
+#include "av_engine/audio_video_pipeline.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+#include <unistd.h>
+
+namespace morvale {
+
+namespace fs = std::filesystem;
+
+AudioVideoPipeline::MultiFormatExportRequest::MultiFormatExportRequest(
+    fs::path source, fs::path destination, std::string baseName, ID3TagInjector::PodcastMetadata tags,
+    bool master, bool rssMaster, bool whisperReference, bool audiogram, LoudnessNormalizer::LoudnessTarget target)
+    : sourceURL(std::move(source)),
+      destinationDirectory(std::move(destination)),
+      baseFileName(std::move(baseName)),
+      metadata(std::move(tags)),
+      generateMaster(master),
+      generateRSSMaster(rssMaster),
+      generateWhisperReference(whisperReference),
+      generateAudiogram(audiogram),
+      targetLUFS(target),
+      transcriptLocale(currentLocaleIdentifier()) {}
+
+AudioVideoPipeline& AudioVideoPipeline::shared() {
+    static AudioVideoPipeline pipeline;
+    return pipeline;
+}
+
+std::vector<fs::path> AudioVideoPipeline::ffmpegSearchLocations() {
+    std::vector<fs::path> places;
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec && self.has_parent_path()) places.push_back(self.parent_path() / "ffmpeg");
+    for (const char* p : {"/usr/local/bin/ffmpeg", "/opt/local/bin/ffmpeg", "/usr/bin/ffmpeg"}) places.emplace_back(p);
+    return places;
+}
+
+bool AudioVideoPipeline::producesMP3() const {
+    for (const auto& place : ffmpegSearchLocations()) {
+        std::error_code ec;
+        if (fs::is_regular_file(place, ec) && ::access(place.c_str(), X_OK) == 0) return true;
+    }
+    return false;
+}
+
+std::string AudioVideoPipeline::masterSuffix(const LoudnessNormalizer::LoudnessTarget& target) {
+    if (target.acx) return "_Master_ACX.wav";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "_Master_%.0fLUFS.wav", target.integratedLUFS);
+    return buf;
+}
+
+std::string AudioVideoPipeline::currentLocaleIdentifier() {
+    // Read from the environment rather than the process locale, which the shell's toolkit changes.
+    const char* value = nullptr;
+    for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+        const char* v = std::getenv(name);
+        if (v && *v) {
+            value = v;
+            break;
+        }
+    }
+    std::string text = value ? value : "";
+    if (auto cut = text.find_first_of(".@"); cut != std::string::npos) text.resize(cut);
+    if (text.empty() || text == "C" || text == "POSIX") return "en-US";
+    for (char& c : text) {
+        if (c == '_') c = '-';
+    }
+    return text;
+}
+
+}  // namespace morvale
