@@ -1,0 +1,70 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch_core/batch_preset.h"
+#include "batch_core/execution_report.h"
+#include "batch_core/processing_job.h"
+#include "batch_core/processing_status.h"
+#include "batch_core/uuid.h"
+
+namespace morvale {
+
+// Runs one job through one preset with a bounded, sliding window of worker threads, keeps the
+// live state of every item and tells listeners about status changes, outputs and log lines.
+//
+// All state is guarded by one mutex. Listener calls are made one at a time, in the order the
+// changes happened, in registration order within a kind, and never while the mutex is held; a
+// listener may therefore call back into the manager (cancel(), log(), the queries). A listener
+// that throws is ignored. Listeners should return quickly: they run on the queue's threads.
+class BatchQueueManager {
+public:
+    using StatusListener = std::function<void(const Uuid& jobID, const Uuid& itemID, ProcessingStatus status,
+                                              double progress, const std::optional<std::string>& message)>;
+    // The same without the job id, for callers that look items up by id alone.
+    using ItemStatusListener = std::function<void(const Uuid& itemID, ProcessingStatus status, double progress,
+                                                  const std::optional<std::string>& message)>;
+    using LogListener = std::function<void(const std::string& line)>;
+    using OutputListener = std::function<void(const Uuid& itemID, const std::vector<std::filesystem::path>& outputs)>;
+
+    BatchQueueManager();
+    ~BatchQueueManager();
+    BatchQueueManager(const BatchQueueManager&) = delete;
+    BatchQueueManager& operator=(const BatchQueueManager&) = delete;
+
+    void addStatusListener(StatusListener listener);
+    void addStatusListener(ItemStatusListener listener);
+    void addLogListener(LogListener listener);
+    void addOutputListener(OutputListener listener);
+
+    // Sends "[HH:MM:SS] " + message (local time) to the log listeners.
+    void log(const std::string& message);
+
+    // Runs the job (on a copy with every item reset to pending) and blocks until every started
+    // item has finished; never throws. The calling thread works as one of the workers. The preset
+    // must stay alive and unchanged until this returns. Items not started because of cancel()
+    // stay pending.
+    ExecutionReport submitAndStart(const ProcessingJob& job, const BatchPreset& preset);
+
+    // No further item starts; running items finish. Logs "Cancellation requested.". The flag is
+    // cleared when the next run starts.
+    void cancel();
+
+    // Snapshots of the kept state.
+    std::map<Uuid, ProcessingJob> activeJobs() const;
+    std::optional<ProcessingJob> activeJob(const Uuid& jobID) const;
+    std::vector<ExecutionReport> completedReports() const;
+    bool isProcessing() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace morvale

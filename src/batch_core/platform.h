@@ -1,0 +1,27 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace morvale {
+
+// Processors currently online, at least 1.
+std::int64_t activeProcessorCount();
+
+// "[HH:MM:SS] " in the local time zone.
+std::string logTimePrefix(std::chrono::system_clock::time_point when);
+
+// The user's downloads folder (XDG user dirs, then ~/Downloads); none without a home folder.
+std::optional<std::filesystem::path> downloadsDirectory();
+
+// $XDG_CONFIG_HOME when it is an absolute path, else ~/.config; none without a home folder.
+std::optional<std::filesystem::path> configHomeDirectory();
+
+// Writes a fixed-point number with `decimals` digits after the point, never in the process
+// locale ("1.50", not "1,50"); non-finite values print as "0" with the same decimals.
+std::string formatFixed(double value, int decimals);
+
+}  // namespace morvale

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "batch_core/batch_configuration.h"
+#include "batch_core/uuid.h"
+
+namespace morvale {
+
+// What a preset gets with each item. Both callbacks may be called from any thread, any number of
+// times, also after process() has returned; they never throw and never block for long.
+struct ProcessingContext {
+    using ProgressCallback = std::function<void(double fraction, const std::string& message)>;
+    using LogCallback = std::function<void(const std::string& message)>;
+
+    // An empty callback is replaced by one that does nothing, so presets may always call both.
+    ProcessingContext(Uuid jobID, BatchConfiguration configuration, std::int64_t itemIndex,
+                      std::int64_t totalItems, ProgressCallback onProgressUpdate = {}, LogCallback log = {});
+
+    Uuid jobID;
+    BatchConfiguration configuration;
+    std::int64_t itemIndex = 1;   // position of the item in the job, counted from 1
+    std::int64_t totalItems = 0;  // every item of the job, started or not
+    ProgressCallback onProgressUpdate;
+    LogCallback log;
+};
+
+}  // namespace morvale

@@ -1,0 +1,135 @@
+#include "batch_core/user_defaults.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "batch_core/platform.h"
+#include "batch_core/uuid.h"
+
+namespace morvale {
+
+namespace {
+
+// A settings file larger than this is not ours to parse.
+constexpr std::uintmax_t maxFileBytes = 16u * 1024u * 1024u;
+
+nlohmann::json load(const std::filesystem::path& file) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(file, error);
+    if (error || size > maxFileBytes) return nlohmann::json::object();
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return nlohmann::json::object();
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    auto parsed = nlohmann::json::parse(buffer.str(), nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) return nlohmann::json::object();
+    return parsed;
+}
+
+}  // namespace
+
+UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)), values_(load(file_)) {}
+
+std::filesystem::path UserDefaults::defaultFilePath(const std::string& product) {
+    std::filesystem::path base;
+    if (auto config = configHomeDirectory()) {
+        base = *config;
+    } else {
+        std::error_code error;
+        base = std::filesystem::temp_directory_path(error);
+        if (error) base = "/tmp";
+    }
+    return base / product / "defaults.json";
+}
+
+std::optional<nlohmann::json> UserDefaults::value(const std::string& key) const {
+    std::lock_guard lock(mutex_);
+    const auto found = values_.find(key);
+    if (found == values_.end()) return std::nullopt;
+    return *found;
+}
+
+std::optional<std::string> UserDefaults::string(const std::string& key) const {
+    const auto found = value(key);
+    if (!found || !found->is_string()) return std::nullopt;
+    return found->get<std::string>();
+}
+
+std::optional<double> UserDefaults::number(const std::string& key) const {
+    const auto found = value(key);
+    if (!found || !found->is_number()) return std::nullopt;
+    return found->get<double>();
+}
+
+std::optional<bool> UserDefaults::boolean(const std::string& key) const {
+    const auto found = value(key);
+    if (!found || !found->is_boolean()) return std::nullopt;
+    return found->get<bool>();
+}
+
+std::optional<std::map<std::string, std::string>> UserDefaults::stringMap(const std::string& key) const {
+    const auto found = value(key);
+    if (!found || !found->is_object()) return std::nullopt;
+    std::map<std::string, std::string> result;
+    for (const auto& [entryKey, entryValue] : found->items()) {
+        if (!entryValue.is_string()) return std::nullopt;
+        result.emplace(entryKey, entryValue.get<std::string>());
+    }
+    return result;
+}
+
+bool UserDefaults::setValue(const std::string& key, nlohmann::json newValue) {
+    std::lock_guard lock(mutex_);
+    values_[key] = std::move(newValue);
+    return persistLocked();
+}
+
+bool UserDefaults::setString(const std::string& key, const std::string& newValue) { return setValue(key, newValue); }
+bool UserDefaults::setNumber(const std::string& key, double newValue) { return setValue(key, newValue); }
+bool UserDefaults::setBoolean(const std::string& key, bool newValue) { return setValue(key, newValue); }
+bool UserDefaults::setStringMap(const std::string& key, const std::map<std::string, std::string>& newValue) {
+    return setValue(key, nlohmann::json(newValue));
+}
+
+bool UserDefaults::removeValue(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    values_.erase(key);
+    return persistLocked();
+}
+
+bool UserDefaults::persistLocked() const {
+    std::string text;
+    try {
+        // Invalid UTF-8 in a value is replaced rather than making the whole file unwritable.
+        text = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    } catch (const std::exception&) {
+        return false;
+    }
+    std::error_code error;
+    const auto folder = file_.parent_path();
+    if (!folder.empty()) std::filesystem::create_directories(folder, error);
+    const auto temporary = folder / ("." + file_.filename().string() + "." + Uuid::random().toString() + ".tmp");
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        if (!out) return false;
+        out << text << '\n';
+        out.flush();
+        if (!out) {
+            out.close();
+            std::filesystem::remove(temporary, error);
+            return false;
+        }
+    }
+    std::filesystem::rename(temporary, file_, error);
+    if (error) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace morvale
