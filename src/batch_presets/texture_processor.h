@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "image_engine/sprite_sheet_compiler.h"
+
+namespace morvale {
+
+struct BatchItem;
+struct ProcessingContext;
+struct MorvalePreset;
+
+// The processing step of the texture preset: turns one queued file into packed maps, converted or
+// generated normal maps, power-of-two rescales with mip chains, tiling previews or sprite sheets,
+// according to the preset's mode. Runs on the batch queue's worker threads, several items at once;
+// the items of one run share only the run's ledger of read and written files (TextureRunRegistry),
+// so that no item of a run destroys another's output or input.
+class TextureProcessor {
+public:
+    TextureProcessor() = delete;
+
+    // Returns the files written for the item, in the order written. Throws BatchSkip for files
+    // that are not this item's job (a set member other than the set's primary map, a sprite frame
+    // other than the first, a file without the needed name suffix) and any other error to fail it.
+    static std::vector<std::filesystem::path> process(const MorvalePreset& preset,
+                                                      const BatchItem& item,
+                                                      const ProcessingContext& context);
+
+    // The animation a file belongs to: files of its folder with the same extension and the same
+    // name before a trailing frame number, ordered by that number (equal numbers by file name).
+    struct FrameSequence {
+        std::string name;                              // prefix without trailing "_- ." or "Sprite"
+        std::vector<std::filesystem::path> frames;     // never empty
+    };
+    static FrameSequence frameSequence(const std::filesystem::path& file,
+                                       const std::set<std::string>& extensions);
+
+    // Page image names and data-file names of one sheet variant.
+    struct SpriteFileNames {
+        std::vector<std::string> images;
+        std::vector<std::string> data;
+    };
+    static SpriteFileNames spriteFileNames(const std::string& sequence, const std::string& suffix,
+                                           int pages, SpriteSheetCompiler::DataFormat format);
+
+    // A frame number: the run of trailing ASCII digits of a file's name (without extension) and
+    // the text before it. No number when the name has no trailing digits or they overflow.
+    struct FrameName {
+        std::string prefix;
+        std::optional<std::int64_t> number;
+    };
+    static FrameName splitFrameName(const std::filesystem::path& file);
+};
+
+}  // namespace morvale
