@@ -39,12 +39,13 @@ public:
     static PackedTexture loadRGBA8(const std::filesystem::path& file);
 
     // Like loadRGBA8, and also says whether the file holds a single colour channel (grey or
-    // grey + alpha) so that callers can read a grey map without a luma conversion.
+    // grey + alpha) so that callers can read a grey map without a luma conversion. Texture maps
+    // are read with applyOrientation false: their pixels are used as stored, like their size.
     struct Decoded {
         PackedTexture pixels;
         bool monochrome = false;
     };
-    static Decoded load(const std::filesystem::path& file);
+    static Decoded load(const std::filesystem::path& file, bool applyOrientation = true);
 };
 
 }  // namespace morvale

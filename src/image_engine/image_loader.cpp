@@ -1,0 +1,153 @@
+#include "image_engine/image_loader.h"
+
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <system_error>
+
+namespace morvale {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string oiioError(const OIIO::ImageInput* input) {
+    std::string message = input != nullptr ? input->geterror() : std::string();
+    if (message.empty()) {
+        message = OIIO::geterror();
+    }
+    if (message.empty()) {
+        message = "the decoder reported no reason";
+    }
+    // Decoder messages can run over several lines; the first says what went wrong.
+    if (const auto newline = message.find('\n'); newline != std::string::npos) {
+        message.resize(newline);
+    }
+    return message;
+}
+
+std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file) {
+    std::error_code error;
+    const auto status = fs::status(file, error);
+    if (error || !fs::exists(status)) {
+        throw ImageLoadError(file, "the file does not exist");
+    }
+    if (!fs::is_regular_file(status)) {
+        throw ImageLoadError(file, "not a regular file");
+    }
+    if (fs::file_size(file, error) == 0 || error) {
+        throw ImageLoadError(file, "the file is empty");
+    }
+    OIIO::ImageSpec config;
+    // Keep colour under transparent pixels exactly as stored.
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto input = OIIO::ImageInput::open(file.string(), &config);
+    if (!input) {
+        throw ImageLoadError(file, "not a readable image (" + oiioError(nullptr) + ")");
+    }
+    return input;
+}
+
+void checkSpec(const fs::path& file, const OIIO::ImageSpec& spec) {
+    if (spec.width < 1 || spec.height < 1 || spec.depth > 1) {
+        throw ImageLoadError(file, "the image has no pixels");
+    }
+    if (spec.width > ImageLoader::maxSide || spec.height > ImageLoader::maxSide ||
+        std::int64_t{spec.width} * spec.height > ImageLoader::maxPixels) {
+        throw ImageLoadError(file, "the image is too large (" + std::to_string(spec.width) + "x" +
+                                       std::to_string(spec.height) +
+                                       "; at most 16384 pixels per side and 268435456 in all)");
+    }
+    if (spec.nchannels < 1 || spec.nchannels > 64) {
+        throw ImageLoadError(file, "unsupported channel count " + std::to_string(spec.nchannels));
+    }
+    if (spec.deep) {
+        throw ImageLoadError(file, "deep images are not supported");
+    }
+}
+
+}  // namespace
+
+ImageLoadError::ImageLoadError(const fs::path& file, const std::string& reason)
+    : std::runtime_error("Cannot load image " + file.string() + ": " + reason + "."), path_(file) {}
+
+PixelSize ImageLoader::readSize(const fs::path& file) {
+    auto input = openInput(file);
+    const OIIO::ImageSpec spec = input->spec();
+    input->close();
+    checkSpec(file, spec);
+    return {spec.width, spec.height};
+}
+
+PackedTexture ImageLoader::loadRGBA8(const fs::path& file) { return load(file).pixels; }
+
+ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientation) {
+    auto input = openInput(file);
+    const OIIO::ImageSpec spec = input->spec();
+    checkSpec(file, spec);
+
+    const int channels = spec.nchannels;
+    int alpha = spec.alpha_channel;
+    if (alpha < 0 && (channels == 2 || channels == 4)) {
+        alpha = channels - 1;
+    }
+    const bool monochrome = channels - (alpha >= 0 ? 1 : 0) < 3;
+    const int colourChannels = monochrome ? 1 : 3;
+    // Only the channels we use are read: colour, and alpha when it exists.
+    const int readCount = std::max(colourChannels, alpha >= 0 ? alpha + 1 : 0);
+
+    const auto pixelCount = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
+    std::vector<std::uint8_t> raw(pixelCount * static_cast<std::size_t>(readCount));
+    if (!input->read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, raw.data())) {
+        throw ImageLoadError(file, "the pixels cannot be decoded (" + oiioError(input.get()) + ")");
+    }
+    input->close();
+
+    Decoded result;
+    result.monochrome = monochrome;
+    PackedTexture& out = result.pixels;
+    out.width = spec.width;
+    out.height = spec.height;
+    out.rgba.resize(pixelCount * 4);
+    const auto stride = static_cast<std::size_t>(readCount);
+    for (std::size_t i = 0; i < pixelCount; ++i) {
+        const std::uint8_t* px = raw.data() + i * stride;
+        std::uint8_t* dst = out.rgba.data() + i * 4;
+        if (monochrome) {
+            dst[0] = dst[1] = dst[2] = px[0];
+        } else {
+            dst[0] = px[0];
+            dst[1] = px[1];
+            dst[2] = px[2];
+        }
+        dst[3] = alpha >= 0 ? px[alpha] : 255;
+    }
+    raw = {};
+
+    const int orientation = spec.get_int_attribute("Orientation", 1);
+    if (applyOrientation && orientation > 1 && orientation <= 8) {
+        OIIO::ImageSpec rgbaSpec(out.width, out.height, 4, OIIO::TypeDesc::UINT8);
+        rgbaSpec.attribute("Orientation", orientation);
+        OIIO::ImageBuf wrapped(rgbaSpec, out.rgba.data());
+        OIIO::ImageBuf upright = OIIO::ImageBufAlgo::reorient(wrapped);
+        if (upright.has_error() || !upright.initialized()) {
+            throw ImageLoadError(file, "the orientation cannot be applied");
+        }
+        const OIIO::ImageSpec& uprightSpec = upright.spec();
+        PackedTexture turned;
+        turned.width = uprightSpec.width;
+        turned.height = uprightSpec.height;
+        turned.rgba.resize(pixelCount * 4);
+        if (!upright.get_pixels(upright.roi(), OIIO::TypeDesc::UINT8, turned.rgba.data())) {
+            throw ImageLoadError(file, "the orientation cannot be applied");
+        }
+        out = std::move(turned);
+    }
+    return result;
+}
+
+}  // namespace morvale

@@ -1,0 +1,192 @@
+// Recognising texture maps by name and gathering the maps of one material set.
+#include <algorithm>
+#include <system_error>
+
+#include "image_engine/channel_packer.h"
+#include "image_engine/image_loader.h"
+#include "image_engine/texture_map_names.h"
+
+namespace morvale {
+
+namespace fs = std::filesystem;
+using Channel = ChannelPacker::Channel;
+
+namespace texture_map_names {
+
+std::string lowercase(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(), [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    return out;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && lowercase(a) == lowercase(b);
+}
+
+std::optional<std::string> stemBefore(const std::string& base, std::string_view suffix) {
+    if (base.size() <= suffix.size()) {
+        return std::nullopt;
+    }
+    const std::string lower = lowercase(base);
+    if (lower.compare(lower.size() - suffix.size(), suffix.size(), lowercase(suffix)) != 0) {
+        return std::nullopt;
+    }
+    return base.substr(0, base.size() - suffix.size());
+}
+
+}  // namespace texture_map_names
+
+namespace {
+
+using texture_map_names::lowercase;
+
+// The (channel, suffix) pairs, longest suffix first; equal lengths keep declaration order.
+const std::vector<std::pair<Channel, std::string_view>>& channelCandidates() {
+    static const auto candidates = [] {
+        std::vector<std::pair<Channel, std::string_view>> list;
+        for (const Channel channel : ChannelPacker::allChannels()) {
+            for (const std::string_view suffix : ChannelPacker::suffixes(channel)) {
+                list.emplace_back(channel, suffix);
+            }
+        }
+        std::stable_sort(list.begin(), list.end(),
+                         [](const auto& a, const auto& b) { return a.second.size() > b.second.size(); });
+        return list;
+    }();
+    return candidates;
+}
+
+const std::vector<std::string_view>& normalCandidates() {
+    static const auto candidates = [] {
+        std::vector<std::string_view> list = ChannelPacker::normalSuffixes();
+        std::stable_sort(list.begin(), list.end(),
+                         [](std::string_view a, std::string_view b) { return a.size() > b.size(); });
+        return list;
+    }();
+    return candidates;
+}
+
+bool endsWith(std::string_view text, std::string_view ending) {
+    return text.size() >= ending.size() && text.substr(text.size() - ending.size()) == ending;
+}
+
+}  // namespace
+
+const std::set<std::string>& ChannelPacker::imageExtensions() {
+    static const std::set<std::string> extensions = {"png", "tga", "tif", "tiff", "jpg",
+                                                     "jpeg", "exr", "bmp", "psd"};
+    return extensions;
+}
+
+std::optional<ChannelPacker::IdentifiedMap> ChannelPacker::identify(const fs::path& file) const {
+    const std::string base = file.stem().string();
+    for (const auto& [channel, suffix] : channelCandidates()) {
+        if (auto stem = texture_map_names::stemBefore(base, suffix)) {
+            return IdentifiedMap{std::move(*stem), channel};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<ChannelPacker::IdentifiedNormal> ChannelPacker::identifyNormal(const fs::path& file) const {
+    const std::string base = file.stem().string();
+    for (const std::string_view suffix : normalCandidates()) {
+        if (auto stem = texture_map_names::stemBefore(base, suffix)) {
+            const std::string lower = lowercase(suffix);
+            std::optional<NormalConvention> convention;
+            if (endsWith(lower, "gl")) {
+                convention = NormalConvention::openGL;
+            } else if (endsWith(lower, "dx") || endsWith(lower, "directx")) {
+                convention = NormalConvention::directX;
+            }
+            return IdentifiedNormal{std::move(*stem), convention};
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<ChannelPacker::ChannelSources> ChannelPacker::discoverChannels(const fs::path& file) const {
+    const auto own = identify(file);
+    if (!own) {
+        return std::nullopt;
+    }
+    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
+    std::vector<fs::path> listing;
+    {
+        std::error_code error;
+        fs::directory_iterator it(folder, error);
+        for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+            const std::string name = it->path().filename().string();
+            if (!name.empty() && name.front() != '.') {
+                listing.push_back(it->path());
+            }
+        }
+        if (error) {
+            listing = {file};
+        }
+    }
+    // Byte order of UTF-8 names is code-point order: upper-case letters sort before lower-case.
+    std::stable_sort(listing.begin(), listing.end(), [](const fs::path& a, const fs::path& b) {
+        return a.filename().string() < b.filename().string();
+    });
+
+    const std::string ownName = file.filename().string();
+    ChannelSources sources;
+    for (const fs::path& candidate : listing) {
+        std::string extension = lowercase(candidate.extension().string());
+        if (!extension.empty()) {
+            extension.erase(0, 1);
+        }
+        if (imageExtensions().count(extension) == 0) {
+            continue;
+        }
+        const auto found = identify(candidate);
+        if (!found || !texture_map_names::equalsIgnoringCase(found->stem, own->stem)) {
+            continue;
+        }
+        const bool isGivenFile = candidate.filename().string() == ownName;
+        if (sources.maps.count(found->channel) == 0 || isGivenFile) {
+            sources.maps[found->channel] = isGivenFile ? file : candidate;
+        }
+    }
+    return sources;
+}
+
+std::vector<fs::path> ChannelPacker::ChannelSources::all() const {
+    std::vector<fs::path> files;
+    for (const auto& entry : maps) {  // std::map keeps channel order
+        files.push_back(entry.second);
+    }
+    return files;
+}
+
+std::optional<fs::path> ChannelPacker::ChannelSources::primaryURL() const {
+    if (maps.empty()) {
+        return std::nullopt;
+    }
+    return maps.begin()->second;
+}
+
+PixelSize ChannelPacker::sourceSize(const ChannelSources& sources) const {
+    const auto primary = sources.primaryURL();
+    if (!primary) {
+        throw PackingError::noSourceImagesFound();
+    }
+    const auto size = pixelSize(*primary);
+    if (!size) {
+        throw PackingError::noSourceImagesFound();
+    }
+    return *size;
+}
+
+std::optional<PixelSize> ChannelPacker::pixelSize(const fs::path& file) {
+    try {
+        return ImageLoader::readSize(file);
+    } catch (const ImageLoadError&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace morvale
