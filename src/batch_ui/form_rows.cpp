@@ -19,6 +19,8 @@ namespace morvale {
 
 QString toQString(const std::filesystem::path& path) { return QFile::decodeName(QByteArray::fromStdString(path.string())); }
 
+QString toQString(const std::string& bytes) { return QFile::decodeName(QByteArray::fromStdString(bytes)); }
+
 std::filesystem::path toPath(const QString& text) { return std::filesystem::path(QFile::encodeName(text).toStdString()); }
 
 QColor secondaryTextColor(const QWidget* widget) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <string>
 
 class QFormLayout;
 class QLineEdit;
@@ -27,6 +28,7 @@ struct Binding {
 
 // File names may be any bytes: convert through the local 8-bit file-name encoding.
 QString toQString(const std::filesystem::path& path);
+QString toQString(const std::string& bytes);
 std::filesystem::path toPath(const QString& text);
 
 // Shared look of the option forms.

@@ -1,0 +1,123 @@
+#include "batch_ui/drop_zone.h"
+
+#include "batch_ui/form_rows.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMimeData>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPointer>
+#include <QPushButton>
+#include <QTimer>
+#include <QUrl>
+#include <QVBoxLayout>
+
+namespace morvale {
+
+DropZone::DropZone(const QString& title, const QString& hint, QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("dropZone"));
+    setAcceptDrops(true);
+    setFixedHeight(kEmptyHeight);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(6);
+    column->addStretch(1);
+    auto* titleLabel = new QLabel(title, this);
+    titleLabel->setTextFormat(Qt::PlainText);
+    QFont titleFont = systemFont(14);
+    titleFont.setWeight(QFont::DemiBold);
+    titleLabel->setFont(titleFont);
+    titleLabel->setAlignment(Qt::AlignCenter);
+    column->addWidget(titleLabel);
+    auto* hintLabel = new QLabel(hint, this);
+    hintLabel->setTextFormat(Qt::PlainText);
+    hintLabel->setFont(systemFont(11));
+    hintLabel->setWordWrap(true);
+    hintLabel->setAlignment(Qt::AlignCenter);
+    applySecondaryColor(hintLabel);
+    column->addWidget(hintLabel);
+    // A Linux open dialog picks files or folders, not both at once, so there is one button for each.
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    addFiles_ = new QPushButton(QStringLiteral("Add Files…"), this);
+    addFolder_ = new QPushButton(QStringLiteral("Add Folder…"), this);
+    buttons->addWidget(addFiles_);
+    buttons->addWidget(addFolder_);
+    buttons->addStretch(1);
+    column->addLayout(buttons);
+    column->addStretch(1);
+}
+
+void DropZone::setTargeted(bool targeted) {
+    if (targeted_ == targeted) {
+        return;
+    }
+    targeted_ = targeted;
+    update();
+    emit targetedChanged(targeted);
+}
+
+void DropZone::setCompact(bool compact) { setFixedHeight(compact ? kCompactHeight : kEmptyHeight); }
+
+void DropZone::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF box = QRectF(rect()).adjusted(1, 1, -1, -1);
+    QPainterPath path;
+    path.addRoundedRect(box, 12, 12);
+    painter.fillPath(path, palette().color(QPalette::Base));
+    QColor border;
+    if (targeted_) {
+        border = palette().color(QPalette::Highlight);
+    } else {
+        border = palette().color(QPalette::WindowText);
+        border.setAlphaF(0.3f);
+    }
+    QPen pen(border, 2);
+    pen.setDashPattern({3, 3});  // in units of the pen width: 6-point dashes and gaps
+    painter.setPen(pen);
+    painter.drawPath(path);
+}
+
+void DropZone::dragEnterEvent(QDragEnterEvent* event) {
+    if (event->mimeData()->hasUrls()) {
+        event->acceptProposedAction();
+        setTargeted(true);
+    } else {
+        event->ignore();
+    }
+}
+
+void DropZone::dragMoveEvent(QDragMoveEvent* event) {
+    if (event->mimeData()->hasUrls()) {
+        event->acceptProposedAction();
+    }
+}
+
+void DropZone::dragLeaveEvent(QDragLeaveEvent* event) {
+    setTargeted(false);
+    QWidget::dragLeaveEvent(event);
+}
+
+void DropZone::dropEvent(QDropEvent* event) {
+    setTargeted(false);
+    const QList<QUrl> urls = event->mimeData()->urls();
+    event->acceptProposedAction();
+    QPointer<DropZone> self(this);
+    for (const QUrl& url : urls) {
+        if (!url.isLocalFile()) {
+            continue;  // not a file: nothing to queue
+        }
+        const std::filesystem::path path = toPath(url.toLocalFile());
+        QTimer::singleShot(0, this, [self, path] {
+            if (!self.isNull()) {
+                emit self->pathDropped(path);
+            }
+        });
+    }
+}
+
+}  // namespace morvale

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QWidget>
+
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+class QLabel;
+class QPushButton;
+
+namespace morvale {
+
+// The dashed drop target at the top of the workspace. Each dropped local file or folder is
+// handed on alone, as a one-element list, in a call queued to the GUI thread.
+class DropZone : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int kEmptyHeight = 150;
+    static constexpr int kCompactHeight = 96;
+
+    DropZone(const QString& title, const QString& hint, QWidget* parent = nullptr);
+
+    void setTargeted(bool targeted);
+    bool isTargeted() const { return targeted_; }
+    // 150 points while the queue is empty, 96 once it holds an item.
+    void setCompact(bool compact);
+
+    QPushButton* addFilesButton() const { return addFiles_; }
+    QPushButton* addFolderButton() const { return addFolder_; }
+
+signals:
+    void targetedChanged(bool targeted);
+    void pathDropped(const std::filesystem::path& path);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    bool targeted_ = false;
+    QPushButton* addFiles_;
+    QPushButton* addFolder_;
+};
+
+}  // namespace morvale

@@ -1,0 +1,99 @@
+#include "batch_ui/queue_list_model.h"
+
+#include "batch_ui/form_rows.h"
+#include "batch_ui/standalone_view_model.h"
+
+namespace morvale {
+
+QueueListModel::QueueListModel(StandaloneViewModel& model, QObject* parent)
+    : QAbstractListModel(parent), model_(model), rows_(static_cast<int>(model.queueItems().size())) {
+    connect(&model_, &StandaloneViewModel::itemsAppended, this, [this](int first, int count) {
+        const int size = static_cast<int>(model_.queueItems().size());
+        if (count <= 0 || first != rows_ || first + count > size) {
+            // Out of step with the queue: start over rather than report wrong rows.
+            beginResetModel();
+            rows_ = size;
+            endResetModel();
+            return;
+        }
+        beginInsertRows({}, first, first + count - 1);
+        rows_ += count;
+        endInsertRows();
+    });
+    connect(&model_, &StandaloneViewModel::queueReset, this, [this] {
+        beginResetModel();
+        rows_ = static_cast<int>(model_.queueItems().size());
+        endResetModel();
+    });
+    connect(&model_, &StandaloneViewModel::itemChanged, this, [this](int row) {
+        if (row >= 0 && row < rows_) {
+            emit dataChanged(index(row), index(row));
+        }
+    });
+}
+
+int QueueListModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : rows_; }
+
+const BatchItem* QueueListModel::itemAt(int row) const {
+    const auto& items = model_.queueItems();
+    if (row < 0 || row >= rows_ || static_cast<std::size_t>(row) >= items.size()) {
+        return nullptr;
+    }
+    return &items[static_cast<std::size_t>(row)];
+}
+
+QString QueueListModel::fileName(const BatchItem& item) {
+    return toQString(item.originalFileName) + QLatin1Char('.') + toQString(item.fileExtension);
+}
+
+bool QueueListModel::showsMessage(ProcessingStatus status) {
+    return status == ProcessingStatus::processing || status == ProcessingStatus::failed ||
+           status == ProcessingStatus::skipped;
+}
+
+QueueListModel::Tone QueueListModel::statusTone(ProcessingStatus status) {
+    switch (status) {
+        case ProcessingStatus::completed:
+            return Tone::green;
+        case ProcessingStatus::failed:
+            return Tone::red;
+        default:
+            return Tone::secondary;
+    }
+}
+
+QueueListModel::Tone QueueListModel::messageTone(ProcessingStatus status) {
+    return status == ProcessingStatus::failed ? Tone::red : Tone::secondary;
+}
+
+QVariant QueueListModel::data(const QModelIndex& index, int role) const {
+    const BatchItem* item = itemAt(index.row());
+    if (item == nullptr) {
+        return {};
+    }
+    switch (role) {
+        case FileNameRole:
+            return fileName(*item);
+        case StatusRole:
+            return static_cast<int>(item->status);
+        case StatusTextRole: {
+            const auto text = rawValue(item->status);
+            return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+        }
+        case ProgressRole:
+            return showsProgress(item->status) ? QVariant(item->progress) : QVariant();
+        case MessageRole:
+            if (item->errorMessage && showsMessage(item->status)) {
+                return QString::fromStdString(*item->errorMessage);
+            }
+            return {};
+        case IdRole:
+            return QString::fromStdString(item->id.toString());
+        case Qt::ToolTipRole:
+            return toQString(item->sourceURL);
+        default:
+            return {};
+    }
+}
+
+}  // namespace morvale

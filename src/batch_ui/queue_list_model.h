@@ -1,0 +1,47 @@
+#pragma once
+
+#include "batch_core/batch_item.h"
+
+#include <QAbstractListModel>
+#include <QColor>
+#include <QString>
+
+namespace morvale {
+
+class StandaloneViewModel;
+
+// The queue as rows for the window's list: reads the view model's items and follows its signals.
+class QueueListModel : public QAbstractListModel {
+    Q_OBJECT
+
+public:
+    enum Role {
+        FileNameRole = Qt::DisplayRole,
+        StatusRole = Qt::UserRole + 1,  // ProcessingStatus as int
+        StatusTextRole,                 // "Pending", "Completed", ...
+        ProgressRole,                   // double 0...1, only while processing (else invalid)
+        MessageRole,                    // the message line, only where the row shows it
+        IdRole,                         // the item's id as text
+    };
+
+    explicit QueueListModel(StandaloneViewModel& model, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    const BatchItem* itemAt(int row) const;
+
+    // How a row presents its item's status.
+    static QString fileName(const BatchItem& item);
+    static bool showsMessage(ProcessingStatus status);
+    static bool showsProgress(ProcessingStatus status) { return status == ProcessingStatus::processing; }
+    enum class Tone { secondary, green, red };
+    static Tone statusTone(ProcessingStatus status);
+    static Tone messageTone(ProcessingStatus status);
+
+private:
+    StandaloneViewModel& model_;
+    int rows_ = 0;
+};
+
+}  // namespace morvale

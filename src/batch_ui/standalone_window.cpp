@@ -1,0 +1,522 @@
+#include "batch_ui/standalone_window.h"
+
+#include "batch_ui/drop_zone.h"
+#include "batch_ui/form_rows.h"
+#include "batch_ui/queue_list_model.h"
+#include "batch_ui/queue_row_delegate.h"
+#include "batch_ui/standalone_view_model.h"
+#include "batch_ui/window_snapshot.h"
+
+#include <QAction>
+#include <QContextMenuEvent>
+#include <QFileDialog>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QItemSelectionModel>
+#include <QKeySequence>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QShortcut>
+#include <QStyle>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <utility>
+
+namespace morvale {
+
+namespace {
+
+QString qs(const std::string& text) { return QString::fromStdString(text); }
+
+QPushButton* smallButton(const QString& title, QWidget* parent) {
+    auto* button = new QPushButton(title, parent);
+    button->setFont(systemFont(11));
+    return button;
+}
+
+// Shows a path on one line, shortened in the middle when it doesn't fit.
+class MiddleElidedLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    void setFullText(const QString& text) {
+        full_ = text;
+        setToolTip(text);
+        setText(text);
+        update();
+    }
+    QSize minimumSizeHint() const override { return {40, QLabel::minimumSizeHint().height()}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.drawText(contentsRect(), Qt::AlignVCenter | Qt::AlignLeft,
+                         fontMetrics().elidedText(full_, Qt::ElideMiddle, contentsRect().width()));
+    }
+
+private:
+    QString full_;
+};
+
+// The queue list; Delete removes the selected rows.
+class QueueListView : public QListView {
+public:
+    QueueListView(StandaloneWindow& window, QWidget* parent) : QListView(parent), window_(window) {}
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->matches(QKeySequence::Delete) || event->key() == Qt::Key_Backspace) {
+            window_.model().remove(window_.model().selection());
+            return;
+        }
+        QListView::keyPressEvent(event);
+    }
+    void contextMenuEvent(QContextMenuEvent* event) override {
+        const QModelIndex index = indexAt(event->pos());
+        if (!index.isValid()) {
+            return;
+        }
+        if (QMenu* menu = window_.rowMenu(index.row())) {
+            menu->setAttribute(Qt::WA_DeleteOnClose);
+            menu->popup(event->globalPos());
+        }
+    }
+
+private:
+    StandaloneWindow& window_;
+};
+
+QIcon drawnCube() {
+    QPixmap pixmap(64, 64);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QColor accent(0x3b, 0x82, 0xf6);
+    QPen pen(accent, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    painter.setPen(pen);
+    const QPointF top(32, 6), left(8, 19), right(56, 19), centre(32, 32), bottomLeft(8, 45), bottomRight(56, 45),
+        bottom(32, 58);
+    QColor face = accent;
+    face.setAlphaF(0.18f);
+    QPainterPath upper;
+    upper.moveTo(top);
+    upper.lineTo(right);
+    upper.lineTo(centre);
+    upper.lineTo(left);
+    upper.closeSubpath();
+    painter.fillPath(upper, face);
+    painter.drawPolyline(QPolygonF({left, top, right, bottomRight, bottom, bottomLeft, left}));
+    painter.drawPolyline(QPolygonF({left, centre, right}));
+    painter.drawLine(centre, bottom);
+    return QIcon(pixmap);
+}
+
+}  // namespace
+
+QIcon productIcon(const std::string& name) {
+    const QIcon themed = QIcon::fromTheme(qs(name));
+    return themed.isNull() ? drawnCube() : themed;
+}
+
+StandalonePanels StandalonePanels::dialogs() {
+    StandalonePanels panels;
+    panels.chooseFiles = [](QWidget* parent) {
+        std::vector<std::filesystem::path> paths;
+        for (const QString& file : QFileDialog::getOpenFileNames(parent, QStringLiteral("Add Files"))) {
+            paths.push_back(toPath(file));
+        }
+        return paths;
+    };
+    panels.chooseFolder = [](QWidget* parent) -> std::optional<std::filesystem::path> {
+        const QString folder = QFileDialog::getExistingDirectory(parent, QStringLiteral("Add Folder"));
+        if (folder.isEmpty()) {
+            return std::nullopt;
+        }
+        return toPath(folder);
+    };
+    panels.chooseOutputFolder = [](QWidget* parent,
+                                   const std::filesystem::path& current) -> std::optional<std::filesystem::path> {
+        QFileDialog dialog(parent);
+        dialog.setFileMode(QFileDialog::Directory);
+        dialog.setOption(QFileDialog::ShowDirsOnly, true);
+        dialog.setDirectory(toQString(current));
+        dialog.setLabelText(QFileDialog::Accept, QStringLiteral("Use Folder"));
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+            return std::nullopt;
+        }
+        return toPath(dialog.selectedFiles().front());
+    };
+    return panels;
+}
+
+StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBranding branding, QWidget* options,
+                                   StandalonePanels panels, QWidget* parent)
+    : QMainWindow(parent), model_(model), branding_(std::move(branding)), options_(options), panels_(std::move(panels)) {
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(qs(branding_.title));
+    setWindowIcon(productIcon(branding_.icon));
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    resize(kDefaultWidth, kDefaultHeight);
+
+    auto* central = new QWidget(this);
+    auto* row = new QHBoxLayout(central);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(0);
+    row->addWidget(buildWorkspace(), 1);
+    auto* divider = new QFrame(central);
+    divider->setFrameShape(QFrame::VLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    row->addWidget(divider);
+    row->addWidget(buildSidebar());
+    setCentralWidget(central);
+
+    connect(&model_, &StandaloneViewModel::itemsAppended, this, [this] { refreshQueueState(); });
+    connect(&model_, &StandaloneViewModel::queueReset, this, [this] {
+        refreshQueueState();
+        pullSelectionFromModel();
+    });
+    connect(&model_, &StandaloneViewModel::itemChanged, this, [this] { refreshQueueState(); });
+    connect(&model_, &StandaloneViewModel::processingChanged, this, [this] { refreshProcessing(); });
+    connect(&model_, &StandaloneViewModel::runFinished, this, [this] { refreshProcessing(); });
+    connect(&model_, &StandaloneViewModel::overallProgressChanged, this, [this](double progress) {
+        const double clamped = std::isfinite(progress) ? std::clamp(progress, 0.0, 1.0) : 0.0;
+        overallBar_->setValue(static_cast<int>(std::lround(clamped * 1000)));
+    });
+    connect(&model_, &StandaloneViewModel::dropTargetedChanged, dropZone_, &DropZone::setTargeted);
+    connect(&model_, &StandaloneViewModel::logLineAppended, this, &StandaloneWindow::appendLogLine);
+    connect(&model_, &StandaloneViewModel::showLogChanged, this, [this] { refreshLogVisibility(); });
+    connect(&model_, &StandaloneViewModel::outputDirectoryChanged, this, [this] { refreshOutputFolder(); });
+    connect(&model_, &StandaloneViewModel::namingPatternChanged, naming_, &NamingPatternSection::refresh);
+    connect(&model_, &StandaloneViewModel::selectionChanged, this, [this] { pullSelectionFromModel(); });
+
+    for (const std::string& line : model_.logLines()) {
+        logPane_->appendPlainText(qs(line));
+    }
+    refreshQueueState();
+    refreshProcessing();
+    refreshLogVisibility();
+    refreshOutputFolder();
+}
+
+QWidget* StandaloneWindow::buildWorkspace() {
+    auto* workspace = new QWidget(this);
+    workspace->setObjectName(QStringLiteral("workspace"));
+    workspace->setMinimumWidth(460);
+    auto* column = new QVBoxLayout(workspace);
+    column->setContentsMargins(16, 16, 16, 16);
+    column->setSpacing(12);
+    column->addWidget(buildHeader());
+
+    dropZone_ = new DropZone(qs(branding_.dropTitle), qs(branding_.dropHint), workspace);
+    connect(dropZone_, &DropZone::targetedChanged, this, [this](bool targeted) {
+        if (model_.isDropTargeted() != targeted) {
+            model_.setDropTargeted(targeted);
+        }
+    });
+    connect(dropZone_, &DropZone::pathDropped, this, [this](const std::filesystem::path& path) { model_.ingest({path}); });
+    connect(dropZone_->addFilesButton(), &QPushButton::clicked, this, &StandaloneWindow::addFiles);
+    connect(dropZone_->addFolderButton(), &QPushButton::clicked, this, &StandaloneWindow::addFolder);
+    column->addWidget(dropZone_);
+
+    column->addWidget(buildQueue(), 1);
+
+    logPane_ = new QPlainTextEdit(workspace);
+    logPane_->setObjectName(QStringLiteral("logPane"));
+    logPane_->setReadOnly(true);
+    logPane_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    logPane_->setMaximumBlockCount(static_cast<int>(StandaloneViewModel::maxLogLines));
+    logPane_->setFont(monospacedFont(10));
+    logPane_->setFixedHeight(120);
+    logPane_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    logPane_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    column->addWidget(logPane_);
+
+    column->addWidget(buildOutputRow());
+    return workspace;
+}
+
+QWidget* StandaloneWindow::buildHeader() {
+    auto* header = new QWidget(this);
+    auto* row = new QHBoxLayout(header);
+    row->setContentsMargins(0, 0, 0, 0);
+    auto* icon = new QLabel(header);
+    icon->setPixmap(productIcon(branding_.icon).pixmap(28, 28));
+    row->addWidget(icon);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    auto* title = new QLabel(qs(branding_.title), header);
+    title->setTextFormat(Qt::PlainText);
+    title->setFont(systemFont(16, true));
+    auto* subtitle = new QLabel(qs(branding_.subtitle), header);
+    subtitle->setTextFormat(Qt::PlainText);
+    subtitle->setFont(systemFont(11));
+    applySecondaryColor(subtitle);
+    texts->addWidget(title);
+    texts->addWidget(subtitle);
+    row->addLayout(texts);
+    row->addStretch(1);
+    logToggle_ = smallButton(QString(), header);
+    logToggle_->setObjectName(QStringLiteral("logToggle"));
+    logToggle_->setIcon(QIcon::fromTheme(QStringLiteral("utilities-terminal")));
+    connect(logToggle_, &QPushButton::clicked, this, [this] { model_.setShowLog(!model_.showLog()); });
+    row->addWidget(logToggle_);
+    return header;
+}
+
+QWidget* StandaloneWindow::buildQueue() {
+    auto* queue = new QWidget(this);
+    auto* column = new QVBoxLayout(queue);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(6);
+
+    auto* header = new QHBoxLayout;
+    auto* title = new QLabel(QStringLiteral("Queue"), queue);
+    title->setFont(systemFont(12, true));
+    header->addWidget(title);
+    countLabel_ = new QLabel(queue);
+    countLabel_->setObjectName(QStringLiteral("queueCount"));
+    countLabel_->setFont(systemFont(11));
+    applySecondaryColor(countLabel_);
+    header->addWidget(countLabel_);
+    header->addStretch(1);
+    overallBar_ = new QProgressBar(queue);
+    overallBar_->setRange(0, 1000);
+    overallBar_->setTextVisible(false);
+    overallBar_->setFixedWidth(120);
+    header->addWidget(overallBar_);
+    cancelButton_ = smallButton(QStringLiteral("Cancel"), queue);
+    connect(cancelButton_, &QPushButton::clicked, this, [this] { model_.cancel(); });
+    header->addWidget(cancelButton_);
+    clearButton_ = smallButton(QStringLiteral("Clear Finished"), queue);
+    connect(clearButton_, &QPushButton::clicked, this, [this] { model_.clearFinished(); });
+    header->addWidget(clearButton_);
+    runButton_ = new QPushButton(qs(branding_.runLabel), queue);
+    runButton_->setObjectName(QStringLiteral("runButton"));
+    runButton_->setDefault(true);
+    runButton_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    runButton_->setToolTip(QKeySequence(Qt::CTRL | Qt::Key_R).toString(QKeySequence::NativeText));
+    connect(runButton_, &QPushButton::clicked, this, [this] { model_.start(); });
+    header->addWidget(runButton_);
+    column->addLayout(header);
+
+    list_ = new QueueListView(*this, queue);
+    list_->setObjectName(QStringLiteral("queueList"));
+    list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list_->setUniformItemSizes(false);
+    list_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    queueModel_ = new QueueListModel(model_, list_);
+    list_->setModel(queueModel_);
+    list_->setItemDelegate(new QueueRowDelegate(list_));
+    connect(list_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { pushSelectionToModel(); });
+    emptyLabel_ = new QLabel(QStringLiteral("Nothing queued yet"), list_->viewport());
+    emptyLabel_->setFont(systemFont(11));
+    emptyLabel_->setAlignment(Qt::AlignCenter);
+    applySecondaryColor(emptyLabel_);
+    auto* overlay = new QVBoxLayout(list_->viewport());
+    overlay->addWidget(emptyLabel_);
+    column->addWidget(list_, 1);
+    return queue;
+}
+
+QWidget* StandaloneWindow::buildOutputRow() {
+    auto* rowWidget = new QWidget(this);
+    auto* row = new QHBoxLayout(rowWidget);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(8);
+    auto* folder = new QLabel(rowWidget);
+    folder->setPixmap(QIcon::fromTheme(QStringLiteral("folder"), style()->standardIcon(QStyle::SP_DirIcon)).pixmap(16, 16));
+    row->addWidget(folder);
+    auto* path = new MiddleElidedLabel(rowWidget);
+    path->setObjectName(QStringLiteral("outputFolder"));
+    path->setFont(systemFont(11));
+    path->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    outputLabel_ = path;
+    row->addWidget(path, 1);
+    auto* change = smallButton(QStringLiteral("Change…"), rowWidget);
+    connect(change, &QPushButton::clicked, this, &StandaloneWindow::chooseOutputDirectory);
+    row->addWidget(change);
+    auto* show = smallButton(QStringLiteral("Show"), rowWidget);
+    connect(show, &QPushButton::clicked, this, [this] { model_.revealOutput(); });
+    row->addWidget(show);
+    row->addStretch(0);
+    return rowWidget;
+}
+
+QScrollArea* StandaloneWindow::buildSidebar() {
+    sidebar_ = new QScrollArea(this);
+    sidebar_->setObjectName(QString::fromLatin1(WindowSnapshot::kOptionsObjectName));
+    sidebar_->setFixedWidth(340);
+    sidebar_->setWidgetResizable(true);
+    sidebar_->setFrameShape(QFrame::NoFrame);
+    sidebar_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    sidebar_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    auto* content = new QWidget;
+    content->setObjectName(QStringLiteral("optionsContent"));
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(12, 12, 12, 12);
+    if (options_ != nullptr) {
+        options_->setParent(content);
+        column->addWidget(options_);
+    }
+    naming_ = new NamingPatternSection(
+        {[this] { return qs(model_.namingPattern()); },
+         [this](const QString& text) { model_.setNamingPattern(text.toStdString()); }},
+        qs(branding_.tokens), content);
+    column->addWidget(naming_);
+    column->addStretch(1);
+    sidebar_->setWidget(content);
+    return sidebar_;
+}
+
+QString StandaloneWindow::countText(long long count, const std::string& noun) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%lld", count);
+    QString text = QString::fromLatin1(number) + QLatin1Char(' ') + qs(noun);
+    if (count != 1) {
+        text += QLatin1Char('s');
+    }
+    return text;
+}
+
+void StandaloneWindow::refreshQueueState() {
+    const auto& items = model_.queueItems();
+    countLabel_->setText(countText(static_cast<long long>(items.size()), branding_.itemNoun));
+    emptyLabel_->setVisible(items.empty());
+    dropZone_->setCompact(!items.empty());
+    const bool anyFinished = std::any_of(items.begin(), items.end(), [](const BatchItem& item) {
+        return item.status == ProcessingStatus::completed || item.status == ProcessingStatus::skipped;
+    });
+    clearButton_->setEnabled(anyFinished);
+    runButton_->setEnabled(model_.canStart());
+}
+
+void StandaloneWindow::refreshProcessing() {
+    const bool processing = model_.isProcessing();
+    overallBar_->setVisible(processing);
+    cancelButton_->setVisible(processing);
+    clearButton_->setVisible(!processing);
+    runButton_->setVisible(!processing);
+    const double progress = model_.overallProgress();
+    overallBar_->setValue(
+        static_cast<int>(std::lround((std::isfinite(progress) ? std::clamp(progress, 0.0, 1.0) : 0.0) * 1000)));
+    refreshQueueState();
+}
+
+void StandaloneWindow::refreshLogVisibility() {
+    const bool shown = model_.showLog();
+    logPane_->setVisible(shown);
+    logToggle_->setText(shown ? QStringLiteral("Hide Log") : QStringLiteral("Show Log"));
+    if (shown) {
+        logPane_->verticalScrollBar()->setValue(logPane_->verticalScrollBar()->maximum());
+    }
+}
+
+void StandaloneWindow::refreshOutputFolder() {
+    static_cast<MiddleElidedLabel*>(outputLabel_)->setFullText(toQString(model_.outputDirectory()));
+}
+
+void StandaloneWindow::appendLogLine(const QString& line) {
+    // The pane keeps as many lines as the view model; appending scrolls to the newest line.
+    logPane_->appendPlainText(line);
+    logPane_->verticalScrollBar()->setValue(logPane_->verticalScrollBar()->maximum());
+}
+
+void StandaloneWindow::pushSelectionToModel() {
+    if (syncingSelection_) {
+        return;
+    }
+    std::set<Uuid> ids;
+    for (const QModelIndex& index : list_->selectionModel()->selectedRows()) {
+        if (const BatchItem* item = queueModel_->itemAt(index.row())) {
+            ids.insert(item->id);
+        }
+    }
+    syncingSelection_ = true;
+    model_.setSelection(std::move(ids));
+    syncingSelection_ = false;
+}
+
+void StandaloneWindow::pullSelectionFromModel() {
+    if (syncingSelection_) {
+        return;
+    }
+    syncingSelection_ = true;
+    QItemSelection selection;
+    for (const Uuid& id : model_.selection()) {
+        const int row = model_.rowOf(id);
+        if (row >= 0 && row < queueModel_->rowCount()) {
+            selection.select(queueModel_->index(row), queueModel_->index(row));
+        }
+    }
+    list_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+    syncingSelection_ = false;
+}
+
+QMenu* StandaloneWindow::rowMenu(int row) {
+    const BatchItem* item = queueModel_->itemAt(row);
+    if (item == nullptr) {
+        return nullptr;
+    }
+    auto* menu = new QMenu(this);
+    const BatchItem copy = *item;
+    menu->addAction(QStringLiteral("Show in File Manager"), this, [this, copy] { model_.reveal(copy); });
+    QAction* remove = menu->addAction(QStringLiteral("Remove from Queue"), this, [this, id = copy.id] {
+        // A right-click on a selected row acts on the whole selection, elsewhere on that row alone.
+        if (model_.selection().count(id) != 0) {
+            model_.remove(model_.selection());
+        } else {
+            model_.remove({id});
+        }
+    });
+    remove->setEnabled(!model_.isProcessing());
+    return menu;
+}
+
+void StandaloneWindow::addFiles() {
+    if (!panels_.chooseFiles) {
+        return;
+    }
+    const auto files = panels_.chooseFiles(this);
+    if (!files.empty()) {
+        model_.ingest(files);
+    }
+}
+
+void StandaloneWindow::addFolder() {
+    if (!panels_.chooseFolder) {
+        return;
+    }
+    if (const auto folder = panels_.chooseFolder(this)) {
+        model_.ingest({*folder});
+    }
+}
+
+void StandaloneWindow::chooseOutputDirectory() {
+    if (!panels_.chooseOutputFolder) {
+        return;
+    }
+    if (const auto folder = panels_.chooseOutputFolder(this, model_.outputDirectory())) {
+        model_.setOutputDirectory(*folder);
+    }
+}
+
+void StandaloneWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!event->spontaneous()) {
+        WindowSnapshot::captureIfRequested();
+    }
+}
+
+}  // namespace morvale

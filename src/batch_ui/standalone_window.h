@@ -1,0 +1,126 @@
+#pragma once
+
+#include "batch_ui/standalone_branding.h"
+
+#include <QIcon>
+#include <QMainWindow>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <vector>
+
+class QLabel;
+class QListView;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QScrollArea;
+
+namespace morvale {
+
+class DropZone;
+class NamingPatternSection;
+class QueueListModel;
+class StandaloneViewModel;
+
+// The modal choosers the window opens; tests replace them.
+struct StandalonePanels {
+    std::function<std::vector<std::filesystem::path>(QWidget* parent)> chooseFiles;
+    std::function<std::optional<std::filesystem::path>(QWidget* parent)> chooseFolder;
+    // Opens at `current`; the confirm button reads "Use Folder".
+    std::function<std::optional<std::filesystem::path>(QWidget* parent, const std::filesystem::path& current)>
+        chooseOutputFolder;
+    static StandalonePanels dialogs();
+};
+
+// The application's one main window: a workspace (header, drop zone, queue, log pane, output-folder
+// row) beside the options sidebar (the vertical's option form and the file-naming section). Every
+// action is a call on the view model; the window shows the view model's state and keeps none.
+class StandaloneWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    static constexpr int kDefaultWidth = 1040;
+    static constexpr int kDefaultHeight = 720;
+    static constexpr int kMinimumWidth = 860;
+    static constexpr int kMinimumHeight = 600;
+
+    StandaloneWindow(StandaloneViewModel& model, StandaloneBranding branding, QWidget* options,
+                     StandalonePanels panels = StandalonePanels::dialogs(), QWidget* parent = nullptr);
+
+    StandaloneViewModel& model() const { return model_; }
+    const StandaloneBranding& branding() const { return branding_; }
+
+    // "Add Files…" and "Add Folder…": open the chooser and queue what was chosen.
+    void addFiles();
+    void addFolder();
+    void chooseOutputDirectory();
+
+    // "0 textures", "1 texture", "12 textures".
+    static QString countText(long long count, const std::string& noun);
+
+    // Parts, for the menus and the tests.
+    DropZone* dropZone() const { return dropZone_; }
+    QListView* queueList() const { return list_; }
+    QueueListModel* queueModel() const { return queueModel_; }
+    QLabel* countLabel() const { return countLabel_; }
+    QLabel* emptyLabel() const { return emptyLabel_; }
+    QPushButton* runButton() const { return runButton_; }
+    QPushButton* clearButton() const { return clearButton_; }
+    QPushButton* cancelButton() const { return cancelButton_; }
+    QPushButton* logToggle() const { return logToggle_; }
+    QProgressBar* overallBar() const { return overallBar_; }
+    QPlainTextEdit* logPane() const { return logPane_; }
+    QLabel* outputLabel() const { return outputLabel_; }
+    QScrollArea* optionsSidebar() const { return sidebar_; }
+    NamingPatternSection* namingSection() const { return naming_; }
+    QWidget* options() const { return options_; }
+
+    // The context menu of a row, as the window builds it.
+    class QMenu* rowMenu(int row);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    QWidget* buildWorkspace();
+    QWidget* buildHeader();
+    QWidget* buildQueue();
+    QWidget* buildOutputRow();
+    QScrollArea* buildSidebar();
+
+    void refreshQueueState();
+    void refreshProcessing();
+    void refreshLogVisibility();
+    void refreshOutputFolder();
+    void pushSelectionToModel();
+    void pullSelectionFromModel();
+    void appendLogLine(const QString& line);
+
+    StandaloneViewModel& model_;
+    StandaloneBranding branding_;
+    QWidget* options_;
+    StandalonePanels panels_;
+
+    DropZone* dropZone_ = nullptr;
+    QListView* list_ = nullptr;
+    QueueListModel* queueModel_ = nullptr;
+    QLabel* countLabel_ = nullptr;
+    QLabel* emptyLabel_ = nullptr;
+    QPushButton* runButton_ = nullptr;
+    QPushButton* clearButton_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
+    QPushButton* logToggle_ = nullptr;
+    QProgressBar* overallBar_ = nullptr;
+    QPlainTextEdit* logPane_ = nullptr;
+    QLabel* outputLabel_ = nullptr;
+    QScrollArea* sidebar_ = nullptr;
+    NamingPatternSection* naming_ = nullptr;
+    bool syncingSelection_ = false;
+};
+
+// The product icon: the icon theme's entry of that name, or a drawn cube when the theme has none.
+QIcon productIcon(const std::string& name);
+
+}  // namespace morvale
