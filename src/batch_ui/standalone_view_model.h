@@ -191,7 +191,7 @@ private:
     void presetAssigned();
     void saveSoon();
     void saveNow();
-    void applyIngest(std::vector<std::filesystem::path> files);
+    void applyIngest(std::vector<BatchItem> items);
     void applyStatus(const Uuid& id, ProcessingStatus status, double progress, std::optional<std::string> message);
     void applyOutputs(const Uuid& id, std::vector<std::filesystem::path> outputs);
     void finishRun(const ExecutionReport& report);
@@ -223,6 +223,9 @@ private:
     std::unordered_set<std::string> queuedPaths_;
     // Items of the current (or last) run; overall progress counts only these.
     std::unordered_set<Uuid> runItems_;
+    // Contribution of each started run item to the overall progress, and their sum.
+    std::unordered_map<Uuid, double> runContribution_;
+    double runProgressSum_ = 0.0;
     int pendingIngests_ = 0;
     bool runActive_ = false;
     bool shutDown_ = false;
