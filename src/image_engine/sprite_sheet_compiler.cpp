@@ -20,12 +20,6 @@ struct Prepared {
     std::optional<std::size_t> duplicateOf;
 };
 
-struct Placement {
-    int page = 0;
-    PackRect rect;
-    bool rotated = false;
-};
-
 std::int64_t powerOfTwoAtLeast(std::int64_t n) {
     if (n < 2) return 1;
     std::int64_t p = 1;
@@ -202,23 +196,108 @@ SpriteSheetCompiler::AtlasResult SpriteSheetCompiler::compile(
     return std::move(atlas.pages.front());
 }
 
+SpriteSheetCompiler::Layout SpriteSheetCompiler::layoutPages(const std::vector<LayoutItem>& items,
+                                                              const Options& options,
+                                                              bool allowMultiplePages) {
+    const int maxSheet = std::clamp(options.maxSheetSize, 0, RGBAImage::maxSide);
+    const std::int64_t e = std::clamp(options.extrude, 0, RGBAImage::maxSide);
+    const std::int64_t p = std::clamp(options.padding, 0, RGBAImage::maxSide);
+    const std::int64_t M = maxSheet;
+
+    // Largest side first; stable so equal sides keep input order.
+    std::vector<std::size_t> distinct;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i].place) distinct.push_back(i);
+    }
+    auto longSide = [&](std::size_t i) { return std::max(items[i].width, items[i].height); };
+    std::stable_sort(distinct.begin(), distinct.end(),
+                     [&](std::size_t a, std::size_t b) { return longSide(a) > longSide(b); });
+
+    for (std::size_t i : distinct) {
+        if (items[i].width + 2 * e > M || items[i].height + 2 * e > M) {
+            throw AtlasError::frameTooLarge(items[i].name, maxSheet);
+        }
+    }
+
+    Layout layout;
+    layout.placements.resize(items.size());
+    std::vector<std::size_t> remaining = distinct;
+    while (!remaining.empty()) {
+        double area = 0;
+        std::int64_t widest = 0;
+        std::int64_t tallest = 0;
+        for (std::size_t i : remaining) {
+            const std::int64_t w = items[i].width;
+            const std::int64_t h = items[i].height;
+            area += static_cast<double>(w + 2 * e + p) * static_cast<double>(h + 2 * e + p);
+            widest = std::max(widest, w + 2 * e);
+            tallest = std::max(tallest, h + 2 * e);
+        }
+        const std::int64_t leastWidth = options.allowRotation ? std::min(widest, tallest) : widest;
+        const auto rootArea = static_cast<std::int64_t>(std::floor(std::sqrt(area)));
+        std::int64_t W = std::min(powerOfTwoAtLeast(std::max(rootArea, leastWidth)), M);
+        std::int64_t H = 0;
+        if (options.allowRotation) {
+            H = W <= 1 ? 1 : std::min(powerOfTwoAtLeast(W / 2), M);
+        } else {
+            H = std::min(powerOfTwoAtLeast(std::max(W / 2, tallest)), M);
+        }
+
+        const int pageIndex = static_cast<int>(layout.pageSizes.size());
+        std::vector<std::pair<std::size_t, Placement>> placedHere;
+        std::vector<std::size_t> unplaced;
+        for (;;) {
+            placedHere.clear();
+            unplaced.clear();
+            MaxRectsPacker packer(static_cast<int>(W), static_cast<int>(H), static_cast<int>(p));
+            for (std::size_t i : remaining) {
+                const int w = items[i].width;
+                const int h = items[i].height;
+                const auto spot = packer.insert(static_cast<int>(w + 2 * e),
+                                                static_cast<int>(h + 2 * e),
+                                                options.allowRotation && w != h);
+                if (!spot) {
+                    unplaced.push_back(i);
+                    continue;
+                }
+                placedHere.push_back(
+                    {i, Placement{pageIndex,
+                                  PackRect{static_cast<double>(spot->x + e),
+                                           static_cast<double>(spot->y + e),
+                                           static_cast<double>(w), static_cast<double>(h)},
+                                  spot->rotated}});
+            }
+            if (unplaced.empty()) break;
+            // Grow the smaller side (the width when they are equal) and pack again.
+            if (W < M || H < M) {
+                if (H < W) {
+                    H = std::min(2 * H, M);
+                } else {
+                    W = std::min(2 * W, M);
+                }
+                continue;
+            }
+            if (allowMultiplePages && !placedHere.empty()) break;
+            throw AtlasError::sheetTooLarge(maxSheet);
+        }
+        for (auto& [i, placement] : placedHere) layout.placements[i] = placement;
+        layout.pageSizes.emplace_back(static_cast<int>(W), static_cast<int>(H));
+        remaining = std::move(unplaced);
+    }
+    return layout;
+}
+
 SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileFrames(std::vector<NamedFrame> input,
                                                               const Options& options,
                                                               bool allowMultiplePages,
                                                               const LogCallback& onLog) const {
     if (input.empty()) throw AtlasError::emptyFrameList();
 
-    // Out-of-range option values are brought into range rather than trusted: no negative gaps,
-    // and no page larger than a raster may be.
-    const int maxSheet = std::clamp(options.maxSheetSize, 0, RGBAImage::maxSide);
-    const int reportedMax = maxSheet;
-    const std::int64_t e = std::clamp(options.extrude, 0, RGBAImage::maxSide);
-    const std::int64_t p = std::clamp(options.padding, 0, RGBAImage::maxSide);
-    const std::int64_t M = maxSheet;
+    const int e = std::clamp(options.extrude, 0, RGBAImage::maxSide);
 
     Atlas atlas;
 
-    // 1. Load, trim and recognise repeats.
+    // Trim and recognise repeats.
     std::vector<Prepared> prepared;
     prepared.reserve(input.size());
     std::unordered_multimap<std::size_t, std::size_t> byHash;
@@ -263,91 +342,16 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileFrames(std::vector<NamedF
     }
     if (prepared.empty()) throw AtlasError::failedToLoadFrames();
 
-    // 2. Distinct frames, largest side first; stable so equal sides keep input order.
-    std::vector<std::size_t> distinct;
+    std::vector<LayoutItem> items(prepared.size());
     for (std::size_t i = 0; i < prepared.size(); ++i) {
-        if (!prepared[i].duplicateOf) distinct.push_back(i);
+        items[i] = {prepared[i].pixels.width, prepared[i].pixels.height, prepared[i].name,
+                    !prepared[i].duplicateOf.has_value()};
     }
-    auto longSide = [&](std::size_t i) {
-        return std::max(prepared[i].pixels.width, prepared[i].pixels.height);
-    };
-    std::stable_sort(distinct.begin(), distinct.end(),
-                     [&](std::size_t a, std::size_t b) { return longSide(a) > longSide(b); });
+    const Layout layout = layoutPages(items, options, allowMultiplePages);
+    const auto& placements = layout.placements;
+    const auto& pageSizes = layout.pageSizes;
 
-    for (std::size_t i : distinct) {
-        const RGBAImage& px = prepared[i].pixels;
-        if (px.width + 2 * e > M || px.height + 2 * e > M) {
-            throw AtlasError::frameTooLarge(prepared[i].name, reportedMax);
-        }
-    }
-
-    // 3. Pages.
-    std::vector<std::optional<Placement>> placements(prepared.size());
-    std::vector<std::pair<int, int>> pageSizes;
-    std::vector<std::size_t> remaining = distinct;
-    while (!remaining.empty()) {
-        double area = 0;
-        std::int64_t widest = 0;
-        std::int64_t tallest = 0;
-        for (std::size_t i : remaining) {
-            const std::int64_t w = prepared[i].pixels.width;
-            const std::int64_t h = prepared[i].pixels.height;
-            area += static_cast<double>(w + 2 * e + p) * static_cast<double>(h + 2 * e + p);
-            widest = std::max(widest, w + 2 * e);
-            tallest = std::max(tallest, h + 2 * e);
-        }
-        const std::int64_t leastWidth = options.allowRotation ? std::min(widest, tallest) : widest;
-        const auto rootArea = static_cast<std::int64_t>(std::floor(std::sqrt(area)));
-        std::int64_t W = std::min(powerOfTwoAtLeast(std::max(rootArea, leastWidth)), M);
-        std::int64_t H = 0;
-        if (options.allowRotation) {
-            H = W <= 1 ? 1 : std::min(powerOfTwoAtLeast(W / 2), M);
-        } else {
-            H = std::min(powerOfTwoAtLeast(std::max(W / 2, tallest)), M);
-        }
-
-        const int pageIndex = static_cast<int>(pageSizes.size());
-        std::vector<std::pair<std::size_t, Placement>> placedHere;
-        std::vector<std::size_t> unplaced;
-        for (;;) {
-            placedHere.clear();
-            unplaced.clear();
-            MaxRectsPacker packer(static_cast<int>(W), static_cast<int>(H), static_cast<int>(p));
-            for (std::size_t i : remaining) {
-                const int w = prepared[i].pixels.width;
-                const int h = prepared[i].pixels.height;
-                const auto spot = packer.insert(static_cast<int>(w + 2 * e),
-                                                static_cast<int>(h + 2 * e),
-                                                options.allowRotation && w != h);
-                if (!spot) {
-                    unplaced.push_back(i);
-                    continue;
-                }
-                placedHere.push_back(
-                    {i, Placement{pageIndex,
-                                  PackRect{static_cast<double>(spot->x + e),
-                                           static_cast<double>(spot->y + e),
-                                           static_cast<double>(w), static_cast<double>(h)},
-                                  spot->rotated}});
-            }
-            if (unplaced.empty()) break;
-            if (W < M || H < M) {
-                if (H < W) {
-                    H = std::min(2 * H, M);
-                } else {
-                    W = std::min(2 * W, M);
-                }
-                continue;
-            }
-            if (allowMultiplePages && !placedHere.empty()) break;
-            throw AtlasError::sheetTooLarge(reportedMax);
-        }
-        for (auto& [i, placement] : placedHere) placements[i] = placement;
-        pageSizes.emplace_back(static_cast<int>(W), static_cast<int>(H));
-        remaining = unplaced;
-    }
-
-    // 4. Frame lists and pictures.
+    // Frame lists and pictures, page by page.
     for (std::size_t k = 0; k < pageSizes.size(); ++k) {
         const auto [W, H] = pageSizes[k];
         AtlasResult page;
@@ -386,10 +390,9 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileFrames(std::vector<NamedF
             const int x = static_cast<int>(placement->rect.x);
             const int y = static_cast<int>(placement->rect.y);
             if (placement->rotated) {
-                drawExtruded(canvas, prepared[i].pixels.rotatedClockwise(), x, y,
-                             static_cast<int>(e));
+                drawExtruded(canvas, prepared[i].pixels.rotatedClockwise(), x, y, e);
             } else {
-                drawExtruded(canvas, prepared[i].pixels, x, y, static_cast<int>(e));
+                drawExtruded(canvas, prepared[i].pixels, x, y, e);
             }
         }
         page.image = PackedTexture{canvas.width, canvas.height, std::move(canvas.pixels)};

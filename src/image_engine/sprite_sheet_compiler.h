@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "image_engine/max_rects_packer.h"
@@ -129,6 +130,27 @@ public:
     // What compileAtlas does once the files are loaded at the options' scale.
     Atlas compileFrames(std::vector<NamedFrame> frames, const Options& options,
                         bool allowMultiplePages, const LogCallback& onLog = {}) const;
+
+    // Where each frame goes, without any pixels: the page-making step of compileFrames.
+    // Out-of-range options are brought into range rather than trusted: no negative gaps, and
+    // no page side above RGBAImage::maxSide.
+    struct LayoutItem {
+        int width = 0;    // trimmed size
+        int height = 0;
+        std::string name;  // for the error when the frame is too large
+        bool place = true; // false for a repeat, which takes the rectangle of the frame it repeats
+    };
+    struct Placement {
+        int page = 0;
+        PackRect rect;     // the frame's pixels on the page, before any turn
+        bool rotated = false;
+    };
+    struct Layout {
+        std::vector<std::optional<Placement>> placements;  // one per item, none for repeats
+        std::vector<std::pair<int, int>> pageSizes;         // width, height in page order
+    };
+    static Layout layoutPages(const std::vector<LayoutItem>& items, const Options& options,
+                              bool allowMultiplePages);
 
     // The single page of compileAtlas without spilling.
     AtlasResult compile(const std::vector<std::filesystem::path>& frameURLs,
