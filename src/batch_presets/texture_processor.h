@@ -7,13 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "batch_core/batch_item.h"
+#include "batch_core/processing_context.h"
+#include "batch_presets/morvale_preset.h"
 #include "image_engine/sprite_sheet_compiler.h"
 
 namespace morvale {
-
-struct BatchItem;
-struct ProcessingContext;
-struct MorvalePreset;
 
 // The processing step of the texture preset: turns one queued file into packed maps, converted or
 // generated normal maps, power-of-two rescales with mip chains, tiling previews or sprite sheets,

@@ -1,0 +1,457 @@
+#include "batch_presets/texture_processor.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdio>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+#include "batch_core/batch_item.h"
+#include "batch_core/batch_skip.h"
+#include "batch_core/processing_context.h"
+#include "batch_core/token_renamer.h"
+#include "batch_core/uuid.h"
+#include "batch_presets/morvale_preset.h"
+#include "batch_presets/texture_files.h"
+#include "batch_presets/texture_run_registry.h"
+#include "image_engine/channel_packer.h"
+#include "image_engine/core_image_pipeline.h"
+#include "image_engine/normal_map_generator.h"
+#include "image_engine/packed_texture.h"
+#include "image_engine/power_of_two_scaler.h"
+#include "image_engine/tiling_checker.h"
+
+namespace morvale {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using DataFormat = SpriteSheetCompiler::DataFormat;
+
+constexpr std::string_view finishedMessage = "Texture processing finished.";
+
+std::string sizeText(int width, int height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+// Settings hold 64-bit sizes; the engines take int. Anything beyond int's range is no limit the
+// engines could honour anyway, so it is held at the largest int.
+int clampToInt(std::int64_t value) {
+    if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
+    if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
+    return static_cast<int>(value);
+}
+
+bool samePath(const fs::path& a, const fs::path& b) {
+    return TextureRunRegistry::normalized(a) == TextureRunRegistry::normalized(b);
+}
+
+std::string asText(const std::vector<std::uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// One call of the processing step: the item, its run and the outputs written so far.
+class Job {
+public:
+    Job(const MorvalePreset& preset, const BatchItem& item, const ProcessingContext& context)
+        : preset_(preset),
+          item_(item),
+          context_(context),
+          registry_(TextureRunRegistry::shared()),
+          run_(context.jobID.toString()),
+          self_{item.id.toString(), item.sourceURL},
+          extensions_(preset.supportedExtensions()),
+          defaultPattern_(preset.defaultNamingPattern()),
+          pattern_(context.configuration.namingPattern.empty() ? defaultPattern_
+                                                               : context.configuration.namingPattern) {}
+
+    std::vector<fs::path> run() {
+        switch (preset_.operationalMode) {
+            case MorvalePreset::OperationalMode::channelPackingORM: packChannels(); break;
+            case MorvalePreset::OperationalMode::normalMapConvert: convertNormal(); break;
+            case MorvalePreset::OperationalMode::normalFromHeight: normalFromHeight(); break;
+            case MorvalePreset::OperationalMode::powerOfTwoEnforce: powerOfTwo(); break;
+            case MorvalePreset::OperationalMode::spriteSheetAtlas: spriteSheet(); break;
+            case MorvalePreset::OperationalMode::tilingCheck: tilingCheck(); break;
+        }
+        progress(1.0, std::string(finishedMessage));
+        return std::move(outputs_);
+    }
+
+private:
+    const std::string& file() const { return item_.originalFileName; }
+    fs::path outputFolder() const { return context_.configuration.outputDirectory; }
+
+    void progress(double fraction, const std::string& message) const {
+        if (context_.onProgressUpdate) context_.onProgressUpdate(fraction, message);
+    }
+    void log(const std::string& message) const {
+        if (context_.log) context_.log(message);
+    }
+
+    std::string resolve(const std::map<std::string, std::string>& variables) const {
+        return TokenRenamer().resolve(pattern_, item_, context_.itemIndex, context_.totalItems,
+                                      variables);
+    }
+
+    void reads(const std::vector<fs::path>& files) { registry_.noteReads(run_, self_, files); }
+
+    // Claims the path in the run's ledger, writes it through `write` and records it as an output.
+    template <typename Write>
+    fs::path emit(const std::string& fileName, std::string_view remedy, Write&& write) {
+        const fs::path destination = outputFolder() / fileName;
+        registry_.claimOutput(run_, self_, destination, remedy);
+        write(destination);
+        outputs_.push_back(destination);
+        return destination;
+    }
+
+    fs::path emitTexture(const std::string& fileName, const PackedTexture& texture,
+                         std::string_view remedy) {
+        if (!texture.isValid()) throw ChannelPacker::PackingError::compositionFailed();
+        return emit(fileName, remedy,
+                    [&](const fs::path& destination) { PackedTexture::writePNG(texture, destination); });
+    }
+
+    // -- Channel packing -----------------------------------------------------------------------
+
+    // The set of the item's stem, decided once per run so that every member sees the same set:
+    // for each channel the first map by file name, a file the preset can queue preferred over one
+    // it cannot (.bmp, .psd), so that the set's primary map is always a queued file.
+    ChannelPacker::ChannelSources decideSet(const ChannelPacker& packer, const std::string& stem) {
+        const fs::path folder = item_.sourceURL.parent_path();
+        const std::string key =
+            "set\n" + TextureRunRegistry::normalized(folder.empty() ? fs::path(".") : folder).string() +
+            "\n" + TextureFiles::asciiLower(stem);
+        const auto decision = registry_.decideOnce(run_, key, [&] {
+            TextureRunRegistry::Decision slots(ChannelPacker::allChannels().size());
+            const auto listed = TextureFiles::listFiles(folder);
+            const std::vector<fs::path> files = listed ? *listed : std::vector<fs::path>{item_.sourceURL};
+            const auto& imageExtensions = ChannelPacker::imageExtensions();
+            for (const auto& candidate : files) {
+                const std::string ext = TextureFiles::lowerExtension(candidate);
+                if (!imageExtensions.contains(ext)) continue;
+                const auto identified = packer.identify(candidate);
+                if (!identified || TextureFiles::asciiLower(identified->stem) != TextureFiles::asciiLower(stem)) continue;
+                auto& slot = slots[static_cast<std::size_t>(ChannelPacker::rawValue(identified->channel))];
+                const bool queueable = extensions_.contains(ext);
+                if (slot.empty() || (queueable && !extensions_.contains(TextureFiles::lowerExtension(slot)))) {
+                    slot = candidate;
+                }
+            }
+            return slots;
+        });
+        ChannelPacker::ChannelSources sources;
+        for (std::size_t i = 0; i < decision.size(); ++i) {
+            if (decision[i].empty()) continue;
+            if (auto channel = ChannelPacker::channelFromRaw(static_cast<int>(i))) {
+                sources.maps.emplace(*channel, decision[i]);
+            }
+        }
+        return sources;
+    }
+
+    std::optional<fs::path> queueablePrimary(const ChannelPacker::ChannelSources& sources) const {
+        for (const auto& file : sources.all()) {
+            if (extensions_.contains(TextureFiles::lowerExtension(file))) return file;
+        }
+        return std::nullopt;
+    }
+
+    void packChannels() {
+        progress(0.2, "Discovering texture channels...");
+        const ChannelPacker packer;
+        const auto identified = packer.identify(item_.sourceURL);
+        if (!identified) {
+            throw BatchSkip(file() + " isn't an AO / Roughness / Smoothness / Metallic / Height map");
+        }
+        const std::string& setName = identified->stem;
+        const ChannelPacker::ChannelSources sources = decideSet(packer, setName);
+
+        const auto own = sources.maps.find(identified->channel);
+        if (own != sources.maps.end() && !samePath(own->second, item_.sourceURL)) {
+            throw BatchSkip(file() + " isn't used: its set takes " + own->second.filename().string() +
+                            " as its " + std::string(ChannelPacker::displayName(identified->channel)) +
+                            " map");
+        }
+        const auto primary = queueablePrimary(sources);
+        if (!primary || !samePath(*primary, item_.sourceURL)) {
+            throw BatchSkip(file() + " is packed together with " +
+                            (primary ? primary->filename().string() : std::string("its set")));
+        }
+
+        const std::vector<fs::path> members = sources.all();
+        reads(members);
+
+        const std::string label(ChannelPacker::displayName(preset_.engineProfile));
+        std::string memberNames;
+        for (const auto& member : members) {
+            if (!memberNames.empty()) memberNames += ", ";
+            memberNames += member.filename().string();
+        }
+        log("Packing " + setName + " for " + label + ": " + memberNames);
+
+        const auto missing = sources.missingInputs(preset_.engineProfile);
+        if (!missing.empty()) {
+            std::string joined;
+            for (const auto& name : missing) {
+                if (!joined.empty()) joined += "/";
+                joined += name;
+            }
+            log(setName + ": no " + joined + " map, using engine defaults");
+        }
+
+        // The primary is a queued file, so measure it rather than the first map in channel order,
+        // which may be a .bmp or .psd sibling.
+        ChannelPacker::ChannelSources measured;
+        if (auto channel = packer.identify(*primary)) measured.maps.emplace(channel->channel, *primary);
+        const PixelSize source = packer.sourceSize(measured);
+        const auto target = preset_.targetSize(source.width, source.height);
+        const int width = target.width;
+        const int height = target.height;
+
+        progress(0.5, "Compositing " + label + " channels...");
+        PackedTexture packed = packer.pack(sources, preset_.engineProfile, width, height);
+        const std::string baseName = resolve({{"name", setName},
+                                              {"pot", sizeText(packed.width, packed.height)},
+                                              {"profile", std::string(ChannelPacker::fileTag(preset_.engineProfile))}});
+        emitTexture(baseName + ".png", packed, TextureRunRegistry::patternRemedy);
+
+        if (preset_.generateMipmaps) {
+            progress(0.85, "Generating mipmap chain...");
+            PackedTexture level = std::move(packed);
+            int index = 0;
+            while (std::max(level.width, level.height) > 16) {
+                level = level.halved();
+                ++index;
+                emitTexture(baseName + "_mip" + std::to_string(index) + "_" +
+                                std::to_string(std::max(level.width, level.height)) + ".png",
+                            level, TextureRunRegistry::patternRemedy);
+            }
+        }
+
+        const auto heightMap = sources.maps.find(ChannelPacker::Channel::height);
+        if (preset_.generateMissingNormal && heightMap != sources.maps.end() &&
+            !NormalMapGenerator::hasNormalMap(setName, item_.sourceURL.parent_path())) {
+            // The normal map is an extra: the packed map is already written, so a failure here is
+            // reported and the item still completes with what it wrote.
+            try {
+                progress(0.9, "Making normal map from height...");
+                const PackedTexture normal = NormalMapGenerator::fromHeight(
+                    heightMap->second, preset_.normalStrength, preset_.normalTarget,
+                    std::max(width, height), true);
+                const std::string name =
+                    setName + "_Normal" + std::string(ChannelPacker::tag(preset_.normalTarget)) + ".png";
+                emitTexture(name, normal, TextureRunRegistry::fixedNameRemedy);
+                log(setName + ": no normal map found, made " + name + " from the height map");
+            } catch (const std::exception& error) {
+                log(setName + ": could not make a normal map from the height map: " + error.what());
+            }
+        }
+    }
+
+    // -- Normal maps ---------------------------------------------------------------------------
+
+    void emitNormal(const std::string& stem, const PackedTexture& texture) {
+        const std::string tag(ChannelPacker::tag(preset_.normalTarget));
+        const std::string name = stem + "_Normal" + tag;
+        const std::string fileName =
+            pattern_ == defaultPattern_
+                ? name + ".png"
+                : resolve({{"name", name}, {"pot", sizeText(texture.width, texture.height)}, {"profile", tag}}) +
+                      ".png";
+        emitTexture(fileName, texture, TextureRunRegistry::patternRemedy);
+    }
+
+    void convertNormal() {
+        const ChannelPacker packer;
+        const auto identified = packer.identifyNormal(item_.sourceURL);
+        if (!identified) {
+            throw BatchSkip(file() +
+                            " isn't named like a normal map (_Normal, _NormalDX, _NormalGL, _Nrm)");
+        }
+        if (identified->convention && *identified->convention == preset_.normalTarget) {
+            throw BatchSkip(file() + " is already " + std::string(ChannelPacker::tag(preset_.normalTarget)));
+        }
+        reads({item_.sourceURL});
+        progress(0.4, "Flipping green channel...");
+        const PackedTexture converted =
+            packer.flipNormalGreen(item_.sourceURL, clampToInt(preset_.maxTextureSize));
+        emitNormal(identified->stem, converted);
+    }
+
+    void normalFromHeight() {
+        const auto stem = NormalMapGenerator::stem(item_.sourceURL);
+        reads({item_.sourceURL});
+        progress(0.4, "Building normal map...");
+        const PackedTexture normal =
+            NormalMapGenerator::fromHeight(item_.sourceURL, preset_.normalStrength, preset_.normalTarget,
+                                           clampToInt(preset_.maxTextureSize), true);
+        emitNormal(stem.stem, normal);
+    }
+
+    // -- Power of two --------------------------------------------------------------------------
+
+    void powerOfTwo() {
+        progress(0.3, "Rescaling to Power-of-Two...");
+        reads({item_.sourceURL});
+        const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
+        const auto image = pipeline.loadImage(item_.sourceURL);
+        if (!image) throw MorvalePreset::TextureError::cannotOpenImage(item_.sourceURL);
+
+        const auto target = preset_.targetSize(image->width(), image->height());
+        const PowerOfTwoScaler scaler;
+        const PipelineImage scaled =
+            scaler.scale(*image, target.width, target.height);
+        const std::string baseName =
+            resolve({{"pot", sizeText(scaled.width(), scaled.height())}, {"profile", "POT"}});
+        const auto writeImage = [&](const PipelineImage& picture) {
+            return [&pipeline, &picture](const fs::path& destination) {
+                pipeline.write(picture, destination, 0.92);
+            };
+        };
+        emit(baseName + ".png", TextureRunRegistry::patternRemedy, writeImage(scaled));
+
+        if (preset_.generateMipmaps) {
+            for (const auto& level : scaler.generateMipmaps(scaled, 16)) {
+                if (level.level == 0) continue;
+                emit(baseName + "_mip" + std::to_string(level.level) + "_" +
+                         std::to_string(level.dimension) + ".png",
+                     TextureRunRegistry::patternRemedy, writeImage(level.image));
+            }
+        }
+    }
+
+    // -- Tiling check --------------------------------------------------------------------------
+
+    void tilingCheck() {
+        progress(0.4, "Comparing edges...");
+        reads({item_.sourceURL});
+        const TilingChecker::Result result = TilingChecker::check(item_.sourceURL);
+        if (result.horizontalRatio <= 3.0 && result.verticalRatio <= 3.0) {
+            log(file() + ": tiles seamlessly");
+            return;
+        }
+        const PackedTexture preview = TilingChecker::tiledPreview(item_.sourceURL, 1024);
+        const fs::path written =
+            emitTexture(file() + "_Tiled2x2.png", preview, TextureRunRegistry::fixedNameRemedy);
+        // The preview stays on disk although the item fails: it is what the user looks at.
+        throw MorvalePreset::TextureError::notSeamless(result.summary() + ". Preview: " +
+                                                       written.filename().string());
+    }
+
+    // -- Sprite sheets -------------------------------------------------------------------------
+
+    void spriteSheet() {
+        const auto sequence =
+            TextureProcessor::frameSequence(item_.sourceURL, extensions_);
+        if (!samePath(sequence.frames.front(), item_.sourceURL)) {
+            throw BatchSkip(file() + " is part of the " + sequence.name + " sprite sheet");
+        }
+        reads(sequence.frames);
+        progress(0.4, "Packing " + std::to_string(sequence.frames.size()) + " frames...");
+
+        struct Variant {
+            std::string suffix;
+            double scale;
+        };
+        std::vector<Variant> variants{{"", 1.0}};
+        if (preset_.spriteHalfScale) variants.push_back({"@1x", 0.5});
+
+        const DataFormat format = preset_.spriteFormat;
+        const SpriteSheetCompiler compiler;
+        for (const auto& variant : variants) {
+            SpriteSheetCompiler::Options options;
+            options.trim = preset_.spriteTrim;
+            options.padding = clampToInt(preset_.spritePadding);
+            options.extrude = clampToInt(preset_.spriteExtrude);
+            options.maxSheetSize = preset_.maxTextureSize > 0 ? clampToInt(preset_.maxTextureSize) : 8192;
+            options.scale = variant.scale;
+            options.allowRotation = preset_.spriteRotate && SpriteSheetCompiler::supportsRotation(format);
+
+            SpriteSheetCompiler::Atlas atlas =
+                compiler.compileAtlas(sequence.frames, options, true, context_.log);
+            const int pageCount = static_cast<int>(atlas.pages.size());
+            const auto names = TextureProcessor::spriteFileNames(sequence.name, variant.suffix, pageCount, format);
+
+            std::string summary;
+            int rotated = 0;
+            for (const auto& page : atlas.pages) {
+                if (!summary.empty()) summary += " + ";
+                summary += sizeText(page.sheetWidth, page.sheetHeight);
+                rotated += static_cast<int>(std::count_if(page.frames.begin(), page.frames.end(),
+                                                          [](const auto& frame) { return frame.rotated; }));
+            }
+            const int frameCount = atlas.frameCount();
+            const int duplicates = atlas.duplicateCount();
+
+            for (std::size_t i = 0; i < atlas.pages.size(); ++i) {
+                auto& page = atlas.pages[i];
+                emitTexture(names.images[i], page.image, TextureRunRegistry::fixedNameRemedy);
+                page.image = PackedTexture{};  // the page's pixels are no longer needed
+                if (format == DataFormat::godot) continue;
+
+                std::vector<std::string> related;
+                if (i == 0) related.assign(names.data.begin() + 1, names.data.end());
+                std::string data;
+                switch (format) {
+                    case DataFormat::jsonHash: {
+                        const std::optional<std::string> animation =
+                            pageCount == 1 ? std::optional<std::string>(sequence.name) : std::nullopt;
+                        data = asText(page.jsonHash(names.images[i], animation, related));
+                        break;
+                    }
+                    case DataFormat::jsonArray: data = asText(page.jsonArray(names.images[i], related)); break;
+                    case DataFormat::cocos: data = asText(page.cocosPlist(names.images[i])); break;
+                    case DataFormat::unity: data = page.unityMeta(names.images[i], 100); break;
+                    case DataFormat::godot: break;
+                }
+                emit(names.data[i], TextureRunRegistry::fixedNameRemedy,
+                     [&](const fs::path& destination) { TextureFiles::writeAtomically(destination, data); });
+            }
+            if (format == DataFormat::godot) {
+                std::vector<std::string> order;
+                order.reserve(sequence.frames.size());
+                for (const auto& frame : sequence.frames) order.push_back(frame.filename().string());
+                const std::string resource =
+                    atlas.godotSpriteFrames(names.images, sequence.name, order, 12.0);
+                emit(names.data.front(), TextureRunRegistry::fixedNameRemedy,
+                     [&](const fs::path& destination) { TextureFiles::writeAtomically(destination, resource); });
+            }
+
+            if (variant.scale == 1.0) {
+                std::string line = sequence.name + ": " + std::to_string(frameCount) + " frames on " + summary;
+                if (pageCount > 1) line += " (" + std::to_string(pageCount) + " sheets)";
+                if (duplicates > 0) line += ", " + std::to_string(duplicates) + " duplicate frames reused";
+                if (rotated > 0) line += ", " + std::to_string(rotated) + " rotated";
+                log(line);
+            }
+        }
+    }
+
+    const MorvalePreset& preset_;
+    const BatchItem& item_;
+    const ProcessingContext& context_;
+    TextureRunRegistry& registry_;
+    std::string run_;
+    TextureRunRegistry::Item self_;
+    std::set<std::string> extensions_;
+    std::string defaultPattern_;
+    std::string pattern_;
+    std::vector<fs::path> outputs_;
+};
+
+}  // namespace
+
+std::vector<fs::path> TextureProcessor::process(const MorvalePreset& preset, const BatchItem& item,
+                                                const ProcessingContext& context) {
+    return Job(preset, item, context).run();
+}
+
+}  // namespace morvale
