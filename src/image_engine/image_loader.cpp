@@ -102,7 +102,8 @@ ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientati
 
     const auto pixelCount = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
     std::vector<std::uint8_t> raw(pixelCount * static_cast<std::size_t>(readCount));
-    if (!input->read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, raw.data())) {
+    // Some decoders fill missing data and only record the fault: a truncated file is an error too.
+    if (!input->read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, raw.data()) || input->has_error()) {
         throw ImageLoadError(file, "the pixels cannot be decoded (" + oiioError(input.get()) + ")");
     }
     input->close();
