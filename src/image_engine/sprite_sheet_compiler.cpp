@@ -14,7 +14,9 @@ namespace {
 
 struct Prepared {
     std::string name;
-    RGBAImage pixels;  // trimmed
+    RGBAImage pixels;  // trimmed; left empty for a frame too large for any page
+    int width = 0;     // trimmed size
+    int height = 0;
     SheetSize sourceSize;
     PackRect trimRect;
     std::optional<std::size_t> duplicateOf;
@@ -294,6 +296,7 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileFrames(std::vector<NamedF
     if (input.empty()) throw AtlasError::emptyFrameList();
 
     const int e = std::clamp(options.extrude, 0, RGBAImage::maxSide);
+    const int maxSheet = std::clamp(options.maxSheetSize, 0, RGBAImage::maxSide);
 
     Atlas atlas;
 
@@ -324,6 +327,15 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileFrames(std::vector<NamedF
         } else {
             prep.trimRect = {0, 0, prep.sourceSize.width, prep.sourceSize.height};
         }
+        prep.width = raster.width;
+        prep.height = raster.height;
+        if (std::int64_t{raster.width} + 2 * e > maxSheet ||
+            std::int64_t{raster.height} + 2 * e > maxSheet) {
+            // The layout will refuse this frame; holding its pixels until then would only let a
+            // sequence of huge frames exhaust memory first.
+            prepared.push_back(std::move(prep));
+            continue;
+        }
         prep.pixels = std::move(raster);
 
         // A matching hash is only a hint: the bytes decide, so a collision never makes one
@@ -344,7 +356,7 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileFrames(std::vector<NamedF
 
     std::vector<LayoutItem> items(prepared.size());
     for (std::size_t i = 0; i < prepared.size(); ++i) {
-        items[i] = {prepared[i].pixels.width, prepared[i].pixels.height, prepared[i].name,
+        items[i] = {prepared[i].width, prepared[i].height, prepared[i].name,
                     !prepared[i].duplicateOf.has_value()};
     }
     const Layout layout = layoutPages(items, options, allowMultiplePages);

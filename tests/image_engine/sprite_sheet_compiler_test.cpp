@@ -144,6 +144,13 @@ TEST(SpriteSheetCompiler, FrameSizeLimitCountsExtrusionButNotPadding) {
         [&] { Compiler().compileFrames(frames, Options{false, 0, 1, 101, 1.0, false}, false); });
     EXPECT_EQ(error.kind(), Kind::frameTooLarge);
     EXPECT_STREQ(error.what(), "big.png is larger than the 101x101 sheet limit.");
+    // Of several frames too large, the one with the longest side is named.
+    std::vector<Compiler::NamedFrame> several{{"small.png", opaqueFrame(10, 10, 1), {}},
+                                              {"wide.png", opaqueFrame(90, 20, 2), {}},
+                                              {"wider.png", opaqueFrame(120, 20, 3), {}},
+                                              {"wider-again.png", opaqueFrame(120, 20, 3), {}}};
+    EXPECT_STREQ(errorOf([&] { Compiler().compileFrames(several, plain(64), true); }).what(),
+                 "wider.png is larger than the 64x64 sheet limit.");
     // A limit beyond what any raster may be is brought down before a page is allocated.
     const auto huge = Compiler().compileFrames(frames, Options{false, 0, 0, 1 << 30, 1.0, false}, false);
     EXPECT_EQ(huge.pages.at(0).sheetWidth, 128);
