@@ -130,27 +130,5 @@ TEST(MaxRectsPacker, FastUpdateMatchesTheReferenceOnRandomSequences) {
     }
 }
 
-TEST(MaxRectsPacker, PlacementsNeverOverlapOrLeaveThePage) {
-    std::mt19937 rng(99);
-    std::uniform_int_distribution<int> size(1, 40);
-    MaxRectsPacker packer(256, 256, 1);
-    std::vector<PackRect> used;
-    for (int i = 0; i < 400; ++i) {
-        const auto p = packer.insert(size(rng), size(rng), true);
-        if (!p) continue;
-        const PackRect r{double(p->x), double(p->y), double(p->width), double(p->height)};
-        ASSERT_GE(r.x, 0);
-        ASSERT_GE(r.y, 0);
-        ASSERT_LE(r.maxX(), 256);
-        ASSERT_LE(r.maxY(), 256);
-        for (const PackRect& o : used) {
-            const bool overlap = r.x < o.maxX() && o.x < r.maxX() && r.y < o.maxY() && o.y < r.maxY();
-            ASSERT_FALSE(overlap);
-        }
-        used.push_back(r);
-    }
-    EXPECT_GT(used.size(), 50u);
-}
-
 }  // namespace
 }  // namespace morvale
