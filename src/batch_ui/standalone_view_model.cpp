@@ -81,7 +81,9 @@ void StandaloneViewModel::shutdown() {
         saveNow();
     }
     if (runActive_) queueManager_->cancel();
-    if (runThread_.joinable()) runThread_.join();
+    if (runThread_.joinable()) runThread_.join();  // running items finish first
+    runActive_ = false;
+    if (isProcessing_) setProcessing(false);
     ingestWorker_->stop();
 }
 

@@ -1,0 +1,429 @@
+// Ingest, run, cancel, remove and reveal through the view model, driven headless with
+// a stand-in preset the test can hold mid-item.
+#include <QSignalSpy>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <fstream>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "batch_core/batch_skip.h"
+#include "batch_core/processing_context.h"
+#include "batch_core/user_defaults.h"
+#include "batch_ui/preset_slot.h"
+#include "batch_ui/standalone_view_model.h"
+#include "support/temp_dir.h"
+#include "window_test_app.h"
+
+namespace morvale::test {
+namespace {
+
+// Shared between the test and every copy of the preset the queue works with.
+struct Script {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;                  // items wait in process() until released
+    std::set<std::string> heldNames;    // these items wait until released by name
+    std::vector<std::string> started;   // file names, in the order process() began
+    std::vector<std::string> patterns;  // naming pattern each item ran with
+    std::vector<int> levels;            // preset option each item ran with
+    std::atomic<int> running{0};
+    std::atomic<int> maxRunning{0};
+
+    void hold() {
+        std::lock_guard lock(mutex);
+        held = true;
+    }
+    void release() {
+        {
+            std::lock_guard lock(mutex);
+            held = false;
+        }
+        changed.notify_all();
+    }
+    void releaseName(const std::string& name) {
+        {
+            std::lock_guard lock(mutex);
+            heldNames.erase(name);
+        }
+        changed.notify_all();
+    }
+    std::size_t startedCount() {
+        std::lock_guard lock(mutex);
+        return started.size();
+    }
+};
+
+// Takes .png and .tga. Names holding "fail" fail, "skip" are skipped, the rest write
+// one output file; every item reports half-way progress first.
+class ScriptedPreset final : public BatchPreset {
+public:
+    explicit ScriptedPreset(std::shared_ptr<Script> script) : script_(std::move(script)) {}
+    int level = 1;
+
+    std::string id() const override { return "test.scripted"; }
+    std::string displayName() const override { return "Scripted"; }
+    std::string verticalName() const override { return "Tests"; }
+    std::string description() const override { return "Does what the test says."; }
+    std::string systemIconName() const override { return "test"; }
+    std::set<std::string> supportedExtensions() const override { return {"png", "tga"}; }
+    std::string defaultNamingPattern() const override { return "{name}_scripted"; }
+
+    std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override {
+        const int now = ++script_->running;
+        for (int seen = script_->maxRunning; now > seen && !script_->maxRunning.compare_exchange_weak(seen, now);) {
+        }
+        {
+            std::unique_lock lock(script_->mutex);
+            script_->started.push_back(item.originalFileName);
+            script_->patterns.push_back(context.configuration.namingPattern);
+            script_->levels.push_back(level);
+        }
+        context.onProgressUpdate(0.5, "Working...");
+        {
+            std::unique_lock lock(script_->mutex);
+            script_->changed.wait(lock, [&] {
+                return !script_->held && script_->heldNames.count(item.originalFileName) == 0;
+            });
+        }
+        --script_->running;
+        if (item.originalFileName.find("fail") != std::string::npos) throw std::runtime_error("cannot read");
+        if (item.originalFileName.find("skip") != std::string::npos) throw BatchSkip(item.originalFileName + " is no input");
+        const auto output = context.configuration.outputDirectory / (item.originalFileName + "_out.png");
+        std::filesystem::create_directories(output.parent_path());
+        std::ofstream(output) << "x";
+        return {output};
+    }
+
+private:
+    std::shared_ptr<Script> script_;
+};
+
+class ViewModelRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureWidgetsApp();
+        makeModel(2);
+    }
+    void TearDown() override {
+        script->release();
+        model.reset();
+    }
+
+    void makeModel(int concurrency) {
+        if (model) {
+            script->release();
+            model.reset();
+        }
+        StandaloneServices services;
+        services.defaults = std::make_shared<UserDefaults>(dir / "defaults.json");
+        services.revealInFileManager = [this](const std::vector<std::filesystem::path>& paths) {
+            revealed.push_back(paths);
+        };
+        services.maxConcurrentTasks = concurrency;
+        ScriptedPreset preset(script);
+        model = std::make_unique<StandaloneViewModel>(
+            std::make_unique<TypedPresetSlot<ScriptedPreset>>(
+                preset, [](const ScriptedPreset&) { return PresetSettings{}; },
+                [](const PresetSettings&) { return std::optional<ScriptedPreset>(); }),
+            LicensedProduct::morvale, services);
+        model->setOutputDirectory(dir / "out");
+    }
+
+    std::filesystem::path file(const std::string& relative) { return dir.write("in/" + relative, "data"); }
+
+    void ingestAndWait(const std::vector<std::filesystem::path>& paths) {
+        QSignalSpy done(model.get(), &StandaloneViewModel::ingestFinished);
+        model->ingest(paths);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return done.count() == 1; }, 5000));
+    }
+
+    std::vector<std::string> queuedNames() const {
+        std::vector<std::string> names;
+        for (const auto& item : model->queueItems()) names.push_back(item.originalFileName + "." + item.fileExtension);
+        return names;
+    }
+
+    const BatchItem& itemNamed(const std::string& name) const {
+        for (const auto& item : model->queueItems()) {
+            if (item.originalFileName == name) return item;
+        }
+        throw std::logic_error(name + " is not queued");
+    }
+    ProcessingStatus statusOf(const std::string& name) const { return itemNamed(name).status; }
+
+    int runsSeen() const {
+        int count = 0;
+        for (const auto& line : model->logLines()) count += line.rfind("Done in ", 0) == 0 ? 1 : 0;
+        return count;
+    }
+    // Starts a run and waits for its summary line.
+    void runToEnd() {
+        QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
+        model->start();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    }
+
+    TempDir dir;
+    std::shared_ptr<Script> script = std::make_shared<Script>();
+    std::unique_ptr<StandaloneViewModel> model;
+    std::vector<std::vector<std::filesystem::path>> revealed;
+};
+
+TEST_F(ViewModelRunTest, IngestKeepsAllowedFilesOnceAgainstTheLastingQueue) {
+    file("set/b.png");
+    file("set/a.TGA");
+    file("set/notes.txt");
+    file("set/.hidden.png");
+    const auto loose = file("loose.png");
+    ingestAndWait({dir / "in/set", dir / "in/set/b.png", loose});
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"loose.png", "a.tga", "b.png"}));
+
+    // Dropping again, and dropping a folder that holds a new file, adds only the new one.
+    file("set/c.png");
+    ingestAndWait({loose, dir / "in/set/../set"});
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"loose.png", "a.tga", "b.png", "c.png"}));
+    for (const auto& item : model->queueItems()) EXPECT_EQ(item.status, ProcessingStatus::pending);
+}
+
+TEST_F(ViewModelRunTest, DropsAppliedInOrderWithoutRepeats) {
+    const auto one = file("one.png");
+    const auto two = file("two.png");
+    QSignalSpy appended(model.get(), &StandaloneViewModel::itemsAppended);
+    QSignalSpy done(model.get(), &StandaloneViewModel::ingestFinished);
+    model->ingest({two});
+    model->ingest({one, two});
+    model->ingest({one});
+    EXPECT_TRUE(model->isIngesting());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done.count() == 3; }, 5000));
+    EXPECT_FALSE(model->isIngesting());
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"two.png", "one.png"}));
+    EXPECT_EQ(appended.count(), 2) << "the drop that added nothing announces nothing";
+}
+
+TEST_F(ViewModelRunTest, RunReportsEveryOutcomeAndTheSummaryLine) {
+    ingestAndWait({file("good.png"), file("fail_me.png"), file("skip_me.png")});
+    runToEnd();
+
+    EXPECT_EQ(statusOf("good"), ProcessingStatus::completed);
+    EXPECT_EQ(statusOf("fail_me"), ProcessingStatus::failed);
+    EXPECT_EQ(statusOf("skip_me"), ProcessingStatus::skipped);
+    EXPECT_EQ(itemNamed("fail_me").errorMessage, "cannot read");
+    EXPECT_EQ(itemNamed("skip_me").errorMessage, "skip_me is no input");
+    EXPECT_EQ(itemNamed("good").errorMessage, std::nullopt);
+    ASSERT_EQ(model->itemOutputs().count(itemNamed("good").id), 1u);
+    EXPECT_EQ(model->itemOutputs().at(itemNamed("good").id),
+              std::vector<std::filesystem::path>{dir / "out/good_out.png"});
+    EXPECT_EQ(model->itemOutputs().size(), 1u);
+    EXPECT_FALSE(model->isProcessing());
+    EXPECT_DOUBLE_EQ(model->overallProgress(), 1.0);
+
+    ASSERT_FALSE(model->logLines().empty());
+    const std::string& summary = model->logLines().back();
+    EXPECT_TRUE(std::regex_match(summary, std::regex(R"(Done in \d+\.\ds: 1 finished, 1 failed, 1 skipped\.)")))
+        << summary;
+    // The queue's own lines carry a time prefix; the summary does not.
+    EXPECT_TRUE(std::regex_match(model->logLines().front(), std::regex(R"(\[\d\d:\d\d:\d\d\] Starting batch job \[.*)")))
+        << model->logLines().front();
+}
+
+TEST_F(ViewModelRunTest, OnlyPendingAndFailedItemsRunAgain) {
+    ingestAndWait({file("good.png"), file("fail_me.png"), file("skip_me.png")});
+    runToEnd();
+    EXPECT_EQ(model->runnableCount(), 1);
+
+    runToEnd();  // the failed item alone, reset first
+    EXPECT_EQ(script->startedCount(), 4u);
+    EXPECT_EQ(script->started.back(), "fail_me");
+    EXPECT_EQ(runsSeen(), 2);
+    EXPECT_TRUE(std::regex_match(model->logLines().back(),
+                                 std::regex(R"(Done in \d+\.\ds: 0 finished, 1 failed, 0 skipped\.)")));
+
+    // Nothing runnable after clearing: start does nothing and logs nothing.
+    model->remove({itemNamed("fail_me").id});
+    const auto lines = model->logLines().size();
+    model->start();
+    EXPECT_FALSE(model->isProcessing());
+    QTest::qWait(50);
+    EXPECT_EQ(model->logLines().size(), lines);
+}
+
+TEST_F(ViewModelRunTest, EmptyPatternRunsWithThePresetDefaultAndStaysEmpty) {
+    model->setNamingPattern("");
+    ingestAndWait({file("a.png")});
+    runToEnd();
+    ASSERT_EQ(script->patterns.size(), 1u);
+    EXPECT_EQ(script->patterns[0], "{name}_scripted");
+    EXPECT_EQ(model->namingPattern(), "");
+
+    model->setNamingPattern(" ");
+    ingestAndWait({file("b.png")});
+    runToEnd();
+    EXPECT_EQ(script->patterns.back(), " ") << "a pattern of blanks is not empty";
+}
+
+TEST_F(ViewModelRunTest, DuringARunStartAndRemoveAreRefusedOtherOperationsWork) {
+    ingestAndWait({file("done.png")});
+    runToEnd();
+    ingestAndWait({file("a.png"), file("b.png")});
+    script->hold();
+    model->start();
+    ASSERT_TRUE(model->isProcessing());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 3; }, 5000));
+
+    // A second start is refused: no second job over the same items.
+    model->start();
+    const std::set<Uuid> chosen{model->queueItems()[1].id};
+    model->setSelection(chosen);
+    model->remove(chosen);
+    EXPECT_EQ(model->queueItems().size(), 3u);
+    EXPECT_EQ(model->selection(), chosen);
+
+    // Adding files, clearing finished items and editing options still work.
+    ingestAndWait({file("late.png")});
+    EXPECT_EQ(model->queueItems().back().status, ProcessingStatus::pending);
+    model->clearFinished();
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"a.png", "b.png", "late.png"}));
+    model->editPreset<ScriptedPreset>([](ScriptedPreset& p) { p.level = 99; });
+
+    QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
+    script->release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    EXPECT_EQ(script->startedCount(), 3u) << "the refused start must not have run anything";
+    EXPECT_EQ(script->levels, (std::vector<int>{1, 1, 1})) << "the run keeps the preset it started with";
+    EXPECT_EQ(statusOf("late"), ProcessingStatus::pending);
+}
+
+TEST_F(ViewModelRunTest, CancelLeavesUnstartedItemsPendingAndBlocksRestartUntilTheRunDrains) {
+    makeModel(1);
+    ingestAndWait({file("a.png"), file("b.png"), file("c.png")});
+    script->hold();
+    model->start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, 5000));
+
+    model->cancel();
+    EXPECT_FALSE(model->isProcessing());
+    // The first run is still finishing "a": a new start must wait for it.
+    EXPECT_FALSE(model->canStart());
+    model->start();
+    EXPECT_FALSE(model->isProcessing());
+
+    QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
+    script->release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    EXPECT_EQ(script->startedCount(), 1u);
+    EXPECT_EQ(statusOf("a"), ProcessingStatus::completed);
+    EXPECT_EQ(statusOf("b"), ProcessingStatus::pending);
+    EXPECT_EQ(statusOf("c"), ProcessingStatus::pending);
+    EXPECT_TRUE(std::regex_match(model->logLines().back(),
+                                 std::regex(R"(Done in \d+\.\ds: 1 finished, 0 failed, 0 skipped\.)")));
+    bool sawCancelLine = false;
+    for (const auto& line : model->logLines()) sawCancelLine |= line.find("] Cancellation requested.") != std::string::npos;
+    EXPECT_TRUE(sawCancelLine);
+
+    // Now the remaining items run, each once.
+    EXPECT_TRUE(model->canStart());
+    runToEnd();
+    EXPECT_EQ(script->started, (std::vector<std::string>{"a", "b", "c"}));
+}
+
+TEST_F(ViewModelRunTest, CancelWithNothingRunningStillAsksTheQueue) {
+    QSignalSpy lines(model.get(), &StandaloneViewModel::logLineAppended);
+    model->cancel();
+    EXPECT_FALSE(model->isProcessing());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lines.count() == 1; }, 2000));
+    EXPECT_NE(model->logLines().back().find("Cancellation requested."), std::string::npos);
+}
+
+TEST_F(ViewModelRunTest, OverallProgressCountsOnlyTheCurrentRunsStartedItems) {
+    makeModel(1);
+    ingestAndWait({file("first.png")});
+    runToEnd();
+    EXPECT_DOUBLE_EQ(model->overallProgress(), 1.0);
+
+    ingestAndWait({file("a.png"), file("b.png"), file("c.png")});
+    {
+        std::lock_guard lock(script->mutex);
+        script->heldNames = {"a", "b"};
+    }
+    QSignalSpy progress(model.get(), &StandaloneViewModel::overallProgressChanged);
+    model->start();
+    ASSERT_GE(progress.count(), 1);
+    EXPECT_DOUBLE_EQ(progress.first().at(0).toDouble(), 0.0) << "a run starts from zero";
+
+    // One item half-way, two untouched: the untouched ones don't pull it down and the
+    // earlier run's finished item doesn't push it up.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->overallProgress() == 0.5; }, 5000));
+
+    // One completed, one half-way, one untouched.
+    script->releaseName("a");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->overallProgress() == 0.75; }, 5000)) << model->overallProgress();
+
+    QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
+    script->releaseName("b");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    EXPECT_DOUBLE_EQ(model->overallProgress(), 1.0);
+}
+
+TEST_F(ViewModelRunTest, QuittingDuringARunWaitsForRunningItemsAndStartsNoMore) {
+    makeModel(1);
+    ingestAndWait({file("a.png"), file("b.png")});
+    script->hold();
+    model->start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, 5000));
+    std::jthread releaser([s = script] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        s->release();
+    });
+    model->shutdown();
+    EXPECT_EQ(script->running.load(), 0) << "shutdown returned while an item was still in the preset";
+    EXPECT_EQ(script->startedCount(), 1u);
+    model->start();
+    EXPECT_FALSE(model->isProcessing());
+}
+
+TEST_F(ViewModelRunTest, StatusOfAnItemRemovedWhileDrainingIsIgnored) {
+    makeModel(1);
+    ingestAndWait({file("a.png"), file("b.png")});
+    script->hold();
+    model->start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, 5000));
+    model->cancel();
+    model->remove({model->queueItems()[0].id});
+    EXPECT_EQ(queuedNames(), std::vector<std::string>{"b.png"});
+    QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
+    script->release();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    EXPECT_EQ(queuedNames(), std::vector<std::string>{"b.png"});
+    EXPECT_EQ(statusOf("b"), ProcessingStatus::pending);
+}
+
+TEST_F(ViewModelRunTest, RevealPrefersOutputsThatStillExist) {
+    ingestAndWait({file("a.png")});
+    runToEnd();
+    const BatchItem item = model->queueItems()[0];
+    model->reveal(item);
+    ASSERT_EQ(revealed.size(), 1u);
+    EXPECT_EQ(revealed[0], std::vector<std::filesystem::path>{dir / "out/a_out.png"});
+
+    std::filesystem::remove(dir / "out/a_out.png");
+    model->reveal(item);
+    EXPECT_EQ(revealed[1], std::vector<std::filesystem::path>{item.sourceURL});
+
+    model->setOutputDirectory(dir / "not/yet/there");
+    model->revealOutput();
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "not/yet/there"));
+    EXPECT_EQ(revealed[2], std::vector<std::filesystem::path>{dir / "not/yet/there"});
+}
+
+}  // namespace
+}  // namespace morvale::test
