@@ -1,10 +1,6 @@
 #include "batch_presets/texture_processor.h"
 
 #include <algorithm>
-#include <array>
-#include <charconv>
-#include <cstdio>
-#include <fstream>
 #include <limits>
 #include <map>
 #include <string_view>
