@@ -67,7 +67,7 @@ void LookaheadLimiter::stepFrame(const float* frame, std::vector<float>& out) {
     } else {
         env_ = average + (env_ - average) * release_;
     }
-    maxReductionDB_ = std::min(maxReductionDB_, static_cast<float>(20.0 * std::log10(std::max(1e-6f, env_))));
+    lowestGain_ = std::min(lowestGain_, env_);
 
     const auto ch = static_cast<std::size_t>(channels_);
     float* stored = delayLine_.data() + static_cast<std::size_t>(delayPos_) * ch;

@@ -2,6 +2,8 @@
 
 #include "av_engine/true_peak_detector.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -24,7 +26,7 @@ public:
     int lookahead() const { return lookahead_; }
     int delayFrames() const { return delay_; }
     // Deepest gain reduction applied so far, in dB (0 or negative).
-    double maxReductionDB() const { return maxReductionDB_; }
+    double maxReductionDB() const { return 20.0 * std::log10(std::max(1e-6, static_cast<double>(lowestGain_))); }
 
 private:
     void stepFrame(const float* frame, std::vector<float>& out);
@@ -46,7 +48,7 @@ private:
     float env_ = 1.0f;
     std::int64_t frameIndex_ = 0;
     int pendingSkip_;
-    float maxReductionDB_ = 0.0f;
+    float lowestGain_ = 1.0f;
     std::vector<float> silence_;
 };
 

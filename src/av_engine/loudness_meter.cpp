@@ -24,21 +24,23 @@ void LoudnessMeter::process(std::span<const float> samples, std::int64_t frames)
     const auto ch = static_cast<std::size_t>(channels_);
     frames = std::min<std::int64_t>(frames, static_cast<std::int64_t>(samples.size() / ch));
     if (frames <= 0) return;
+    const auto count = static_cast<std::size_t>(frames);
     const float* data = samples.data();
-    for (std::int64_t f = 0; f < frames; ++f) {
-        const float* frame = data + static_cast<std::size_t>(f) * ch;
-        double sum = 0.0;
-        for (std::size_t c = 0; c < ch; ++c) {
-            const double y = filters_[c].step(static_cast<double>(frame[c]));
-            sum += y * y;
+    energy_.assign(count, 0.0);
+    // Channel by channel with the filter state in locals: the two biquads then run from registers.
+    for (std::size_t c = 0; c < ch; ++c) {
+        KWeighting filter = filters_[c];
+        for (std::size_t f = 0; f < count; ++f) {
+            const float x = data[f * ch + c];
+            // A NaN or infinite sample would poison every later block; it counts as silence instead.
+            const double y = filter.step(std::isfinite(x) ? static_cast<double>(x) : 0.0);
+            energy_[f] += y * y;
         }
-        // A NaN or infinite sample would poison every later block; it counts as silence instead.
-        if (!std::isfinite(sum)) {
-            sum = 0.0;
-            for (auto& filter : filters_) filter = KWeighting(sampleRate_);
-        }
-        peak_.process(frame, peak_.maxPeak());
-        subBlockAccumulator_ += sum;
+        filters_[c] = filter;
+    }
+    for (std::size_t f = 0; f < count; ++f) {
+        peak_.process(data + f * ch, peak_.maxPeak());
+        subBlockAccumulator_ += energy_[f];
         if (++subBlockCount_ == subBlockFrames_) {
             subBlocks_.push_back(subBlockAccumulator_ / static_cast<double>(subBlockFrames_));
             subBlockAccumulator_ = 0.0;

@@ -46,6 +46,7 @@ private:
     std::vector<double> subBlocks_;
     TruePeakDetector peak_;
     std::int64_t framesProcessed_ = 0;
+    std::vector<double> energy_;  // per-frame scratch, reused across chunks
 };
 
 }  // namespace morvale

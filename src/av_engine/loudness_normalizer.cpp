@@ -81,6 +81,7 @@ public:
         std::optional<NoiseGate> gate;
         if (plan_.gateThresholdDB) gate.emplace(*plan_.gateThresholdDB, fs);
         LookaheadLimiter limiter(ch, fs, target_.acx ? target_.truePeakDB : target_.truePeakDB - 0.2);
+        const bool hasCuts = !plan_.cuts.empty();
         CutRenderer cuts(plan_.cuts, std::max<std::int64_t>(1, static_cast<std::int64_t>(fs * 0.01)));
         LoudnessMeter meter(fs, ch);
         const double baseGain = std::pow(10.0, gainDB / 20.0);
@@ -103,7 +104,7 @@ public:
             kept.clear();
             const std::size_t frames = limited.size() / channels;
             for (std::size_t f = 0; f < frames; ++f, ++outputFrame) {
-                const std::optional<float> fade = cuts.gain(outputFrame);
+                const std::optional<float> fade = hasCuts ? cuts.gain(outputFrame) : std::optional<float>(1.0f);
                 if (!fade) continue;
                 double frameSum = 0.0;
                 for (std::size_t c = 0; c < channels; ++c) {

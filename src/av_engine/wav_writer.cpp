@@ -36,10 +36,10 @@ std::filesystem::path temporaryBeside(const std::filesystem::path& destination) 
 // Scales to the integer range with rounding; NaN becomes silence, anything beyond full scale is clamped.
 std::int32_t quantise(float sample, double scale) {
     if (!(sample == sample)) return 0;
-    const double v = std::nearbyint(static_cast<double>(sample) * scale);
+    const double v = static_cast<double>(sample) * scale;
     if (v >= scale - 1.0) return static_cast<std::int32_t>(scale - 1.0);
     if (v <= -scale) return static_cast<std::int32_t>(-scale);
-    return static_cast<std::int32_t>(v);
+    return static_cast<std::int32_t>(v < 0.0 ? v - 0.5 : v + 0.5);  // half away from zero
 }
 
 }  // namespace
