@@ -1,6 +1,7 @@
 #include "image_engine/power_of_two_scaler.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 #include "image_engine/lanczos_resampler.h"
@@ -20,15 +21,15 @@ int PowerOfTwoScaler::computePOTDimension(int side, const ScaleMode& mode) const
         throw std::out_of_range("Texture side is too large for a power of two.");
     }
     // Whole-number powers around x: lower <= x <= upper.
-    int lower = 1;
+    std::int64_t lower = 1;
     while (lower * 2 <= x) {
         lower *= 2;
     }
-    const int upper = lower == x ? x : lower * 2;
+    const std::int64_t upper = lower == x ? x : lower * 2;
     switch (mode.kind()) {
-        case ScaleMode::Kind::roundUpPowerOfTwo: return upper;
-        case ScaleMode::Kind::roundDownPowerOfTwo: return lower;
-        default: return (x - lower) < (upper - x) ? lower : upper;
+        case ScaleMode::Kind::roundUpPowerOfTwo: return static_cast<int>(upper);
+        case ScaleMode::Kind::roundDownPowerOfTwo: return static_cast<int>(lower);
+        default: return static_cast<int>((x - lower) < (upper - x) ? lower : upper);
     }
 }
 
