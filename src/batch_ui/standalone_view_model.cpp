@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include <QMetaObject>
 #include <QTimer>
@@ -80,7 +81,7 @@ void StandaloneViewModel::shutdown() {
         saveTimer_->stop();
         saveNow();
     }
-    if (runActive_) queueManager_->cancel();
+    if (runActive_) requestCancel();
     if (runThread_.joinable()) runThread_.join();  // running items finish first
     runActive_ = false;
     if (isProcessing_) setProcessing(false);
@@ -136,6 +137,7 @@ void StandaloneViewModel::wireListeners() {
         }));
     queueManager_->addLogListener(BatchQueueManager::LogListener([this](const std::string& line) {
         QMetaObject::invokeMethod(this, [this, line] { log(line); }, Qt::QueuedConnection);
+        noteRunLogLine(line);
     }));
     queueManager_->addOutputListener(BatchQueueManager::OutputListener(
         [this](const Uuid& id, const std::vector<std::filesystem::path>& outputs) {
@@ -296,21 +298,54 @@ void StandaloneViewModel::start() {
 
     if (runThread_.joinable()) runThread_.join();
     runActive_ = true;
+    {
+        std::lock_guard lock(runMutex_);
+        runPhase_ = RunPhase::launching;
+        cancelWanted_ = false;
+        runStartMarker_ = "] Starting batch job [" + job.id.toString().substr(0, 8) + "]";
+    }
     runThread_ = std::jthread([this, job = std::move(job), snapshot = std::move(snapshot)] {
+        bool cancelledBeforeSubmit = false;
+        {
+            std::unique_lock lock(runMutex_);
+            runWake_.wait(lock, [this] { return runPhase_ != RunPhase::launching || cancelWanted_; });
+            cancelledBeforeSubmit = std::exchange(cancelWanted_, false);
+        }
         ExecutionReport report;
-        try {
-            report = queueManager_->submitAndStart(job, *snapshot);
-        } catch (...) {
-            // the queue does not throw; should it ever, the window must still leave the run
-            report.presetID = job.presetID;
-            report.presetName = job.presetName;
+        report.presetID = job.presetID;
+        report.presetName = job.presetName;
+        if (cancelledBeforeSubmit) {
+            queueManager_->cancel();  // the run never began; its items stay pending
+        } else {
+            try {
+                report = queueManager_->submitAndStart(job, *snapshot);
+            } catch (...) {
+                // the queue does not throw; should it ever, the window must still leave the run
+            }
         }
         QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
     });
+    // Released once the GUI thread turns over, so a cancel made in the same turn as
+    // the start stops the run before it begins.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            {
+                std::lock_guard lock(runMutex_);
+                if (runPhase_ == RunPhase::launching) runPhase_ = RunPhase::submitting;
+            }
+            runWake_.notify_all();
+        },
+        Qt::QueuedConnection);
 }
 
 void StandaloneViewModel::finishRun(const ExecutionReport& report) {
     if (runThread_.joinable()) runThread_.join();
+    {
+        std::lock_guard lock(runMutex_);
+        runPhase_ = RunPhase::idle;
+        cancelWanted_ = false;
+    }
     runActive_ = false;
     setProcessing(false);
     log(summaryLine(report));
@@ -318,8 +353,38 @@ void StandaloneViewModel::finishRun(const ExecutionReport& report) {
 }
 
 void StandaloneViewModel::cancel() {
-    queueManager_->cancel();
+    requestCancel();
     setProcessing(false);
+}
+
+void StandaloneViewModel::requestCancel() {
+    bool heldBack = false;
+    {
+        std::lock_guard lock(runMutex_);
+        if (runPhase_ == RunPhase::launching || runPhase_ == RunPhase::submitting) {
+            cancelWanted_ = true;
+            heldBack = true;
+        }
+    }
+    if (heldBack) {
+        runWake_.notify_all();
+        return;
+    }
+    queueManager_->cancel();
+}
+
+// Called on the queue's threads with every log line.
+void StandaloneViewModel::noteRunLogLine(const std::string& line) {
+    bool cancelNow = false;
+    {
+        std::lock_guard lock(runMutex_);
+        if (runPhase_ != RunPhase::submitting || line.find(runStartMarker_) == std::string::npos) return;
+        runPhase_ = RunPhase::entered;
+        cancelNow = std::exchange(cancelWanted_, false);
+    }
+    // The run has reset its cancel flag and started no item yet: a held-back cancel
+    // lands now.
+    if (cancelNow) queueManager_->cancel();
 }
 
 void StandaloneViewModel::applyStatus(const Uuid& id, ProcessingStatus status, double progress,

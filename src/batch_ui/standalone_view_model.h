@@ -1,11 +1,13 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -149,7 +151,8 @@ public:
     // Runs the pending and failed items with a copy of the current preset. Refused
     // silently while processing or while a cancelled run is still draining.
     void start();
-    // Stops starting items; running items finish. Any time.
+    // Stops starting items; running items finish. Any time. A cancel made right after
+    // start(), before the run has started any item, still stops the whole run.
     void cancel();
     // Creates the output folder if needed and shows it in the file manager.
     void revealOutput();
@@ -199,6 +202,8 @@ private:
     void setProcessing(bool processing);
     void rebuildIndex();
     void revealPaths(const std::vector<std::filesystem::path>& paths);
+    void requestCancel();
+    void noteRunLogLine(const std::string& line);
 
     std::unique_ptr<PresetSlot> preset_;
     std::string namingPattern_;
@@ -229,6 +234,17 @@ private:
     int pendingIngests_ = 0;
     bool runActive_ = false;
     bool shutDown_ = false;
+
+    // A cancel must reach the run it was meant for. Until the GUI thread has turned over
+    // once after start() (launching), a cancel keeps the run from being submitted at
+    // all. Between submission and the run's first log line (submitting), the queue would
+    // wipe out a cancel as it starts, so it is held back until that line arrives.
+    enum class RunPhase { idle, launching, submitting, entered };
+    std::mutex runMutex_;
+    std::condition_variable runWake_;
+    RunPhase runPhase_ = RunPhase::idle;
+    bool cancelWanted_ = false;
+    std::string runStartMarker_;
 
     std::unique_ptr<IngestWorker> ingestWorker_;
     std::jthread runThread_;

@@ -336,6 +336,24 @@ TEST_F(ViewModelRunTest, CancelLeavesUnstartedItemsPendingAndBlocksRestartUntilT
     EXPECT_EQ(script->started, (std::vector<std::string>{"a", "b", "c"}));
 }
 
+TEST_F(ViewModelRunTest, CancelRightAfterStartStopsTheWholeRun) {
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        ingestAndWait({file("r" + std::to_string(round) + ".png")});
+        QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
+        model->start();
+        model->cancel();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+        EXPECT_EQ(script->startedCount(), 0u);
+        EXPECT_TRUE(std::regex_match(model->logLines().back(),
+                                     std::regex(R"(Done in \d+\.\ds: 0 finished, 0 failed, 0 skipped\.)")));
+    }
+    int cancelLines = 0;
+    for (const auto& line : model->logLines()) cancelLines += line.find("Cancellation requested.") != std::string::npos;
+    EXPECT_EQ(cancelLines, 20) << "one line per cancel";
+    for (const auto& item : model->queueItems()) EXPECT_EQ(item.status, ProcessingStatus::pending);
+}
+
 TEST_F(ViewModelRunTest, CancelWithNothingRunningStillAsksTheQueue) {
     QSignalSpy lines(model.get(), &StandaloneViewModel::logLineAppended);
     model->cancel();
