@@ -38,8 +38,8 @@ void LoudnessMeter::process(std::span<const float> samples, std::int64_t frames)
         }
         filters_[c] = filter;
     }
+    peak_.processRun(data, frames);
     for (std::size_t f = 0; f < count; ++f) {
-        peak_.process(data + f * ch, peak_.maxPeak());
         subBlockAccumulator_ += energy_[f];
         if (++subBlockCount_ == subBlockFrames_) {
             subBlocks_.push_back(subBlockAccumulator_ / static_cast<double>(subBlockFrames_));

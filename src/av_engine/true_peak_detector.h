@@ -30,6 +30,10 @@ public:
         return process(chunk.data() + frame * channels_, floor);
     }
 
+    // Feeds a run of frames where only the overall maximum matters (a meter): runs that cannot beat the
+    // maximum so far only refresh the filter history.
+    void processRun(const float* frames, std::int64_t count);
+
     int channels() const { return channels_; }
     float maxPeak() const { return maxPeak_; }
 
