@@ -77,7 +77,9 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override {
         if (event->matches(QKeySequence::Delete) || event->key() == Qt::Key_Backspace) {
-            window_.model().remove(window_.model().selection());
+            // A copy: removing changes the selection while remove() walks its argument.
+            const std::set<Uuid> selected = window_.model().selection();
+            window_.model().remove(selected);
             return;
         }
         QListView::keyPressEvent(event);
@@ -475,7 +477,8 @@ QMenu* StandaloneWindow::rowMenu(int row) {
     QAction* remove = menu->addAction(QStringLiteral("Remove from Queue"), this, [this, id = copy.id] {
         // A right-click on a selected row acts on the whole selection, elsewhere on that row alone.
         if (model_.selection().count(id) != 0) {
-            model_.remove(model_.selection());
+            const std::set<Uuid> selected = model_.selection();
+            model_.remove(selected);
         } else {
             model_.remove({id});
         }
