@@ -96,20 +96,26 @@ struct BatchQueueManager::State {
     // Copied on write, so that delivery can use a snapshot without holding the mutex.
     std::shared_ptr<const Listeners> listeners = std::make_shared<Listeners>();
 
-    // Listener calls waiting to be made, in the order the changes happened. Whichever thread
-    // finds nobody delivering drains the queue outside the mutex; everyone else just appends.
-    // This keeps calls one at a time and in order without ever calling out under the lock.
+    // Listener calls waiting to be made, in the order the changes happened. One delivery thread
+    // per manager makes them, one at a time and never under the mutex, so the threads that
+    // change state (workers, the caller of cancel()) never run listeners on their own stack for
+    // longer than it takes to append here.
     std::deque<Event> events;
-    bool delivering = false;
-    std::thread::id deliverer;
     std::uint64_t enqueued = 0;
     std::uint64_t delivered = 0;
+    bool deliveryIdle = false;
+    bool stopping = false;
+    std::condition_variable wake;
+    std::jthread deliveryThread;
+    std::thread::id deliveryThreadID;
 
     // ---- everything below runs with `mutex` held ----
 
     void enqueue(Event event) {
+        if (stopping) return;
         events.push_back(std::move(event));
         ++enqueued;
+        if (deliveryIdle) wake.notify_one();
     }
 
     void logLocked(const std::string& message) {
@@ -135,11 +141,23 @@ struct BatchQueueManager::State {
         if (!listeners->status.empty()) enqueue(StatusEvent{jobID, itemID, status, progress, std::move(message)});
     }
 
-    void drain(std::unique_lock<std::mutex>& lock) {
-        if (delivering) return;
-        delivering = true;
-        deliverer = std::this_thread::get_id();
-        while (!events.empty()) {
+    // Waits until everything enqueued so far has reached the listeners; returns at once on the
+    // delivery thread itself (a listener calling back in) or once the manager is going away.
+    void waitDelivered(std::unique_lock<std::mutex>& lock) {
+        if (std::this_thread::get_id() == deliveryThreadID) return;
+        const auto target = enqueued;
+        deliveredChanged.wait(lock, [&] { return delivered >= target || stopping; });
+    }
+
+    // ---- the delivery thread ----
+
+    void deliveryLoop() {
+        std::unique_lock lock(mutex);
+        while (true) {
+            deliveryIdle = true;
+            wake.wait(lock, [&] { return !events.empty() || stopping; });
+            deliveryIdle = false;
+            if (events.empty()) break;  // stopping, and nothing left to say
             std::deque<Event> batch;
             batch.swap(events);
             const auto current = listeners;
@@ -149,18 +167,7 @@ struct BatchQueueManager::State {
             delivered += batch.size();
             deliveredChanged.notify_all();
         }
-        delivering = false;
-        deliverer = std::thread::id();
         deliveredChanged.notify_all();
-    }
-
-    // Drains, then waits until everything enqueued so far has reached the listeners (unless this
-    // thread is the one delivering, which happens when a listener itself calls in).
-    void flush(std::unique_lock<std::mutex>& lock) {
-        const auto target = enqueued;
-        drain(lock);
-        if (deliverer == std::this_thread::get_id()) return;
-        deliveredChanged.wait(lock, [&] { return delivered >= target; });
     }
 
     static void deliver(const Event& event, const Listeners& current) {
@@ -206,9 +213,27 @@ struct Run {
 
 }  // namespace
 
-BatchQueueManager::BatchQueueManager() : state_(std::make_shared<State>()) {}
+BatchQueueManager::BatchQueueManager() : state_(std::make_shared<State>()) {
+    std::lock_guard lock(state_->mutex);
+    // The thread keeps the state alive for as long as it runs; the destructor ends and joins it.
+    state_->deliveryThread = std::jthread([keep = state_] { keep->deliveryLoop(); });
+    state_->deliveryThreadID = state_->deliveryThread.get_id();
+}
 
-BatchQueueManager::~BatchQueueManager() = default;
+BatchQueueManager::~BatchQueueManager() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->stopping = true;  // what is queued is still delivered; nothing new is accepted
+        state_->wake.notify_all();
+    }
+    if (state_->deliveryThread.joinable() && state_->deliveryThreadID != std::this_thread::get_id()) {
+        state_->deliveryThread.join();
+    } else if (state_->deliveryThread.joinable()) {
+        // Destroyed from one of its own listeners: the thread finishes on its own and its
+        // reference keeps the state alive until then.
+        state_->deliveryThread.detach();
+    }
+}
 
 void BatchQueueManager::addStatusListener(StatusListener listener) {
     if (!listener) return;
@@ -235,7 +260,7 @@ void BatchQueueManager::addOutputListener(OutputListener listener) {
 void BatchQueueManager::log(const std::string& message) {
     std::unique_lock lock(state_->mutex);
     state_->logLocked(message);
-    state_->drain(lock);
+    state_->waitDelivered(lock);
 }
 
 void BatchQueueManager::cancel() {
@@ -243,7 +268,7 @@ void BatchQueueManager::cancel() {
     state_->cancelled = true;
     state_->processing = false;
     state_->logLocked("Cancellation requested.");
-    state_->drain(lock);
+    state_->waitDelivered(lock);
 }
 
 std::map<Uuid, ProcessingJob> BatchQueueManager::activeJobs() const {
@@ -306,7 +331,6 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         state->cancelled = false;
         state->logLocked("Starting batch job [" + run.jobID.toString().substr(0, 8) + "] for preset: " + presetName);
         state->logLocked("Discovered " + std::to_string(total) + " items. Max concurrency: " + std::to_string(limit));
-        state->drain(lock);
     }
     const auto started = std::chrono::steady_clock::now();
     {
@@ -329,7 +353,6 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
                         std::unique_lock lock(alive->mutex);
                         alive->applyStatus(jobID, itemID, ProcessingStatus::processing, std::min(fraction, 0.99),
                                            std::nullopt);
-                        alive->drain(lock);
                     } catch (...) {
                     }
                 },
@@ -339,7 +362,6 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
                     try {
                         std::unique_lock lock(alive->mutex);
                         alive->logLocked(message);
-                        alive->drain(lock);
                     } catch (...) {
                     }
                 });
@@ -397,9 +419,8 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         std::optional<std::size_t> position = first;
         while (position) {
             Outcome outcome = runItem(*position);
-            std::unique_lock lock(state->mutex);
+            std::lock_guard lock(state->mutex);
             position = fold(*position, std::move(outcome));
-            state->drain(lock);
         }
     };
 
@@ -410,7 +431,6 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
                 state->applyStatus(run.jobID, run.items[i].id, ProcessingStatus::processing, 0.1, std::nullopt);
             }
             run.nextToStart = window;
-            state->drain(lock);
         }
         std::vector<std::jthread> helpers;
         helpers.reserve(window - 1);
@@ -450,7 +470,7 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
                          ", Failures: " + std::to_string(report.failureCount) +
                          ", Skipped: " + std::to_string(report.skippedCount) +
                          ". Throughput: " + formatFixed(report.throughputMegabytesPerSec(), 2) + " MB/s");
-        state->flush(lock);
+        state->waitDelivered(lock);
     }
     return report;
 }

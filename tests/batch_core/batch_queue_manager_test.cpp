@@ -201,6 +201,41 @@ TEST(BatchQueueManager, CancelWhileTwoRunFinishesThoseAndLeavesTheRestPending) {
     EXPECT_EQ(cancelledLine, firstCompleted + 1);
 }
 
+TEST(BatchQueueManager, ListenersMayCallBackIntoTheManager) {
+    test::TempDir temp;
+    Signal cancelled;
+    const FakePreset preset([&](const BatchItem&, const ProcessingContext& context) -> Paths {
+        if (context.itemIndex == 2) {
+            EXPECT_TRUE(cancelled.waitFor(1));
+        }
+        return {};
+    });
+    BatchQueueManager manager;
+    Recorder recorder(manager);
+    manager.addStatusListener(BatchQueueManager::ItemStatusListener(
+        [&](const Uuid&, ProcessingStatus status, double, const std::optional<std::string>&) {
+            if (status != ProcessingStatus::completed) return;
+            // Queries, a log line and a cancel from inside a listener must not deadlock.
+            (void)manager.isProcessing();
+            (void)manager.activeJobs();
+            manager.log("seen a completion");
+            manager.cancel();
+            cancelled.set();
+        }));
+    const auto job = makeJob(makeItems(5), 1, temp.path());
+    const auto report = manager.submitAndStart(job, preset);
+    EXPECT_EQ(report.successCount, 2);
+    const auto kept = manager.activeJob(job.id);
+    ASSERT_TRUE(kept.has_value());
+    EXPECT_EQ(kept->items[4].status, ProcessingStatus::pending);
+    // Lines a listener logs while the last calls are delivered may arrive after the run returned;
+    // a log line of our own waits for everything before it.
+    manager.log("end");
+    const auto lines = recorder.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Batch cancelled by user. Waiting for running items to finish."), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "seen a completion"), 2);
+}
+
 TEST(BatchQueueManager, CancelBetweenRunsIsForgottenByTheNextRun) {
     test::TempDir temp;
     const FakePreset preset([](const BatchItem&, const ProcessingContext&) -> Paths { return {}; });
