@@ -28,6 +28,10 @@ std::string pathKey(const std::filesystem::path& path) { return path.lexically_n
 
 bool isFinished(ProcessingStatus status) { return isTerminal(status); }
 
+bool isRunnable(ProcessingStatus status) {
+    return status == ProcessingStatus::pending || status == ProcessingStatus::failed;
+}
+
 // A run counts an item once it has started: it left pending, or reported progress.
 bool hasStarted(const BatchItem& item) { return item.status != ProcessingStatus::pending || item.progress > 0.0; }
 
@@ -201,11 +205,7 @@ void StandaloneViewModel::setShowLog(bool show) {
     emit showLogChanged(show);
 }
 
-int StandaloneViewModel::runnableCount() const {
-    return static_cast<int>(std::count_if(queueItems_.begin(), queueItems_.end(), [](const BatchItem& item) {
-        return item.status == ProcessingStatus::pending || item.status == ProcessingStatus::failed;
-    }));
-}
+int StandaloneViewModel::runnableCount() const { return runnableCount_; }
 
 bool StandaloneViewModel::canStart() const {
     return !isProcessing_ && !runActive_ && !shutDown_ && runnableCount() > 0;
@@ -225,11 +225,13 @@ void StandaloneViewModel::setProcessing(bool processing) {
 void StandaloneViewModel::rebuildIndex() {
     rowById_.clear();
     queuedPaths_.clear();
+    runnableCount_ = 0;
     rowById_.reserve(queueItems_.size());
     queuedPaths_.reserve(queueItems_.size());
     for (std::size_t row = 0; row < queueItems_.size(); ++row) {
         rowById_.emplace(queueItems_[row].id, row);
         queuedPaths_.insert(pathKey(queueItems_[row].sourceURL));
+        if (isRunnable(queueItems_[row].status)) ++runnableCount_;
     }
 }
 
@@ -248,6 +250,7 @@ void StandaloneViewModel::applyIngest(std::vector<BatchItem> items) {
         // Checked against the queue as it is now, not as it was when the drop began.
         if (!queuedPaths_.insert(pathKey(item.sourceURL)).second) continue;
         rowById_.emplace(item.id, queueItems_.size());
+        if (isRunnable(item.status)) ++runnableCount_;
         queueItems_.push_back(std::move(item));
     }
     const std::size_t added = queueItems_.size() - first;
@@ -392,6 +395,7 @@ void StandaloneViewModel::applyStatus(const Uuid& id, ProcessingStatus status, d
     const int row = rowOf(id);
     if (row < 0) return;
     BatchItem& item = queueItems_[static_cast<std::size_t>(row)];
+    runnableCount_ += (isRunnable(status) ? 1 : 0) - (isRunnable(item.status) ? 1 : 0);
     item.status = status;
     item.progress = progress;
     item.errorMessage = std::move(message);

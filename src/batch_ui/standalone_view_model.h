@@ -231,6 +231,7 @@ private:
     // Contribution of each started run item to the overall progress, and their sum.
     std::unordered_map<Uuid, double> runContribution_;
     double runProgressSum_ = 0.0;
+    int runnableCount_ = 0;  // pending and failed items, kept up to date per change
     int pendingIngests_ = 0;
     bool runActive_ = false;
     bool shutDown_ = false;

@@ -212,8 +212,10 @@ TEST_F(ViewModelRunTest, DropsAppliedInOrderWithoutRepeats) {
 
 TEST_F(ViewModelRunTest, RunReportsEveryOutcomeAndTheSummaryLine) {
     ingestAndWait({file("good.png"), file("fail_me.png"), file("skip_me.png")});
+    EXPECT_EQ(model->runnableCount(), 3);
     runToEnd();
 
+    EXPECT_EQ(model->runnableCount(), 1);
     EXPECT_EQ(statusOf("good"), ProcessingStatus::completed);
     EXPECT_EQ(statusOf("fail_me"), ProcessingStatus::failed);
     EXPECT_EQ(statusOf("skip_me"), ProcessingStatus::skipped);
@@ -250,6 +252,7 @@ TEST_F(ViewModelRunTest, OnlyPendingAndFailedItemsRunAgain) {
 
     // Nothing runnable after clearing: start does nothing and logs nothing.
     model->remove({itemNamed("fail_me").id});
+    EXPECT_EQ(model->runnableCount(), 0);
     const auto lines = model->logLines().size();
     model->start();
     EXPECT_FALSE(model->isProcessing());
