@@ -19,10 +19,15 @@ namespace morvale {
 // Runs one job through one preset with a bounded, sliding window of worker threads, keeps the
 // live state of every item and tells listeners about status changes, outputs and log lines.
 //
-// All state is guarded by one mutex. Listener calls are made one at a time, in the order the
-// changes happened, in registration order within a kind, and never while the mutex is held; a
-// listener may therefore call back into the manager (cancel(), log(), the queries). A listener
-// that throws is ignored. Listeners should return quickly: they run on the queue's threads.
+// All state is guarded by one mutex. Listeners are called on the manager's own delivery thread,
+// one call at a time, in the order the changes happened and in registration order within a
+// kind, never while the mutex is held; a listener may therefore call back into the manager
+// (cancel(), log(), the queries). A listener that throws is ignored. Listeners should return
+// quickly and must not wait for the thread that called submitAndStart().
+//
+// Everything a run reports has reached the listeners when submitAndStart() returns, and a line
+// passed to log() or cancel() has reached them when that call returns. Progress and log lines
+// from a preset are delivered asynchronously, like all other run events.
 class BatchQueueManager {
 public:
     using StatusListener = std::function<void(const Uuid& jobID, const Uuid& itemID, ProcessingStatus status,
