@@ -83,6 +83,10 @@ public:
 private:
     const std::string& file() const { return item_.originalFileName; }
     fs::path outputFolder() const { return context_.configuration.outputDirectory; }
+    fs::path itemFolder() const {
+        const fs::path folder = item_.sourceURL.parent_path();
+        return folder.empty() ? fs::path(".") : folder;
+    }
 
     void progress(double fraction, const std::string& message) const {
         if (context_.onProgressUpdate) context_.onProgressUpdate(fraction, message);
@@ -122,9 +126,8 @@ private:
     // it cannot (.bmp, .psd), so that the set's primary map is always a queued file.
     ChannelPacker::ChannelSources decideSet(const ChannelPacker& packer, const std::string& stem) {
         const fs::path folder = item_.sourceURL.parent_path();
-        const std::string key =
-            "set\n" + TextureRunRegistry::normalized(folder.empty() ? fs::path(".") : folder).string() +
-            "\n" + TextureFiles::asciiLower(stem);
+        const std::string key = "set\n" + TextureRunRegistry::normalized(itemFolder()).string() + "\n" +
+                                TextureFiles::asciiLower(stem);
         const auto decision = registry_.decideOnce(run_, key, [&] {
             TextureRunRegistry::Decision slots(ChannelPacker::allChannels().size());
             const auto listed = TextureFiles::listFiles(folder);
@@ -234,7 +237,7 @@ private:
 
         const auto heightMap = sources.maps.find(ChannelPacker::Channel::height);
         if (preset_.generateMissingNormal && heightMap != sources.maps.end() &&
-            !NormalMapGenerator::hasNormalMap(setName, item_.sourceURL.parent_path())) {
+            !NormalMapGenerator::hasNormalMap(setName, itemFolder())) {
             // The normal map is an extra: the packed map is already written, so a failure here is
             // reported and the item still completes with what it wrote.
             try {

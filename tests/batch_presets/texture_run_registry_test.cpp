@@ -73,21 +73,6 @@ TEST(TextureRunRegistryTest, PathsAreComparedAfterResolvingLinksAndDots) {
     EXPECT_FALSE(conflictOf([&] { registry.claimOutput("run", {"B", dir / "b.png"}, dir / "link/./x.png"); }).empty());
 }
 
-TEST(TextureRunRegistryTest, DecisionIsTakenOnceAndSharedWithinARun) {
-    TextureRunRegistry registry;
-    int calls = 0;
-    const auto decide = [&](const std::string& value) {
-        return [&calls, value] {
-            ++calls;
-            return TextureRunRegistry::Decision{value};
-        };
-    };
-    EXPECT_EQ(registry.decideOnce("run", "set", decide("first")), TextureRunRegistry::Decision{"first"});
-    EXPECT_EQ(registry.decideOnce("run", "set", decide("second")), TextureRunRegistry::Decision{"first"});
-    EXPECT_EQ(registry.decideOnce("other", "set", decide("third")), TextureRunRegistry::Decision{"third"});
-    EXPECT_EQ(calls, 2);
-}
-
 TEST(TextureRunRegistryTest, ConcurrentClaimsOfOnePathHaveExactlyOneWinner) {
     test::TempDir dir;
     TextureRunRegistry registry;
@@ -108,17 +93,6 @@ TEST(TextureRunRegistryTest, ConcurrentClaimsOfOnePathHaveExactlyOneWinner) {
     }
     EXPECT_EQ(winners.load(), 1);
     EXPECT_EQ(losers.load(), 7);
-}
-
-TEST(TextureRunRegistryTest, OldRunsAreForgottenBeyondTheKeptCount) {
-    test::TempDir dir;
-    TextureRunRegistry registry;
-    registry.claimOutput("oldest", {"A", dir / "a.png"}, dir / "x.png");
-    for (std::size_t i = 0; i < TextureRunRegistry::keptRuns; ++i) {
-        registry.claimOutput("run" + std::to_string(i), {"A", dir / "a.png"}, dir / "y.png");
-    }
-    // The oldest ledger was dropped: another item may now claim its path.
-    EXPECT_NO_THROW(registry.claimOutput("oldest", {"B", dir / "b.png"}, dir / "x.png"));
 }
 
 }  // namespace
