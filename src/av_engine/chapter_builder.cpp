@@ -94,6 +94,10 @@ long long truncatedMillis(double seconds) {
     return static_cast<long long>(std::trunc(ms));
 }
 
+bool endsSentence(std::string_view text) {
+    return !text.empty() && (text.back() == '.' || text.back() == '?' || text.back() == '!');
+}
+
 void appendJSONString(std::string& out, std::string_view s) {
     out += '"';
     for (char ch : s) {
@@ -203,6 +207,48 @@ std::vector<Chapter> ChapterBuilder::tidy(std::vector<Chapter> chapters, double 
         kept.front().start = 0;
     }
     return kept;
+}
+
+std::string ChapterBuilder::titleFrom(const std::vector<WordView>& words, std::size_t index) {
+    std::string joined;
+    std::size_t taken = 0;
+    std::string_view last;
+    for (std::size_t i = index; i < words.size() && taken < 7; ++i) {
+        if (taken) joined += ' ';
+        joined += words[i].text;
+        last = words[i].text;
+        ++taken;
+        if (endsSentence(last)) break;
+    }
+    const std::size_t first = joined.find_first_not_of(".,;:!");
+    if (first == std::string::npos) {
+        joined.clear();
+    } else {
+        joined = joined.substr(first, joined.find_last_not_of(".,;:!") - first + 1);
+    }
+    if (taken == 7 && !endsSentence(last)) joined += "\xE2\x80\xA6";
+    if (joined.empty()) return "Chapter";
+    return joined;
+}
+
+std::vector<Chapter> ChapterBuilder::automaticFrom(const std::vector<WordView>& words, double duration,
+                                                   std::optional<double> minimumLength) {
+    std::vector<Chapter> chapters;
+    if (words.empty()) return chapters;
+    const double minimum = minimumLength ? *minimumLength : std::max(60.0, duration / 12.0);
+    chapters.push_back(Chapter{0, titleFrom(words, 0)});
+    double reference = words.front().start;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const WordView& previous = words[i - 1];
+        const WordView& word = words[i];
+        const double pause = word.start - previous.end;
+        const bool breaks = pause >= 2.0 || (endsSentence(previous.text) && pause >= 1.2);
+        if (breaks && word.start - reference >= minimum && duration - word.start >= minimum / 2) {
+            chapters.push_back(Chapter{std::max(0.0, word.start - 0.3), titleFrom(words, i)});
+            reference = word.start;
+        }
+    }
+    return chapters;
 }
 
 std::string ChapterBuilder::json(const std::vector<Chapter>& chapters) {

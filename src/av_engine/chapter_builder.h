@@ -1,5 +1,6 @@
 #pragma once
 
+#include <concepts>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,7 +8,13 @@
 
 namespace morvale {
 
-struct CaptionWord;
+// A transcribed word with its start and end in seconds (the transcriber's CaptionWord).
+template <typename Word>
+concept TimedWord = requires(const Word& w) {
+    { w.text } -> std::convertible_to<std::string_view>;
+    { w.start } -> std::convertible_to<double>;
+    { w.end } -> std::convertible_to<double>;
+};
 
 // One chapter marker: seconds from the start of the finished programme and its title.
 struct Chapter {
@@ -40,17 +47,43 @@ public:
     // Keeps chapters inside [0, duration - 1), sorted, starting at 0 (adding "Start" when needed).
     static std::vector<Chapter> tidy(std::vector<Chapter> chapters, double duration);
 
-    // Chapters opened at long pauses of the transcript.
-    static std::vector<Chapter> automatic(const std::vector<CaptionWord>& words, double duration,
-                                          std::optional<double> minimumLength = std::nullopt);
+    // Chapters opened at long pauses of the transcript; without a minimum length, chapters are at
+    // least max(60, duration / 12) seconds apart.
+    template <TimedWord Word>
+    static std::vector<Chapter> automatic(const std::vector<Word>& words, double duration,
+                                          std::optional<double> minimumLength = std::nullopt) {
+        return automaticFrom(views(words), duration, minimumLength);
+    }
 
-    // Up to seven words from `index`, ending early at a sentence end.
-    static std::string title(const std::vector<CaptionWord>& words, std::size_t index);
+    // Up to seven words from `index`, ending early at a sentence end; "Chapter" when none.
+    template <TimedWord Word>
+    static std::string title(const std::vector<Word>& words, std::size_t index) {
+        return titleFrom(views(words), index);
+    }
 
     // Throws std::invalid_argument for a chapter whose start is not finite.
     static std::string json(const std::vector<Chapter>& chapters);
     static std::string text(const std::vector<Chapter>& chapters);
     static std::string ffmetadata(const std::vector<Chapter>& chapters, double duration);
+
+private:
+    struct WordView {
+        std::string_view text;
+        double start;
+        double end;
+    };
+
+    template <TimedWord Word>
+    static std::vector<WordView> views(const std::vector<Word>& words) {
+        std::vector<WordView> out;
+        out.reserve(words.size());
+        for (const auto& w : words) out.push_back(WordView{w.text, static_cast<double>(w.start), static_cast<double>(w.end)});
+        return out;
+    }
+
+    static std::vector<Chapter> automaticFrom(const std::vector<WordView>& words, double duration,
+                                              std::optional<double> minimumLength);
+    static std::string titleFrom(const std::vector<WordView>& words, std::size_t index);
 };
 
 }  // namespace morvale

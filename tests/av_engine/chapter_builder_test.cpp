@@ -128,6 +128,69 @@ TEST(ChapterBuilderTidy, KeepsChaptersInsideTheProgramme) {
     EXPECT_TRUE(ChapterBuilder::tidy(V{{std::nan(""), "A"}}, 100).empty());
 }
 
+struct Word {
+    std::string text;
+    double start;
+    double end;
+};
+
+std::vector<Word> spoken(const std::string& sentence) {
+    std::vector<Word> words;
+    std::size_t pos = 0;
+    double t = 0;
+    while (pos < sentence.size()) {
+        std::size_t space = sentence.find(' ', pos);
+        if (space == std::string::npos) space = sentence.size();
+        words.push_back({sentence.substr(pos, space - pos), t, t + 0.3});
+        t += 0.4;
+        pos = space + 1;
+    }
+    return words;
+}
+
+TEST(ChapterBuilderTitles, SevenWordsOrOneSentence) {
+    EXPECT_EQ(ChapterBuilder::title(spoken("what do you think? yes"), 0), "what do you think?");
+    EXPECT_EQ(ChapterBuilder::title(spoken("so, this is a really long opening sentence here"), 0),
+              "so, this is a really long opening\xE2\x80\xA6");
+    EXPECT_EQ(ChapterBuilder::title(spoken("one two three four five six seven."), 0),
+              "one two three four five six seven");
+    EXPECT_EQ(ChapterBuilder::title(spoken("Hello, world! again"), 0), "Hello, world");
+    EXPECT_EQ(ChapterBuilder::title(spoken("a b c"), 1), "b c");
+    EXPECT_EQ(ChapterBuilder::title(spoken("...!"), 0), "Chapter");
+    EXPECT_EQ(ChapterBuilder::title(spoken("a b"), 5), "Chapter");
+}
+
+TEST(ChapterBuilderAutomatic, OpensChaptersAtLongPausesFarEnoughApart) {
+    EXPECT_TRUE(ChapterBuilder::automatic(std::vector<Word>{}, 100).empty());
+
+    // A 40-minute episode: chapters at least max(60, 2400 / 12) = 200 s apart and not in the last 100 s.
+    const std::vector<Word> words{
+        {"Welcome.", 5, 5.5},      {"Early", 10, 10.3},   // long pause, but within 200 s of the start
+        {"First", 250, 250.4},     {"topic", 250.5, 251}, // opens a chapter
+        {"Too", 300, 300.2},                              // 50 s after the last chapter
+        {"Second", 2250, 2250.4},                         // opens a chapter: 150 s remain
+        {"Late", 2350, 2350.5},                           // only 50 s remain
+    };
+    const std::vector<Chapter> expected{{0, "Welcome"}, {249.7, "First topic Too Second Late"}, {2249.7, "Second Late"}};
+    const auto chapters = ChapterBuilder::automatic(words, 2400);
+    ASSERT_EQ(chapters.size(), expected.size());
+    for (std::size_t i = 0; i < chapters.size(); ++i) {
+        EXPECT_NEAR(chapters[i].start, expected[i].start, 1e-9);
+        EXPECT_EQ(chapters[i].title, expected[i].title);
+    }
+
+    // A sentence end needs only 1.2 s of pause; without one, 2 s.
+    const std::vector<Word> pauses{{"Start", 0, 1},   {"intro.", 1, 2},      {"Topic", 61, 62},
+                                   {"plain", 62, 125}, {"next", 126.3, 127}, // 1.3 s, no sentence end
+                                   {"done.", 127, 128}, {"New", 129.3, 130}}; // 1.3 s after a sentence end
+    const auto found = ChapterBuilder::automatic(pauses, 1000, 60.0);
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_NEAR(found[1].start, 60.7, 1e-9);
+    EXPECT_EQ(found[1].title, "Topic plain next done");
+    EXPECT_NEAR(found[2].start, 129.0, 1e-9);
+    EXPECT_EQ(found[2].title, "New");
+}
+
 TEST(ChapterBuilderFiles, JsonTextAndMetadata) {
     const std::vector<Chapter> chapters{{0, "Intro"}, {12.3456, "AC/DC \"live\""}};
     EXPECT_EQ(ChapterBuilder::json(chapters),
