@@ -117,6 +117,25 @@ TEST(PCMStream, TruncatedFileDecodesWhatIsThereWithAWarning) {
     bool warned = false;
     for (const auto& line : d.log) warned = warned || line.rfind("Warning: truncated.mp3 decoded to ", 0) == 0;
     EXPECT_TRUE(warned);
+
+    // Garbage in the middle: the decoder's complaints reach the log (a bounded number), not standard error.
+    std::string damagedBytes = bytes.substr(0, 30000);
+    std::mt19937 random(9);
+    for (int i = 0; i < 60000; ++i) damagedBytes.push_back(static_cast<char>(random() & 0xFF));
+    damagedBytes += bytes.substr(60000);
+    const auto damaged = dir.write("damaged.mp3", damagedBytes);
+    Decoded hurt;
+    EXPECT_EQ(capturingStderr([&] { hurt = readAll(damaged); }), "");
+    EXPECT_GT(hurt.frames, 44100 * 5);
+    std::size_t ffmpegLines = 0;
+    bool damageReported = false;
+    for (const auto& line : hurt.log) {
+        ffmpegLines += line.rfind("FFmpeg: ", 0) == 0 ? 1 : 0;
+        damageReported = damageReported || line.rfind("Warning: damaged.mp3 has damaged audio (", 0) == 0;
+    }
+    EXPECT_TRUE(damageReported);
+    EXPECT_GT(ffmpegLines, 0u);
+    EXPECT_LE(ffmpegLines, 20u);
 }
 
 TEST(PCMStream, ChannelsAndRates) {
