@@ -66,6 +66,14 @@ void selectData(QComboBox* combo, const QVariant& value) {
     combo->setCurrentIndex(combo->findData(value));
 }
 
+// Pickers may shrink below their longest row so that the sidebar never scrolls sideways.
+QComboBox* makePicker(QWidget* parent) {
+    auto* combo = new QComboBox(parent);
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    combo->setMinimumContentsLength(8);
+    return combo;
+}
+
 int strengthTicks(double strength) {
     if (!std::isfinite(strength)) {
         return kStrengthTicksPerUnit;
@@ -185,7 +193,7 @@ void MorvaleOptions::rebuild(const MorvalePreset& preset) {
 
     using Mode = MorvalePreset::OperationalMode;
     FormSection* what = addSection(layout, QStringLiteral("What To Do"));
-    operation_ = new QComboBox(what);
+    operation_ = makePicker(what);
     for (const Mode mode : MorvalePreset::allOperationalModes()) {
         operation_->addItem(qs(MorvalePreset::rawValue(mode)), static_cast<int>(mode));
     }
@@ -198,7 +206,7 @@ void MorvaleOptions::rebuild(const MorvalePreset& preset) {
     switch (preset.operationalMode) {
         case Mode::channelPackingORM: {
             FormSection* layoutSection = addSection(layout, QStringLiteral("Engine Channel Layout"));
-            target_ = new QComboBox(layoutSection);
+            target_ = makePicker(layoutSection);
             for (const auto profile : ChannelPacker::allEngineProfiles()) {
                 target_->addItem(qs(ChannelPacker::displayName(profile)), static_cast<int>(profile));
             }
@@ -254,7 +262,7 @@ void MorvaleOptions::rebuild(const MorvalePreset& preset) {
             break;
         case Mode::spriteSheetAtlas: {
             FormSection* section = addSection(layout, QStringLiteral("Sprite Sheet Packing"));
-            dataFormat_ = new QComboBox(section);
+            dataFormat_ = makePicker(section);
             for (const auto format : SpriteSheetCompiler::allDataFormats) {
                 dataFormat_->addItem(qs(SpriteSheetCompiler::displayName(format)), static_cast<int>(format));
             }
@@ -314,7 +322,7 @@ void MorvaleOptions::addNormalControls(FormSection* section, const QString& pick
 }
 
 void MorvaleOptions::addConventionPicker(FormSection* section, const QString& title) {
-    convention_ = new QComboBox(section);
+    convention_ = makePicker(section);
     for (const auto convention : ChannelPacker::allNormalConventions()) {
         convention_->addItem(qs(ChannelPacker::displayName(convention)), static_cast<int>(convention));
     }
@@ -346,7 +354,7 @@ void MorvaleOptions::addStrengthRow(FormSection* section) {
 }
 
 QComboBox* MorvaleOptions::makeMaxSizePicker(const MorvalePreset& preset) {
-    auto* picker = new QComboBox(content_);
+    auto* picker = makePicker(content_);
     picker->setToolTip(QStringLiteral("Downscales anything larger, keeping the aspect ratio. For sprite sheets it's "
                                       "the largest sheet."));
     picker->addItem(QStringLiteral("No limit"), QVariant::fromValue<qint64>(0));
