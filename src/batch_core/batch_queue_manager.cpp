@@ -55,6 +55,20 @@ struct Failed {
 
 using Outcome = std::variant<std::vector<fs::path>, Skipped, Failed>;
 
+// Far above anything the configuration's own clamp (twice the processors) allows.
+constexpr std::int64_t maxWorkerThreads = 256;
+
+// The preset's identity for the log and the report; a preset that throws even here does not
+// make submitAndStart() throw.
+template <typename Getter>
+std::string guarded(Getter getter) {
+    try {
+        return getter();
+    } catch (...) {
+        return {};
+    }
+}
+
 std::string lastComponent(const fs::path& path) {
     auto name = path.filename();
     if (name.empty()) name = path.parent_path().filename();
@@ -313,10 +327,12 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
     run.items = copy.items;
     const std::size_t total = copy.items.size();
     const std::int64_t configured = copy.configuration.maxConcurrentTasks;
-    // A limit set to 0 or less after creation still runs one item at a time.
-    const std::int64_t limit = std::max<std::int64_t>(1, configured);
+    // A limit set to 0 or less after creation still runs one item at a time, and one raised far
+    // beyond the machine after creation does not get a thread per item.
+    const std::int64_t limit = std::clamp<std::int64_t>(configured, 1, maxWorkerThreads);
     const std::size_t window = std::min<std::size_t>(total, static_cast<std::size_t>(limit));
-    const std::string presetName = preset.displayName();
+    const std::string presetName = guarded([&] { return preset.displayName(); });
+    const std::string presetID = guarded([&] { return preset.id(); });
     // Our own copy: a later submission of the same job id replaces the kept entry.
     const BatchConfiguration configuration = copy.configuration;
     run.configuration = &configuration;
@@ -450,7 +466,7 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
 
     ExecutionReport report;
     report.id = Uuid::random();
-    report.presetID = preset.id();
+    report.presetID = presetID;
     report.presetName = presetName;
     {
         std::unique_lock lock(state->mutex);

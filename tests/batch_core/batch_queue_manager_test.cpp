@@ -130,8 +130,10 @@ TEST(BatchQueueManager, ConcurrencyOfOneRunsItemsInListOrderWithTheirIndexes) {
     EXPECT_EQ(names, (std::vector<std::string>{"item0", "item1", "item2", "item3"}));
 }
 
-TEST(BatchQueueManager, LimitSetToZeroOrLessAfterCreationStillRunsEveryItem) {
-    for (const std::int64_t limit : {std::int64_t{0}, std::int64_t{-4}}) {
+TEST(BatchQueueManager, LimitChangedAfterCreationIsKeptWithinReason) {
+    const std::vector<std::pair<std::int64_t, std::string>> cases{
+        {0, "1"}, {-4, "1"}, {1000000, "256"}, {std::numeric_limits<std::int64_t>::max(), "256"}};
+    for (const auto& [limit, used] : cases) {
         test::TempDir temp;
         const FakePreset preset([](const BatchItem&, const ProcessingContext&) -> Paths { return {}; });
         BatchQueueManager manager;
@@ -140,7 +142,7 @@ TEST(BatchQueueManager, LimitSetToZeroOrLessAfterCreationStillRunsEveryItem) {
         job.configuration.maxConcurrentTasks = limit;
         const auto report = manager.submitAndStart(job, preset);
         EXPECT_EQ(report.successCount, 3) << limit;
-        EXPECT_EQ(recorder.lines().at(1), "Discovered 3 items. Max concurrency: 1") << limit;
+        EXPECT_EQ(recorder.lines().at(1), "Discovered 3 items. Max concurrency: " + used) << limit;
     }
 }
 
