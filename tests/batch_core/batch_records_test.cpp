@@ -7,7 +7,6 @@
 
 #include "batch_core/batch_configuration.h"
 #include "batch_core/batch_item.h"
-#include "batch_core/batch_skip.h"
 #include "batch_core/execution_report.h"
 #include "batch_core/platform.h"
 #include "batch_core/processing_context.h"
@@ -191,12 +190,6 @@ TEST(ExecutionReport, ThroughputAndCoding) {
     auto hostile = report.toJson();
     hostile["timestamp"] = 1e300;
     EXPECT_THROW(ExecutionReport::fromJson(hostile), nlohmann::json::exception);
-}
-
-TEST(BatchSkip, DescriptionIsTheReasonUnchanged) {
-    const BatchSkip skip("No height map next to Rock_Albedo.png");
-    EXPECT_STREQ(skip.what(), "No height map next to Rock_Albedo.png");
-    EXPECT_EQ(skip.reason(), "No height map next to Rock_Albedo.png");
 }
 
 TEST(Uuid, RandomVersionFourInUpperCaseText) {
