@@ -75,6 +75,9 @@ class Converter {
 public:
     Converter(const std::filesystem::path& file, int outRate, int outChannels)
         : file_(file), outRate_(outRate), outChannels_(outChannels) {}
+    ~Converter() { av_channel_layout_uninit(&inLayout_); }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
 
     // Converts one decoded frame (or flushes with nullptr) and hands whole output frames to `deliver`.
     template <typename Deliver>
@@ -163,11 +166,6 @@ private:
     AVChannelLayout inLayout_{};
     std::vector<float> mid_;
     std::vector<float> out_;
-
-public:
-    ~Converter() { av_channel_layout_uninit(&inLayout_); }
-    Converter(const Converter&) = delete;
-    Converter& operator=(const Converter&) = delete;
 };
 
 // Thrown through the decoding loop to stop once `maxDuration` has been delivered.
