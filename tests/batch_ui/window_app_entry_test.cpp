@@ -123,7 +123,7 @@ TEST_F(AppEntryTest, DroppedMaterialFolderIsPackedWhenRunIsPressed) {
     QCoreApplication::sendEvent(window->dropZone(), &enter);
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(window->dropZone(), &drop);
-    QTest::qWaitFor([&] { return model.queueItems().size() == 5 && !model.isIngesting(); }, 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.queueItems().size() == 5 && !model.isIngesting(); }, 5000));
     ASSERT_EQ(model.queueItems().size(), 5u);
     ASSERT_TRUE(window->runButton()->isEnabled());
 
