@@ -121,46 +121,30 @@ private:
 
     // -- Channel packing -----------------------------------------------------------------------
 
-    // The set of the item's stem, decided once per run so that every member sees the same set:
-    // for each channel the first map by file name, a file the preset can queue preferred over one
-    // it cannot (.bmp, .psd), so that the set's primary map is always a queued file.
-    ChannelPacker::ChannelSources decideSet(const ChannelPacker& packer, const std::string& stem) {
-        const fs::path folder = item_.sourceURL.parent_path();
+    // The item's set, decided once per run so that every member of a set sees the same choice
+    // even while outputs land in the set's folder.
+    TextureProcessor::TextureSet decideSet(const std::string& stem) {
         const std::string key = "set\n" + TextureRunRegistry::normalized(itemFolder()).string() + "\n" +
                                 TextureFiles::asciiLower(stem);
         const auto decision = registry_.decideOnce(run_, key, [&] {
+            const auto set = TextureProcessor::textureSet(item_.sourceURL, extensions_);
             TextureRunRegistry::Decision slots(ChannelPacker::allChannels().size());
-            const auto listed = TextureFiles::listFiles(folder);
-            const std::vector<fs::path> files = listed ? *listed : std::vector<fs::path>{item_.sourceURL};
-            const auto& imageExtensions = ChannelPacker::imageExtensions();
-            for (const auto& candidate : files) {
-                const std::string ext = TextureFiles::lowerExtension(candidate);
-                if (!imageExtensions.contains(ext)) continue;
-                const auto identified = packer.identify(candidate);
-                if (!identified || TextureFiles::asciiLower(identified->stem) != TextureFiles::asciiLower(stem)) continue;
-                auto& slot = slots[static_cast<std::size_t>(ChannelPacker::rawValue(identified->channel))];
-                const bool queueable = extensions_.contains(ext);
-                if (slot.empty() || (queueable && !extensions_.contains(TextureFiles::lowerExtension(slot)))) {
-                    slot = candidate;
+            if (set) {
+                for (const auto& [channel, file] : set->sources.maps) {
+                    slots[static_cast<std::size_t>(ChannelPacker::rawValue(channel))] = file;
                 }
             }
             return slots;
         });
-        ChannelPacker::ChannelSources sources;
+        TextureProcessor::TextureSet set;
         for (std::size_t i = 0; i < decision.size(); ++i) {
             if (decision[i].empty()) continue;
             if (auto channel = ChannelPacker::channelFromRaw(static_cast<int>(i))) {
-                sources.maps.emplace(*channel, decision[i]);
+                set.sources.maps.emplace(*channel, decision[i]);
             }
         }
-        return sources;
-    }
-
-    std::optional<fs::path> queueablePrimary(const ChannelPacker::ChannelSources& sources) const {
-        for (const auto& file : sources.all()) {
-            if (extensions_.contains(TextureFiles::lowerExtension(file))) return file;
-        }
-        return std::nullopt;
+        set.primary = TextureProcessor::queueablePrimary(set.sources, extensions_);
+        return set;
     }
 
     void packChannels() {
@@ -171,7 +155,8 @@ private:
             throw BatchSkip(file() + " isn't an AO / Roughness / Smoothness / Metallic / Height map");
         }
         const std::string& setName = identified->stem;
-        const ChannelPacker::ChannelSources sources = decideSet(packer, setName);
+        const TextureProcessor::TextureSet set = decideSet(setName);
+        const ChannelPacker::ChannelSources& sources = set.sources;
 
         const auto own = sources.maps.find(identified->channel);
         if (own != sources.maps.end() && !samePath(own->second, item_.sourceURL)) {
@@ -179,7 +164,7 @@ private:
                             " as its " + std::string(ChannelPacker::displayName(identified->channel)) +
                             " map");
         }
-        const auto primary = queueablePrimary(sources);
+        const auto& primary = set.primary;
         if (!primary || !samePath(*primary, item_.sourceURL)) {
             throw BatchSkip(file() + " is packed together with " +
                             (primary ? primary->filename().string() : std::string("its set")));
@@ -451,6 +436,41 @@ private:
 std::vector<fs::path> TextureProcessor::process(const MorvalePreset& preset, const BatchItem& item,
                                                 const ProcessingContext& context) {
     return Job(preset, item, context).run();
+}
+
+TextureProcessor::PrimaryChoice TextureProcessor::queueablePrimary(const ChannelPacker::ChannelSources& sources,
+                                                                   const std::set<std::string>& queueable) {
+    for (const auto& file : sources.all()) {
+        if (queueable.contains(TextureFiles::lowerExtension(file))) return file;
+    }
+    return std::nullopt;
+}
+
+std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const fs::path& file,
+                                                                         const std::set<std::string>& queueable) {
+    const ChannelPacker packer;
+    const auto identified = packer.identify(file);
+    if (!identified) return std::nullopt;
+    const std::string stem = TextureFiles::asciiLower(identified->stem);
+    const fs::path folder = file.parent_path();
+    const auto listed = TextureFiles::listFiles(folder);
+    const std::vector<fs::path> files = listed ? *listed : std::vector<fs::path>{file};
+    const auto& imageExtensions = ChannelPacker::imageExtensions();
+
+    TextureSet set;
+    for (const auto& candidate : files) {
+        const std::string extension = TextureFiles::lowerExtension(candidate);
+        if (!imageExtensions.contains(extension)) continue;
+        const auto map = packer.identify(candidate);
+        if (!map || TextureFiles::asciiLower(map->stem) != stem) continue;
+        auto [slot, added] = set.sources.maps.emplace(map->channel, candidate);
+        if (!added && queueable.contains(extension) &&
+            !queueable.contains(TextureFiles::lowerExtension(slot->second))) {
+            slot->second = candidate;
+        }
+    }
+    set.primary = queueablePrimary(set.sources, queueable);
+    return set;
 }
 
 }  // namespace morvale

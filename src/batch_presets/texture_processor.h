@@ -10,6 +10,7 @@
 #include "batch_core/batch_item.h"
 #include "batch_core/processing_context.h"
 #include "batch_presets/morvale_preset.h"
+#include "image_engine/channel_packer.h"
 #include "image_engine/sprite_sheet_compiler.h"
 
 namespace morvale {
@@ -29,6 +30,20 @@ public:
     static std::vector<std::filesystem::path> process(const MorvalePreset& preset,
                                                       const BatchItem& item,
                                                       const ProcessingContext& context);
+
+    // The material set of a channel map: the maps of its stem in its folder, for each channel the
+    // first by file name with a file the preset can queue preferred over one it cannot (.bmp,
+    // .psd). The same set comes back whichever member asks, and its primary map (the member that
+    // packs the set) is always a queueable file, or none. Nothing when the file is no channel map.
+    using PrimaryChoice = std::optional<std::filesystem::path>;
+    struct TextureSet {
+        ChannelPacker::ChannelSources sources;
+        PrimaryChoice primary;
+    };
+    static std::optional<TextureSet> textureSet(const std::filesystem::path& file,
+                                                const std::set<std::string>& queueable);
+    static PrimaryChoice queueablePrimary(const ChannelPacker::ChannelSources& sources,
+                                          const std::set<std::string>& queueable);
 
     // The animation a file belongs to: files of its folder with the same extension and the same
     // name before a trailing frame number, ordered by that number (equal numbers by file name).

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -290,6 +291,31 @@ TEST(TextureProcessorTest, TextureSetIsDecidedOnceAmongQueueableFiles) {
     EXPECT_EQ(run.item("Rock_Occlusion.png").message, "Rock_Occlusion isn't used: its set takes Rock_AO.png as its AO map");
     EXPECT_EQ(run.item("Rock_Roughness.png").message, "Rock_Roughness is packed together with Rock_AO.png");
     expectPixel(load(dir / "outB/Rock_ORM_16x16.png"), 2, 2, {60, 120, 0, 255});
+}
+
+TEST(TextureProcessorTest, TextureSetIsTheSameWhicheverMemberAsks) {
+    test::TempDir dir;
+    for (const char* name : {"Rock_AO.bmp", "rock_ao.png", "Rock_Occlusion.png", "Rock_Roughness.tga",
+                             "Rock_Metallic.psd", "Rocks_AO.png", "Rock_AO.webp"}) {
+        dir.write(name, "x");
+    }
+    const auto extensions = test::texturePreset(Mode::channelPackingORM).supportedExtensions();
+    const std::map<ChannelPacker::Channel, fs::path> expected{
+        {ChannelPacker::Channel::ambientOcclusion, dir / "Rock_Occlusion.png"},
+        {ChannelPacker::Channel::roughness, dir / "Rock_Roughness.tga"},
+        {ChannelPacker::Channel::metallic, dir / "Rock_Metallic.psd"}};
+    for (const char* member : {"Rock_AO.bmp", "rock_ao.png", "Rock_Occlusion.png", "Rock_Roughness.tga", "Rock_Metallic.psd"}) {
+        const auto set = TextureProcessor::textureSet(dir / member, extensions);
+        ASSERT_TRUE(set) << member;
+        EXPECT_EQ(set->sources.maps, expected) << member;
+        EXPECT_EQ(set->primary, dir / "Rock_Occlusion.png") << member;
+    }
+    EXPECT_FALSE(TextureProcessor::textureSet(dir / "Logo.png", extensions));
+    // Only unqueueable files: no primary, so every member is skipped rather than one packing.
+    test::TempDir other;
+    other.write("Wall_AO.bmp", "x");
+    other.write("Wall_Roughness.psd", "x");
+    EXPECT_EQ(TextureProcessor::textureSet(other / "Wall_AO.bmp", extensions)->primary, std::nullopt);
 }
 
 TEST(TextureProcessorTest, MissingNormalMapIsMadeFromHeightAndItsFailureOnlyLogged) {
