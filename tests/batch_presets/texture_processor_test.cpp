@@ -223,6 +223,22 @@ TEST(TextureProcessorTest, SpriteSheetIsBuiltByTheFirstFrameOfItsSequence) {
     EXPECT_NE(json.find("\"walk_06.png\""), std::string::npos);
     EXPECT_NE(json.find("\"animations\""), std::string::npos);
 
+    // A small size limit spreads the sheet over pages; page 0 names the other pages' data files.
+    preset.maxTextureSize = 32;
+    run = test::runTextureJob(preset, frames, dir / "paged", defaultPattern);
+    const auto& paged = run.item("walk_01.png").outputs;
+    ASSERT_GE(paged.size(), 4u) << run.item("walk_01.png").message;
+    EXPECT_EQ(paged[0], "walk_Atlas-0.png");
+    EXPECT_EQ(paged[1], "walk_Atlas-0.json");
+    EXPECT_EQ(paged[3], "walk_Atlas-1.json");
+    const std::string page0 = test::readFile(dir / "paged/walk_Atlas-0.json");
+    EXPECT_NE(page0.find("\"related_multi_packs\""), std::string::npos);
+    EXPECT_NE(page0.find("\"walk_Atlas-1.json\""), std::string::npos);
+    EXPECT_EQ(page0.find("\"animations\""), std::string::npos);
+    EXPECT_EQ(test::readFile(dir / "paged/walk_Atlas-1.json").find("related_multi_packs"), std::string::npos);
+    EXPECT_NE(run.logText().find(" sheets)"), std::string::npos) << run.logText();
+    preset.maxTextureSize = 0;
+
     preset.spriteFormat = SpriteSheetCompiler::DataFormat::godot;
     preset.spriteHalfScale = true;
     run = test::runTextureJob(preset, frames, dir / "out2", defaultPattern);
