@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
 #include <fstream>
 #include <regex>
@@ -60,6 +61,23 @@ TEST(FileNameCollator, OrdersLikeTheFileBrowser) {
         const auto keyB = collator.sortKey(b);
         EXPECT_EQ(keyA < keyB, sign < 0) << a << " vs " << b;
     }
+}
+
+TEST(FileNameCollator, SharedInstanceServesManyThreads) {
+    const auto& collator = FileNameCollator::shared();
+    std::atomic<int> wrong{0};
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 200; ++i) {
+                    if (collator.compare("frame" + std::to_string(i), "frame" + std::to_string(i + 10)) >= 0) ++wrong;
+                    if (collator.sortKey("Frame2") != collator.sortKey("frame2")) ++wrong;
+                }
+            });
+        }
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(DatePatternFormatter, UsesThePatternLocaleAndZone) {

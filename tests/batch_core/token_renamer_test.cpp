@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <ctime>
+#include <thread>
 
 namespace morvale {
 namespace {
@@ -108,6 +110,34 @@ TEST(TokenRenamer, DateTokensOfOneNameShowOneMoment) {
         ASSERT_NE(split, std::string::npos);
         EXPECT_EQ(result.substr(0, split), result.substr(split + 1));
     }
+}
+
+}  // namespace
+}  // namespace morvale
+
+namespace morvale {
+namespace {
+
+// Presets resolve names from several worker threads at once.
+TEST(TokenRenamer, ConcurrentCallsGiveTheSameNames) {
+    const TokenRenamer renamer;
+    const auto now = localAfternoon();
+    const auto source = item("Rock.PNG", {{"ep", "7"}});
+    const std::string pattern = "{name}_{index:03}_{ep:02}_{date:yyyy-MM-dd HH.mm}_{ext}";
+    const auto expected = renamer.resolve(pattern, source, 5, 9, {{"show", "x"}}, now);
+    std::atomic<int> mismatches{0};
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 8; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 100; ++i) {
+                    if (renamer.resolve(pattern, source, 5, 9, {{"show", "x"}}, now) != expected) ++mismatches;
+                }
+            });
+        }
+    }
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_EQ(expected, "Rock_005_07_2026-12-08 14.05_png");
 }
 
 }  // namespace
