@@ -54,7 +54,7 @@ StandaloneViewModel::StandaloneViewModel(std::unique_ptr<PresetSlot> preset, Lic
     if (!services_.updates.defaults) services_.updates.defaults = services_.defaults;
     if (!services_.revealInFileManager) services_.revealInFileManager = &morvale::revealInFileManager;
 
-    updates_ = std::make_unique<UpdateChecker>(product, services_.updates, this);
+    updates_ = std::make_unique<UpdateChecker>(product, services_.updates);
     queueManager_ = std::make_unique<BatchQueueManager>();
 
     saveTimer_ = new QTimer(this);
