@@ -1,6 +1,9 @@
 #include "batch_core/user_defaults.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <fstream>
 #include <sstream>
@@ -27,6 +30,27 @@ nlohmann::json load(const std::filesystem::path& file) {
     auto parsed = nlohmann::json::parse(buffer.str(), nullptr, false);
     if (parsed.is_discarded() || !parsed.is_object()) return nlohmann::json::object();
     return parsed;
+}
+
+// Written and synced before the rename, so that a crash leaves the old file or the new one,
+// never an empty or half-written one.
+bool writeDurably(const std::filesystem::path& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    std::size_t written = 0;
+    bool ok = true;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (ok && ::fsync(fd) != 0) ok = false;
+    if (::close(fd) != 0) ok = false;
+    return ok;
 }
 
 }  // namespace
@@ -112,16 +136,10 @@ bool UserDefaults::persistLocked() const {
     const auto folder = file_.parent_path();
     if (!folder.empty()) std::filesystem::create_directories(folder, error);
     const auto temporary = folder / ("." + file_.filename().string() + "." + Uuid::random().toString() + ".tmp");
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) return false;
-        out << text << '\n';
-        out.flush();
-        if (!out) {
-            out.close();
-            std::filesystem::remove(temporary, error);
-            return false;
-        }
+    text.push_back('\n');
+    if (!writeDurably(temporary, text)) {
+        std::filesystem::remove(temporary, error);
+        return false;
     }
     std::filesystem::rename(temporary, file_, error);
     if (error) {
