@@ -116,6 +116,13 @@ OIIO::ImageSpec specFor(const PipelineImage& image, Format format, int quality) 
 }
 
 std::vector<std::uint8_t> pixelsFor(const PipelineImage& image, Format format) {
+    if (format == Format::heif) {
+        // The HEIF encoder copies each row with its own (aligned) stride and so reads past the end
+        // of a tightly packed last row: give it slack.
+        std::vector<std::uint8_t> padded(image.pixels.rgba.size() + static_cast<std::size_t>(image.width()) * 4 + 256);
+        std::copy(image.pixels.rgba.begin(), image.pixels.rgba.end(), padded.begin());
+        return padded;
+    }
     if (format != Format::jpeg) {
         return image.pixels.rgba;
     }
