@@ -364,5 +364,29 @@ TEST(TextureProcessorTest, MissingNormalMapIsMadeFromHeightAndItsFailureOnlyLogg
         << run.logText();
 }
 
+// A PNG whose header claims 100000 x 100000 pixels over a few bytes of data.
+constexpr unsigned char absurdPng[] = {
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x01,
+    0x86, 0xa0, 0x00, 0x01, 0x86, 0xa0, 0x08, 0x00, 0x00, 0x00, 0x00, 0x8d, 0x39, 0x54, 0x14, 0x00, 0x00, 0x00,
+    0x0c, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0x60, 0xa0, 0x3d, 0x00, 0x00, 0x00, 0x64, 0x00, 0x01, 0x86,
+    0x64, 0x3c, 0x35, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+
+TEST(TextureProcessorTest, AbsurdImageHeadersFailTheItemInEveryMode) {
+    test::TempDir dir;
+    const std::string bytes(reinterpret_cast<const char*>(absurdPng), sizeof absurdPng);
+    for (const auto& [mode, name] : std::vector<std::pair<Mode, std::string>>{{Mode::channelPackingORM, "Huge_AO.png"},
+                                                                              {Mode::normalMapConvert, "Huge_Normal.png"},
+                                                                              {Mode::normalFromHeight, "Huge_Height.png"},
+                                                                              {Mode::powerOfTwoEnforce, "Huge.png"},
+                                                                              {Mode::tilingCheck, "Huge.png"},
+                                                                              {Mode::spriteSheetAtlas, "Huge.png"}}) {
+        const fs::path file = dir.write(name, bytes);
+        const auto run = test::runTextureJob(test::texturePreset(mode), {file}, dir / "out", defaultPattern);
+        EXPECT_EQ(run.items[0].status, ProcessingStatus::failed) << name;
+        EXPECT_FALSE(run.items[0].message.empty()) << name;
+        EXPECT_TRUE(test::fileNames(dir / "out").empty()) << name;
+    }
+}
+
 }  // namespace
 }  // namespace morvale
