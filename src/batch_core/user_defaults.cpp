@@ -19,17 +19,22 @@ namespace {
 // A settings file larger than this is not ours to parse.
 constexpr std::uintmax_t maxFileBytes = 16u * 1024u * 1024u;
 
-nlohmann::json load(const std::filesystem::path& file) {
+std::optional<nlohmann::json> loadObject(const std::filesystem::path& file) {
     std::error_code error;
     const auto size = std::filesystem::file_size(file, error);
-    if (error || size > maxFileBytes) return nlohmann::json::object();
+    if (error || size > maxFileBytes) return std::nullopt;
     std::ifstream in(file, std::ios::binary);
-    if (!in) return nlohmann::json::object();
+    if (!in) return std::nullopt;
     std::ostringstream buffer;
     buffer << in.rdbuf();
     auto parsed = nlohmann::json::parse(buffer.str(), nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) return nlohmann::json::object();
+    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
     return parsed;
+}
+
+nlohmann::json load(const std::filesystem::path& file) {
+    auto loaded = loadObject(file);
+    return loaded ? std::move(*loaded) : nlohmann::json::object();
 }
 
 // Written and synced before the rename, so that a crash leaves the old file or the new one,
@@ -106,9 +111,7 @@ std::optional<std::map<std::string, std::string>> UserDefaults::stringMap(const 
 }
 
 bool UserDefaults::setValue(const std::string& key, nlohmann::json newValue) {
-    std::lock_guard lock(mutex_);
-    values_[key] = std::move(newValue);
-    return persistLocked();
+    return update(key, std::move(newValue));
 }
 
 bool UserDefaults::setString(const std::string& key, const std::string& newValue) { return setValue(key, newValue); }
@@ -118,9 +121,18 @@ bool UserDefaults::setStringMap(const std::string& key, const std::map<std::stri
     return setValue(key, nlohmann::json(newValue));
 }
 
-bool UserDefaults::removeValue(const std::string& key) {
+bool UserDefaults::removeValue(const std::string& key) { return update(key, std::nullopt); }
+
+bool UserDefaults::update(const std::string& key, std::optional<nlohmann::json> newValue) {
     std::lock_guard lock(mutex_);
-    values_.erase(key);
+    // Start from what is on disk, so that another store on the same file (another window, the
+    // bookmark store) keeps the keys it wrote since we loaded.
+    if (auto onDisk = loadObject(file_)) values_ = std::move(*onDisk);
+    if (newValue) {
+        values_[key] = std::move(*newValue);
+    } else {
+        values_.erase(key);
+    }
     return persistLocked();
 }
 

@@ -11,7 +11,8 @@
 namespace morvale {
 
 // Per-user settings kept in one JSON object file. Every change is written at once to a
-// temporary file beside it and renamed into place. Safe to use from several threads.
+// temporary file beside it and renamed into place; it is applied to the file as it is on disk
+// then, so several stores on one file keep each other's keys. Safe to use from several threads.
 // A missing, unreadable or corrupt file reads as empty.
 class UserDefaults {
 public:
@@ -37,6 +38,7 @@ public:
     bool removeValue(const std::string& key);
 
 private:
+    bool update(const std::string& key, std::optional<nlohmann::json> newValue);
     bool persistLocked() const;
 
     std::filesystem::path file_;

@@ -173,6 +173,20 @@ TEST(UserDefaults, ConcurrentWritersLoseNothing) {
     }
 }
 
+TEST(UserDefaults, TwoStoresOnOneFileKeepEachOthersKeys) {
+    test::TempDir temp;
+    const auto file = temp / "defaults.json";
+    UserDefaults window(file);
+    UserDefaults bookmarks(file);
+    EXPECT_TRUE(window.setString("namingPattern", "{name}"));
+    EXPECT_TRUE(bookmarks.setStringMap("com.kadrel.security_scoped_bookmarks", {{"/a", "x"}}));
+    EXPECT_TRUE(window.setString("outputDirectory", "/out"));
+    const UserDefaults reread(file);
+    EXPECT_EQ(reread.string("namingPattern"), "{name}");
+    EXPECT_EQ(reread.string("outputDirectory"), "/out");
+    EXPECT_TRUE(reread.stringMap("com.kadrel.security_scoped_bookmarks").has_value());
+}
+
 TEST(UserDefaults, UnwritablePlaceKeepsValuesInMemory) {
     test::TempDir temp;
     const auto blocker = temp.write("blocker");  // a file where the folder should be
