@@ -84,23 +84,30 @@ std::uint8_t toByte(float value) {
     return static_cast<std::uint8_t>(v);
 }
 
-// Number of source taps actually in range for position o (the rest of the weights are 0).
+// One row through the horizontal taps. The row is widened to float once, so that each source
+// value is converted once rather than once per tap that reads it.
 template <int C>
-void filterRow(const std::uint8_t* src, int sourceWidth, const Taps& taps, int targetWidth, float* dst) {
+void filterRow(const std::uint8_t* src, int sourceWidth, const Taps& taps, int targetWidth, float* wide,
+               float* dst) {
+    const std::size_t values = static_cast<std::size_t>(sourceWidth) * C;
+    for (std::size_t i = 0; i < values; ++i) {
+        wide[i] = static_cast<float>(src[i]);
+    }
     const auto count = static_cast<std::size_t>(taps.count);
     for (int o = 0; o < targetWidth; ++o) {
         const int first = taps.first[static_cast<std::size_t>(o)];
         const float* w = taps.weights.data() + static_cast<std::size_t>(o) * count;
-        const int available = std::min(taps.count, sourceWidth - first);
+        const auto available = static_cast<std::size_t>(std::min(taps.count, sourceWidth - first));
         float acc[C] = {};
-        const std::uint8_t* p = src + static_cast<std::size_t>(first) * C;
-        for (int t = 0; t < available; ++t) {
-            for (int c = 0; c < C; ++c) {
-                acc[c] += w[t] * static_cast<float>(p[static_cast<std::size_t>(t) * C + static_cast<std::size_t>(c)]);
+        const float* p = wide + static_cast<std::size_t>(first) * C;
+        for (std::size_t t = 0; t < available; ++t) {
+            const float weight = w[t];
+            for (std::size_t c = 0; c < C; ++c) {
+                acc[c] += weight * p[t * C + c];
             }
         }
-        for (int c = 0; c < C; ++c) {
-            dst[static_cast<std::size_t>(o) * C + static_cast<std::size_t>(c)] = acc[c];
+        for (std::size_t c = 0; c < C; ++c) {
+            dst[static_cast<std::size_t>(o) * C + c] = acc[c];
         }
     }
 }
@@ -122,6 +129,7 @@ void resampleImpl(const std::uint8_t* src, int w, int h, std::uint8_t* dst, int 
 
     auto work = [&] {
         std::vector<float> band;
+        std::vector<float> wide(srcRow);
         for (int block = next.fetch_add(1); block < blocks; block = next.fetch_add(1)) {
             const int y0 = block * kBlock;
             const int y1 = std::min(th, y0 + kBlock);
@@ -134,7 +142,7 @@ void resampleImpl(const std::uint8_t* src, int w, int h, std::uint8_t* dst, int 
             const int rows = lastRow - firstRow + 1;
             band.resize(static_cast<std::size_t>(rows) * rowFloats);
             for (int r = 0; r < rows; ++r) {
-                filterRow<C>(src + static_cast<std::size_t>(firstRow + r) * srcRow, w, horizontal, tw,
+                filterRow<C>(src + static_cast<std::size_t>(firstRow + r) * srcRow, w, horizontal, tw, wide.data(),
                              band.data() + static_cast<std::size_t>(r) * rowFloats);
             }
             std::vector<float> acc(rowFloats);
