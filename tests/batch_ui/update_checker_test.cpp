@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -40,7 +41,7 @@ public:
     std::mutex mutex;
     std::condition_variable_any gateOpen;
     bool held = false;
-    int calls = 0;
+    std::atomic<int> calls{0};
     HttpResponse response{200, ""};
     std::optional<std::string> failWith;
 };
