@@ -163,13 +163,6 @@ TEST_F(ViewModelSettingsTest, EditsWithinTheDelayGiveOneWriteOfAllThreeKeys) {
     EXPECT_EQ(reread()->string("outputDirectory"), (dir / "final").string());
 }
 
-TEST_F(ViewModelSettingsTest, AssigningAnEqualValueStillSaves) {
-    auto model = makeModel(std::chrono::milliseconds(10));
-    QSignalSpy saved(model.get(), &StandaloneViewModel::settingsSaved);
-    model->setNamingPattern(model->namingPattern());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return saved.count() == 1; }, 3000));
-}
-
 TEST_F(ViewModelSettingsTest, ResetRestoresPresetAndPatternButKeepsFolderAndQueue) {
     store()->setValue("outputDirectory", (dir / "kept").string());
     auto model = makeModel(std::chrono::milliseconds(10));
@@ -195,21 +188,6 @@ TEST_F(ViewModelSettingsTest, QuittingWritesAPendingSave) {
     model->setNamingPattern("before quit");
     model->shutdown();
     EXPECT_EQ(reread()->string("namingPattern"), "before quit");
-}
-
-TEST_F(ViewModelSettingsTest, SettingsSurviveARestart) {
-    {
-        auto model = makeModel(std::chrono::milliseconds(10));
-        model->editPreset<KnobPreset>([](KnobPreset& p) {
-            p.level = -4;
-            p.label = "with = and ; signs";
-        });
-        model->setOutputDirectory(dir / "a folder with spaces");
-    }
-    auto again = makeModel();
-    EXPECT_EQ(knobOf(*again).level, -4);
-    EXPECT_EQ(knobOf(*again).label, "with = and ; signs");
-    EXPECT_EQ(again->outputDirectory(), dir / "a folder with spaces");
 }
 
 TEST_F(ViewModelSettingsTest, LogKeepsTheLastFiveHundredLines) {
