@@ -59,46 +59,48 @@ public:
         found_.push_back(std::move(standardised));
     }
 
-    // Depth first, each folder's entry before its contents. Hidden entries are not visited and
+    // Depth first, each folder's entries before going deeper. Hidden entries are not visited and
     // links to folders are not followed; the (device, inode) pairs seen guard against loops
-    // made by bind mounts.
+    // made by bind mounts. Each folder's listing is put in byte order of the names first, so
+    // that names the final sort finds equal (they differ in case only) keep one order from run
+    // to run whatever order the file system lists them in.
     void walk(const fs::path& root) {
+        struct Listing {
+            std::vector<fs::directory_entry> entries;
+            std::size_t next = 0;
+        };
         std::set<std::pair<dev_t, ino_t>> visited;
-        std::vector<fs::directory_iterator> stack;
-        auto enter = [&](const fs::path& folder) {
+        std::vector<Listing> stack;
+        auto enter = [&](const fs::path& folder, bool followLink) {
             struct stat info {};
-            if (::lstat(folder.c_str(), &info) != 0) return;
+            if ((followLink ? ::stat(folder.c_str(), &info) : ::lstat(folder.c_str(), &info)) != 0) return;
             if (!visited.emplace(info.st_dev, info.st_ino).second) return;
             std::error_code error;
             fs::directory_iterator iterator(folder, fs::directory_options::skip_permission_denied, error);
-            if (!error) stack.push_back(std::move(iterator));
+            if (error) return;
+            Listing listing;
+            for (; !error && iterator != fs::directory_iterator(); iterator.increment(error)) {
+                if (!isHiddenName(iterator->path())) listing.entries.push_back(*iterator);
+            }
+            std::sort(listing.entries.begin(), listing.entries.end(),
+                      [](const fs::directory_entry& a, const fs::directory_entry& b) {
+                          return a.path().filename().native() < b.path().filename().native();
+                      });
+            stack.push_back(std::move(listing));
         };
         // The dropped folder itself may be reached through a link; only its insides are not followed.
-        {
-            struct stat info {};
-            if (::stat(root.c_str(), &info) != 0) return;
-            visited.emplace(info.st_dev, info.st_ino);
-            std::error_code error;
-            fs::directory_iterator iterator(root, fs::directory_options::skip_permission_denied, error);
-            if (error) return;
-            stack.push_back(std::move(iterator));
-        }
+        enter(root, true);
         while (!stack.empty()) {
-            auto& iterator = stack.back();
-            if (iterator == fs::directory_iterator()) {
+            auto& listing = stack.back();
+            if (listing.next == listing.entries.size()) {
                 stack.pop_back();
                 continue;
             }
-            const fs::directory_entry entry = *iterator;
-            std::error_code error;
-            iterator.increment(error);
-            if (error) iterator = fs::directory_iterator();
-            if (isHiddenName(entry.path())) continue;
+            const fs::directory_entry entry = std::move(listing.entries[listing.next++]);
             const auto type = entryType(entry);
-            if (type == fs::file_type::none) continue;
             if (type == fs::file_type::directory) {
-                enter(entry.path());
-            } else {
+                enter(entry.path(), false);  // may grow the stack: `listing` is not used after this
+            } else if (type != fs::file_type::none) {
                 offer(entry.path(), type);
             }
         }

@@ -100,6 +100,15 @@ TEST(FileIngest, SortsLikeTheFileBrowserAndInterleavesDrops) {
                                                      "x.png", "a2.png"}));
 }
 
+TEST(FileIngest, NamesDifferingOnlyInCaseKeepOneOrder) {
+    test::TempDir temp;
+    // Created in an order unlike the byte order, over enough names that a listing in creation
+    // or hash order would show it.
+    for (const char* name : {"tex_b.png", "TEX_B.png", "Tex_B.png", "tex_a.png", "TEX_A.png"}) temp.write(name);
+    EXPECT_EQ(names(FileIngest::expand({temp.path()}, {"png"})),
+              (std::vector<std::string>{"TEX_A.png", "tex_a.png", "TEX_B.png", "Tex_B.png", "tex_b.png"}));
+}
+
 TEST(FileIngest, SymbolicLinksAreNeitherTakenNorFollowedIntoFolders) {
     test::TempDir temp;
     const auto real = temp.write("lib/real.png");
