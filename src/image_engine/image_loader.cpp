@@ -101,31 +101,42 @@ ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientati
     const int readCount = std::max(colourChannels, alpha >= 0 ? alpha + 1 : 0);
 
     const auto pixelCount = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
-    std::vector<std::uint8_t> raw(pixelCount * static_cast<std::size_t>(readCount));
-    // Some decoders fill missing data and only record the fault: a truncated file is an error too.
-    if (!input->read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, raw.data()) || input->has_error()) {
-        throw ImageLoadError(file, "the pixels cannot be decoded (" + oiioError(input.get()) + ")");
-    }
-    input->close();
-
     Decoded result;
     result.monochrome = monochrome;
     PackedTexture& out = result.pixels;
     out.width = spec.width;
     out.height = spec.height;
     out.rgba.resize(pixelCount * 4);
-    const auto stride = static_cast<std::size_t>(readCount);
+
+    // Up to four channels are decoded straight into the RGBA raster (four bytes apart) and then
+    // spread in place; only an alpha channel further back needs a buffer of its own.
+    const bool direct = readCount <= 4;
+    std::vector<std::uint8_t> raw;
+    if (!direct) {
+        raw.resize(pixelCount * static_cast<std::size_t>(readCount));
+    }
+    std::uint8_t* target = direct ? out.rgba.data() : raw.data();
+    const OIIO::stride_t pixelStride = direct ? 4 : readCount;
+    // Some decoders fill missing data and only record the fault: a truncated file is an error too.
+    if (!input->read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, target, pixelStride) || input->has_error()) {
+        throw ImageLoadError(file, "the pixels cannot be decoded (" + oiioError(input.get()) + ")");
+    }
+    input->close();
+
+    const auto stride = static_cast<std::size_t>(pixelStride);
     for (std::size_t i = 0; i < pixelCount; ++i) {
-        const std::uint8_t* px = raw.data() + i * stride;
+        const std::uint8_t* px = target + i * stride;
         std::uint8_t* dst = out.rgba.data() + i * 4;
+        const std::uint8_t a = alpha >= 0 ? px[alpha] : 255;
         if (monochrome) {
-            dst[0] = dst[1] = dst[2] = px[0];
-        } else {
+            const std::uint8_t grey = px[0];
+            dst[0] = dst[1] = dst[2] = grey;
+        } else if (!direct) {
             dst[0] = px[0];
             dst[1] = px[1];
             dst[2] = px[2];
         }
-        dst[3] = alpha >= 0 ? px[alpha] : 255;
+        dst[3] = a;
     }
     raw = {};
 

@@ -288,6 +288,16 @@ TEST(ImageLoading, GreyFilesAreSpreadToRGBAndMarkedMonochrome) {
         ASSERT_EQ(decoded.pixels.rgba[i * 4 + 2], plane[i]);
         ASSERT_EQ(decoded.pixels.rgba[i * 4 + 3], 255);
     }
+    // Grey with alpha: the grey spreads, the alpha stays, even over transparent pixels.
+    std::vector<std::uint8_t> greyAlpha;
+    for (std::size_t i = 0; i < plane.size(); ++i) greyAlpha.insert(greyAlpha.end(), {plane[i], static_cast<std::uint8_t>(i * 13)});
+    test::writeImage(dir / "grey_alpha.png", 5, 4, 2, greyAlpha);
+    const ImageLoader::Decoded withAlpha = ImageLoader::load(dir / "grey_alpha.png");
+    EXPECT_TRUE(withAlpha.monochrome);
+    for (std::size_t i = 0; i < plane.size(); ++i) {
+        ASSERT_EQ(withAlpha.pixels.rgba[i * 4 + 1], plane[i]);
+        ASSERT_EQ(withAlpha.pixels.rgba[i * 4 + 3], static_cast<std::uint8_t>(i * 13));
+    }
     test::writeImage(dir / "rgb.png", 5, 4, 3, std::vector<std::uint8_t>(60, 7));
     EXPECT_FALSE(ImageLoader::load(dir / "rgb.png").monochrome);
 }
