@@ -55,6 +55,9 @@ void PackedTexture::writePNG(const PackedTexture& texture, const std::filesystem
     OIIO::ImageSpec spec(texture.width, texture.height, 4, OIIO::TypeDesc::UINT8);
     // The bytes are straight alpha already: the encoder must not divide them by alpha.
     spec.attribute("oiio:UnassociatedAlpha", 1);
+    // zlib level 3 writes large maps about 2.5 times faster than the default 6 for files a few
+    // percent larger; batches of 4K maps spend most of their time here.
+    spec.attribute("png:compressionLevel", 3);
     if (!writer->open(output.path().string(), spec) ||
         !writer->write_image(OIIO::TypeDesc::UINT8, texture.rgba.data()) || !writer->close()) {
         throw ChannelPacker::PackingError::compositionFailed();
