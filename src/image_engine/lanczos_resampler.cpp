@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <exception>
+#include <mutex>
 #include <numbers>
 #include <stdexcept>
 #include <thread>
@@ -174,12 +176,31 @@ void resampleImpl(const std::uint8_t* src, int w, int h, std::uint8_t* dst, int 
         work();
         return;
     }
-    std::vector<std::jthread> threads;
-    threads.reserve(static_cast<std::size_t>(workers - 1));
-    for (int i = 1; i < workers; ++i) {
-        threads.emplace_back(work);
+    // A worker that fails (out of memory) stops handing out blocks; its error is rethrown here.
+    std::mutex failureLock;
+    std::exception_ptr failure;
+    auto guarded = [&] {
+        try {
+            work();
+        } catch (...) {
+            next.store(blocks);
+            const std::lock_guard lock(failureLock);
+            if (!failure) {
+                failure = std::current_exception();
+            }
+        }
+    };
+    {
+        std::vector<std::jthread> threads;
+        threads.reserve(static_cast<std::size_t>(workers - 1));
+        for (int i = 1; i < workers; ++i) {
+            threads.emplace_back(guarded);
+        }
+        guarded();
     }
-    work();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
 }
 
 }  // namespace
