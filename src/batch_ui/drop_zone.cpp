@@ -17,11 +17,34 @@
 
 namespace morvale {
 
+namespace {
+
+// Wraps while the zone is tall; on one line, shortened at the end, once the zone is compact.
+class HintLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        if (wordWrap()) {
+            QLabel::paintEvent(event);
+            return;
+        }
+        QPainter painter(this);
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.drawText(contentsRect(), Qt::AlignCenter,
+                         fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width()));
+    }
+};
+
+}  // namespace
+
 DropZone::DropZone(const QString& title, const QString& hint, QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("dropZone"));
     setAcceptDrops(true);
     setFixedHeight(kEmptyHeight);
     auto* column = new QVBoxLayout(this);
+    column_ = column;
     column->setContentsMargins(16, 16, 16, 16);
     column->setSpacing(6);
     column->addStretch(1);
@@ -32,7 +55,9 @@ DropZone::DropZone(const QString& title, const QString& hint, QWidget* parent) :
     titleLabel->setFont(titleFont);
     titleLabel->setAlignment(Qt::AlignCenter);
     column->addWidget(titleLabel);
-    auto* hintLabel = new QLabel(hint, this);
+    auto* hintLabel = new HintLabel(hint, this);
+    hint_ = hintLabel;
+    hintLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     hintLabel->setTextFormat(Qt::PlainText);
     hintLabel->setFont(systemFont(11));
     hintLabel->setWordWrap(true);
@@ -60,7 +85,13 @@ void DropZone::setTargeted(bool targeted) {
     emit targetedChanged(targeted);
 }
 
-void DropZone::setCompact(bool compact) { setFixedHeight(compact ? kCompactHeight : kEmptyHeight); }
+void DropZone::setCompact(bool compact) {
+    setFixedHeight(compact ? kCompactHeight : kEmptyHeight);
+    // The compact zone has room for one line of hint only.
+    hint_->setWordWrap(!compact);
+    column_->setContentsMargins(16, compact ? 6 : 16, 16, compact ? 6 : 16);
+    column_->setSpacing(compact ? 4 : 6);
+}
 
 void DropZone::paintEvent(QPaintEvent*) {
     QPainter painter(this);

@@ -7,6 +7,7 @@
 #include <vector>
 
 class QLabel;
+class QVBoxLayout;
 class QPushButton;
 
 namespace morvale {
@@ -43,6 +44,8 @@ protected:
 
 private:
     bool targeted_ = false;
+    QVBoxLayout* column_ = nullptr;
+    QLabel* hint_ = nullptr;
     QPushButton* addFiles_;
     QPushButton* addFolder_;
 };
