@@ -137,18 +137,16 @@ void DropZone::dropEvent(QDropEvent* event) {
     setTargeted(false);
     const QList<QUrl> urls = event->mimeData()->urls();
     event->acceptProposedAction();
-    QPointer<DropZone> self(this);
+    std::vector<std::filesystem::path> paths;
     for (const QUrl& url : urls) {
-        if (!url.isLocalFile()) {
-            continue;  // not a file: nothing to queue
-        }
-        const std::filesystem::path path = toPath(url.toLocalFile());
-        QTimer::singleShot(0, this, [self, path] {
-            if (!self.isNull()) {
-                emit self->pathDropped(path);
-            }
-        });
+        if (url.isLocalFile()) paths.push_back(toPath(url.toLocalFile()));  // anything else is not a file to queue
     }
+    if (paths.empty()) return;
+    // Emitted after the drop returns, so the drag source is not kept waiting while the queue grows.
+    QPointer<DropZone> self(this);
+    QTimer::singleShot(0, this, [self, paths = std::move(paths)] {
+        if (!self.isNull()) emit self->pathsDropped(paths);
+    });
 }
 
 }  // namespace morvale

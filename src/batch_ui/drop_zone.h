@@ -33,7 +33,8 @@ public:
 
 signals:
     void targetedChanged(bool targeted);
-    void pathDropped(const std::filesystem::path& path);
+    // Every local file of one drop, in the order dropped: one drop is one ingest.
+    void pathsDropped(const std::vector<std::filesystem::path>& paths);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

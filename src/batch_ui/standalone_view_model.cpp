@@ -437,8 +437,10 @@ void StandaloneViewModel::updateProgress() {
 
 // ---- queue edits ----
 
-void StandaloneViewModel::remove(const std::set<Uuid>& ids) {
+void StandaloneViewModel::remove(const std::set<Uuid>& requested) {
     if (isProcessing_) return;
+    // The caller may pass the selection itself, which this function edits.
+    const std::set<Uuid> ids = requested;
     const auto oldSize = queueItems_.size();
     std::erase_if(queueItems_, [&ids](const BatchItem& item) { return ids.count(item.id) > 0; });
     bool selectionTouched = false;

@@ -226,7 +226,8 @@ QWidget* StandaloneWindow::buildWorkspace() {
             model_.setDropTargeted(targeted);
         }
     });
-    connect(dropZone_, &DropZone::pathDropped, this, [this](const std::filesystem::path& path) { model_.ingest({path}); });
+    connect(dropZone_, &DropZone::pathsDropped, this,
+            [this](const std::vector<std::filesystem::path>& paths) { model_.ingest(paths); });
     connect(dropZone_->addFilesButton(), &QPushButton::clicked, this, &StandaloneWindow::addFiles);
     connect(dropZone_->addFolderButton(), &QPushButton::clicked, this, &StandaloneWindow::addFolder);
     column->addWidget(dropZone_);
