@@ -195,6 +195,15 @@ TEST_F(ViewModelRunTest, IngestKeepsAllowedFilesOnceAgainstTheLastingQueue) {
     for (const auto& item : model->queueItems()) EXPECT_EQ(item.status, ProcessingStatus::pending);
 }
 
+TEST_F(ViewModelRunTest, RemovingTheSelectionItselfRemovesEverySelectedItem) {
+    ingestAndWait({file("a.png"), file("b.png"), file("c.png")});
+    const auto& items = model->queueItems();
+    model->setSelection({items[0].id, items[2].id});
+    model->remove(model->selection());  // the set being edited is the argument
+    EXPECT_EQ(queuedNames(), (std::vector<std::string>{"b.png"}));
+    EXPECT_TRUE(model->selection().empty());
+}
+
 TEST_F(ViewModelRunTest, DropsAppliedInOrderWithoutRepeats) {
     const auto one = file("one.png");
     const auto two = file("two.png");
