@@ -34,7 +34,6 @@
 #include "batch_core/batch_queue_manager.h"
 #include "batch_core/processing_job.h"
 #include "batch_presets/morvale_preset.h"
-#include "batch_presets/texture_processor.h"
 #include "image_engine/image_loader.h"
 #include "image_engine/packed_texture.h"
 
@@ -48,25 +47,6 @@ namespace fs = std::filesystem;
 constexpr int side = 2048;
 constexpr int parallel = 8;
 const char* const mapNames[] = {"AO", "Roughness", "Metallic", "Height"};
-
-// The queue as the application drives it, with the texture preset's processing step.
-class TexturePreset final : public BatchPreset {
-public:
-    explicit TexturePreset(MorvalePreset preset) : preset_(std::move(preset)) {}
-    std::string id() const override { return preset_.id(); }
-    std::string displayName() const override { return preset_.displayName(); }
-    std::string verticalName() const override { return preset_.verticalName(); }
-    std::string description() const override { return preset_.description(); }
-    std::string systemIconName() const override { return preset_.systemIconName(); }
-    std::set<std::string> supportedExtensions() const override { return preset_.supportedExtensions(); }
-    std::string defaultNamingPattern() const override { return preset_.defaultNamingPattern(); }
-    std::vector<fs::path> process(const BatchItem& item, const ProcessingContext& context) const override {
-        return TextureProcessor::process(preset_, item, context);
-    }
-
-private:
-    MorvalePreset preset_;
-};
 
 struct ChildResult {
     int status = -1;
@@ -206,9 +186,8 @@ int packChild(const fs::path& in, const fs::path& out, const fs::path& timing) {
     for (const auto& file : files) items.emplace_back(Uuid::random(), file);
     BatchConfiguration configuration(out, true, "{name}_{profile}_{pot}", false, parallel, false, false);
     configuration.maxConcurrentTasks = parallel;
-    const TexturePreset preset(MorvalePreset(MorvalePreset::OperationalMode::channelPackingORM,
-                                             ChannelPacker::EngineProfile::unrealORM, true,
-                                             PowerOfTwoScaler::ScaleMode::nearestPowerOfTwo(), false, 0, false));
+    const MorvalePreset preset(MorvalePreset::OperationalMode::channelPackingORM, ChannelPacker::EngineProfile::unrealORM,
+                               true, PowerOfTwoScaler::ScaleMode::nearestPowerOfTwo(), false, 0, false);
     const ProcessingJob job(Uuid::random(), preset.id(), preset.displayName(), items, configuration);
     BatchQueueManager queue;
     const auto start = std::chrono::steady_clock::now();

@@ -61,7 +61,7 @@ inline Rgba pixelAt(const PackedTexture& texture, int x, int y) {
     return {texture.rgba[i], texture.rgba[i + 1], texture.rgba[i + 2], texture.rgba[i + 3]};
 }
 
-// The preset as the queue sees it, recording every progress report of every item on its way.
+// The texture preset as the queue sees it, recording every progress report of every item on its way.
 class RecordingTexturePreset final : public BatchPreset {
 public:
     explicit RecordingTexturePreset(MorvalePreset preset) : preset_(std::move(preset)) {}
@@ -85,7 +85,7 @@ public:
                 context.onProgressUpdate(fraction, message);
             },
             context.log);
-        return TextureProcessor::process(preset_, item, recording);
+        return preset_.process(item, recording);
     }
 
     std::vector<std::pair<double, std::string>> progressOf(const Uuid& item) const {
