@@ -354,7 +354,12 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         fs::create_directories(configuration.outputDirectory, ignored);
     }
 
-    auto runItem = [&run, &weakState, total](std::size_t position) -> Outcome {
+    auto sourceList = std::make_shared<std::vector<fs::path>>();
+    sourceList->reserve(run.items.size());
+    for (const auto& queued : run.items) sourceList->push_back(queued.sourceURL);
+    const std::shared_ptr<const std::vector<fs::path>> jobSources = std::move(sourceList);
+
+    auto runItem = [&run, &weakState, &jobSources, total](std::size_t position) -> Outcome {
         const BatchItem& item = run.items[position];
         try {
             const Uuid jobID = run.jobID;
@@ -381,6 +386,7 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
                     } catch (...) {
                     }
                 });
+            context.jobSources = jobSources;
             return run.preset->process(item, context);
         } catch (const BatchSkip& skip) {
             return Skipped{skip.reason()};

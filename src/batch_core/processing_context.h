@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "batch_core/batch_configuration.h"
 #include "batch_core/uuid.h"
@@ -25,6 +28,10 @@ struct ProcessingContext {
     std::int64_t totalItems = 0;  // every item of the job, started or not
     ProgressCallback onProgressUpdate;
     LogCallback log;
+    // The source file of every item of the job, in job order (null when the caller has no job):
+    // a preset that writes into shared folders can refuse to replace a file that an item of the
+    // same run has yet to read.
+    std::shared_ptr<const std::vector<std::filesystem::path>> jobSources;
 };
 
 }  // namespace morvale

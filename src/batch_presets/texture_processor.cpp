@@ -68,6 +68,7 @@ public:
                                                                : context.configuration.namingPattern) {}
 
     std::vector<fs::path> run() {
+        if (context_.jobSources) registry_.noteRunSources(run_, *context_.jobSources);
         switch (preset_.operationalMode) {
             case MorvalePreset::OperationalMode::channelPackingORM: packChannels(); break;
             case MorvalePreset::OperationalMode::normalMapConvert: convertNormal(); break;

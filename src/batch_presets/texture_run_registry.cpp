@@ -68,10 +68,34 @@ void TextureRunRegistry::noteReads(const std::string& run, const Item& item,
     }
 }
 
+void TextureRunRegistry::noteRunSources(const std::string& run, const std::vector<fs::path>& sources) {
+    {
+        std::lock_guard lock(mutex_);
+        if (runLocked(run).sourcesNoted) return;
+    }
+    std::vector<fs::path> keys;
+    keys.reserve(sources.size());
+    for (const auto& source : sources) keys.push_back(normalized(source));
+
+    std::lock_guard lock(mutex_);
+    Run& state = runLocked(run);
+    if (state.sourcesNoted) return;
+    state.sourcesNoted = true;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        // Readers are told apart by id; a source read by no item yet reads as the queued file itself.
+        const Item reader{"queued\n" + keys[i].string(), sources[i]};
+        auto& readers = state.reads[keys[i]];
+        const bool known = std::any_of(readers.begin(), readers.end(),
+                                       [&](const Item& existing) { return existing.id == reader.id; });
+        if (!known) readers.push_back(reader);
+    }
+}
+
 void TextureRunRegistry::claimOutput(const std::string& run, const Item& item, const fs::path& output,
                                      std::string_view remedy) {
     const fs::path key = normalized(output);
     const std::string name = output.filename().string();
+    const bool ownSource = normalized(item.source) == key;
 
     std::lock_guard lock(mutex_);
     Run& state = runLocked(run);
@@ -85,7 +109,7 @@ void TextureRunRegistry::claimOutput(const std::string& run, const Item& item, c
     auto readers = state.reads.find(key);
     if (readers != state.reads.end() && !readers->second.empty()) {
         const Item& reader = readers->second.front();
-        const std::string who = reader.id == item.id
+        const std::string who = ownSource || reader.id == item.id
                                     ? std::string("this item reads it")
                                     : display(reader.source) + " reads it in this run";
         throw TextureOutputConflict("Won't overwrite " + display(output) + ": " + who +

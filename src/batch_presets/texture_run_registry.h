@@ -49,6 +49,11 @@ public:
     void noteReads(const std::string& run, const Item& item,
                    const std::vector<std::filesystem::path>& files);
 
+    // Records the source file of every item of the run as read, before any item writes, so that
+    // no output replaces a file that an item of the run has yet to read. Only the first call of a
+    // run does anything.
+    void noteRunSources(const std::string& run, const std::vector<std::filesystem::path>& sources);
+
     // Claims an output path before it is written. Throws TextureOutputConflict when another item
     // of the run claimed the same path, or when any item of the run (this one included) reads it.
     // `remedy` ends the message of a clash between two outputs.
@@ -70,6 +75,7 @@ private:
         std::map<std::filesystem::path, Item> outputs;
         std::map<std::filesystem::path, std::vector<Item>> reads;
         std::map<std::string, Decision> decisions;
+        bool sourcesNoted = false;
         std::uint64_t lastUse = 0;
     };
 

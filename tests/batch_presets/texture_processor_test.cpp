@@ -289,6 +289,22 @@ TEST(TextureProcessorTest, OutputNeverReplacesAFileThatTheRunReads) {
     EXPECT_EQ(load(tile).width, 40);
 }
 
+TEST(TextureProcessorTest, OutputNeverReplacesTheSourceOfAnItemNotStartedYet) {
+    test::TempDir dir;
+    const fs::path first = writeGrey(dir / "First.png", 40, 24, 90);
+    const fs::path later = writeGrey(dir / "Later.png", 40, 24, 30);
+    // One item at a time: the first item's output would land on the later item's source before it runs.
+    const auto run = test::runTextureJob(test::texturePreset(Mode::powerOfTwoEnforce), {first, later}, dir.path(),
+                                         "Later", 1);
+    ASSERT_EQ(run.items.size(), 2u);
+    EXPECT_EQ(run.items[0].status, ProcessingStatus::failed);
+    EXPECT_EQ(run.items[0].message, "Won't overwrite " + later.string() + ": " + later.string() +
+                                        " reads it in this run. Add {index} or {name} to the naming pattern or "
+                                        "choose another output folder.");
+    EXPECT_EQ(load(later).width, 40);
+    EXPECT_EQ(test::pixelAt(load(later), 1, 1).r, 30);
+}
+
 TEST(TextureProcessorTest, TextureSetIsDecidedOnceAmongQueueableFiles) {
     test::TempDir dir;
     // A .bmp sibling cannot be queued, so it never becomes the set's primary map.

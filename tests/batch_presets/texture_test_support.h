@@ -85,6 +85,7 @@ public:
                 context.onProgressUpdate(fraction, message);
             },
             context.log);
+        recording.jobSources = context.jobSources;
         return preset_.process(item, recording);
     }
 
