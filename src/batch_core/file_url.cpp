@@ -1,4 +1,5 @@
 #include "batch_core/file_url.h"
+#include "batch_core/hex_digit.h"
 
 #include <system_error>
 
@@ -10,13 +11,6 @@ bool isUnreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
            c == '_' || c == '~' || c == '/' || c == '!' || c == '$' || c == '&' || c == '\'' || c == '(' ||
            c == ')' || c == '*' || c == '+' || c == ',' || c == ';' || c == '=' || c == ':' || c == '@';
-}
-
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -52,8 +46,8 @@ std::optional<std::filesystem::path> pathFromFileUrl(std::string_view text) {
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == '%') {
                 if (i + 2 >= text.size()) return std::nullopt;
-                const int high = hexValue(text[i + 1]);
-                const int low = hexValue(text[i + 2]);
+                const int high = hexDigitValue(text[i + 1]);
+                const int low = hexDigitValue(text[i + 2]);
                 if (high < 0 || low < 0) return std::nullopt;
                 path.push_back(static_cast<char>(high * 16 + low));
                 i += 2;

@@ -1,4 +1,5 @@
 #include "batch_core/uuid.h"
+#include "batch_core/hex_digit.h"
 
 #include <sys/random.h>
 
@@ -28,13 +29,6 @@ void fillRandom(std::array<std::uint8_t, 16>& bytes) {
     }
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 Uuid Uuid::random() {
@@ -55,8 +49,8 @@ std::optional<Uuid> Uuid::fromString(std::string_view text) {
             ++i;
             continue;
         }
-        const int high = hexValue(text[i]);
-        const int low = hexValue(text[i + 1]);
+        const int high = hexDigitValue(text[i]);
+        const int low = hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0) return std::nullopt;
         bytes[byteIndex++] = static_cast<std::uint8_t>(high * 16 + low);
         i += 2;
