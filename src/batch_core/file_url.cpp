@@ -1,5 +1,5 @@
 #include "batch_core/file_url.h"
-#include "batch_core/hex_digit.h"
+#include "base/hex.h"
 
 #include <system_error>
 

@@ -1,5 +1,5 @@
 #include "batch_core/uuid.h"
-#include "batch_core/hex_digit.h"
+#include "base/hex.h"
 
 #include <sys/random.h>
 

@@ -12,7 +12,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "image_engine/exiv2_session.h"
+#include "base/exif/exiv2_session.h"
 #include "image_engine/image_loader.h"
 #include "image_engine/image_size_rules.h"
 #include "image_engine/lanczos_resampler.h"

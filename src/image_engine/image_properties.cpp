@@ -7,22 +7,9 @@
 
 #include <algorithm>
 
-#include "image_engine/exiv2_session.h"
+#include "base/exif/exiv2_session.h"
 
 namespace morvale {
-
-namespace exiv2_session {
-
-void ensureInitialized() {
-    static const bool initialized = [] {
-        Exiv2::LogMsg::setLevel(Exiv2::LogMsg::mute);
-        Exiv2::XmpParser::initialize();
-        return true;
-    }();
-    (void)initialized;
-}
-
-}  // namespace exiv2_session
 
 namespace {
 
@@ -145,10 +132,7 @@ std::optional<int> ImageProperties::orientation() const {
 
 bool ImageProperties::hasGPS() const {
     Decoded decoded = decodeBlocks(*this);
-    const auto isGPS = [](const auto& datum) {
-        const std::string key = datum.key();
-        return key.rfind("Exif.GPSInfo.", 0) == 0 || key.rfind("Xmp.exif.GPS", 0) == 0;
-    };
+    const auto isGPS = [](const auto& datum) { return exiv2_session::isGPSKey(datum.key()); };
     return std::any_of(decoded.exif.begin(), decoded.exif.end(), isGPS) ||
            std::any_of(decoded.xmp.begin(), decoded.xmp.end(), isGPS);
 }
