@@ -186,7 +186,7 @@ TEST(ArchitecturalStraightener, GreyCopySizesAreExactIntegers) {
         int width, height;
         int expectedWidth, expectedHeight;  // 0: no copy
     } cases[] = {
-        {1142, 800, 720, 504}, {4000, 3000, 720, 540}, {3000, 4000, 540, 720},
+        {1142, 800, 720, 504}, {1440, 1080, 720, 540}, {1080, 1440, 540, 720},
         {500, 300, 500, 300},  {2000, 60, 0, 0},       {31, 100, 0, 0},
     };
     for (const auto& c : cases) {
