@@ -346,13 +346,21 @@ bool EXIFStripper::containsGPS(const fs::path& file) const {
     try {
         const auto* data = source->bytes.data.get();
         const auto size = static_cast<long>(source->bytes.size);
-        if (Exiv2::ImageFactory::getType(data, size) != Exiv2::ImageType::none) {
+        const int type = Exiv2::ImageFactory::getType(data, size);
+        if (type != Exiv2::ImageType::none) {
             Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(data, size);
             image->readMetadata();
-            return std::any_of(image->exifData().begin(), image->exifData().end(), isGPS) ||
-                   std::any_of(image->xmpData().begin(), image->xmpData().end(), isGPS);
+            if (std::any_of(image->exifData().begin(), image->exifData().end(), isGPS) ||
+                std::any_of(image->xmpData().begin(), image->xmpData().end(), isGPS)) {
+                return true;
+            }
+            if (Exiv2::ImageFactory::checkMode(type, Exiv2::mdExif) & Exiv2::amWrite) return false;
         }
-        // Formats the metadata library does not know keep their location, if any, as attributes.
+    } catch (const std::exception&) {
+        // Unreadable metadata: the decoder may still see some.
+    }
+    // Formats that are re-encoded to strip them may hold a location only the decoder sees.
+    try {
         auto input = openPixels(file, source->fd);
         if (!input) return false;
         const auto& attributes = input->spec().extra_attribs;
