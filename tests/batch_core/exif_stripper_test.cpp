@@ -248,6 +248,15 @@ TEST_F(EXIFStripperTest, OtherFormatsAndDamagedScans) {
                                 "b.convert('RGB')).getbbox())\" ";
     EXPECT_EQ(capture(compare + quote(bmp) + " " + quote(bmpOut)), "BMP (64, 48) None\n");
 
+    // HEIC is re-encoded too; a location only its decoder sees counts, and goes.
+    const fs::path heic = temp_ / "located.heic";
+    ASSERT_EQ(std::system(("oiiotool --pattern checker 64x48 3 -d uint8 --attrib GPS:LatitudeRef N -o " + quote(heic) +
+                           " >/dev/null 2>&1").c_str()), 0);
+    ASSERT_TRUE(stripper_.containsGPS(heic));
+    stripper_.stripMetadata(heic, heic, Option::stripGPSOnly, 0.92);
+    EXPECT_FALSE(stripper_.containsGPS(heic));
+    EXPECT_EQ(test::readFile(heic).substr(4, 8), "ftypheic");
+
     // A multi-page TIFF keeps its metadata rewritable in place: both pages stay.
     const fs::path tiff = makePhoto(temp_, "tiff2", "pages.tif");
     ASSERT_TRUE(stripper_.containsGPS(tiff));
