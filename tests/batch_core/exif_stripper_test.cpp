@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -125,6 +126,8 @@ TEST_F(EXIFStripperTest, EachOptionRewritesTheMetadataAroundTheUntouchedScan) {
          jfif + "IFD0:Orientation=6\nIFD0:Artist=Ilse Varn\nIFD0:Copyright=(c) Ilse Varn\n"},
         {Option::stripEverything, "", jfif},
     };
+    const std::string camera = tags(photo_, cases[0].selection);
+    ASSERT_EQ(std::count(camera.begin(), camera.end(), '\n'), 6) << camera;
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.option));
         const fs::path file = copyPhoto("photo-" + std::to_string(static_cast<int>(c.option)) + ".jpg");
