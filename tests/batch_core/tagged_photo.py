@@ -9,6 +9,7 @@
   tagged_photo.py gif2 OUT     a two-frame GIF
 """
 import io
+import os
 import subprocess
 import sys
 
@@ -46,7 +47,6 @@ def main():
                      "-XMP-exif:GPSLatitude=48.8584 N", "-XMP-exif:GPSLongitude=2.2945 E",
                      "-IPTC:City=Lunvik", "-ThumbnailImage<=" + thumb_path)
         finally:
-            import os
             os.remove(thumb_path)
     elif kind == "tiff2":
         first, second = picture(64, 48, 0), picture(32, 24, 0).rotate(90)
