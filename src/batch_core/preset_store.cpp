@@ -1,16 +1,14 @@
 #include "batch_core/preset_store.h"
 
+#include "base/atomic_file_writer.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace morvale {
 namespace {
@@ -74,18 +72,6 @@ std::string requireString(const nlohmann::json& object, const char* key) {
     if (!it->is_string())
         throw PresetStore::DecodeError(std::string("The preset bundle's \"") + key + "\" is not text.");
     return it->get<std::string>();
-}
-
-void writeAll(int fd, const std::string& bytes, const fs::path& temp) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw fs::filesystem_error("Cannot write preset bundle", temp, std::error_code(errno, std::generic_category()));
-        }
-        done += static_cast<std::size_t>(n);
-    }
 }
 
 }  // namespace
@@ -159,34 +145,7 @@ ExportablePresetBundle PresetStore::decode(const std::string& text) {
 }
 
 void PresetStore::exportBundle(const ExportablePresetBundle& bundle, const fs::path& file) const {
-    const std::string bytes = encode(bundle);
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    std::string pattern = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0)
-        throw fs::filesystem_error("Cannot create preset bundle", file, std::error_code(errno, std::generic_category()));
-    const fs::path temp(pattern);
-    bool open = true;
-    try {
-        writeAll(fd, bytes, temp);
-        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)
-            throw fs::filesystem_error("Cannot write preset bundle", temp, std::error_code(errno, std::generic_category()));
-        open = false;
-        if (::close(fd) != 0)
-            throw fs::filesystem_error("Cannot write preset bundle", temp, std::error_code(errno, std::generic_category()));
-    } catch (...) {
-        if (open) ::close(fd);
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw;
-    }
-    std::error_code ec;
-    fs::rename(temp, file, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw fs::filesystem_error("Cannot replace preset bundle", temp, file, ec);
-    }
+    AtomicFileWriter::writeFile(file, encode(bundle), {.createFolders = false, .durable = true});
 }
 
 ExportablePresetBundle PresetStore::importPreset(const fs::path& file) const {

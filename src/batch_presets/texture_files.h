@@ -22,11 +22,6 @@ public:
     // sorted by file name (byte order). Nothing when the folder cannot be listed.
     static std::optional<std::vector<std::filesystem::path>> listFiles(
         const std::filesystem::path& folder);
-
-    // Writes the bytes beside the destination under a temporary name and renames them into place,
-    // creating the folder first; a failed write leaves any earlier file as it was. Throws
-    // std::filesystem::filesystem_error.
-    static void writeAtomically(const std::filesystem::path& destination, std::string_view bytes);
 };
 
 }  // namespace morvale

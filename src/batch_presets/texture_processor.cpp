@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/atomic_file_writer.h"
 #include "batch_core/batch_item.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/processing_context.h"
@@ -398,7 +399,7 @@ private:
                     case DataFormat::godot: break;
                 }
                 emit(names.data[i], TextureRunRegistry::fixedNameRemedy,
-                     [&](const fs::path& destination) { TextureFiles::writeAtomically(destination, data); });
+                     [&](const fs::path& destination) { AtomicFileWriter::writeFile(destination, data); });
             }
             if (format == DataFormat::godot) {
                 std::vector<std::string> order;
@@ -407,7 +408,7 @@ private:
                 const std::string resource =
                     atlas.godotSpriteFrames(names.images, sequence.name, order, 12.0);
                 emit(names.data.front(), TextureRunRegistry::fixedNameRemedy,
-                     [&](const fs::path& destination) { TextureFiles::writeAtomically(destination, resource); });
+                     [&](const fs::path& destination) { AtomicFileWriter::writeFile(destination, resource); });
             }
 
             if (variant.scale == 1.0) {
