@@ -1,6 +1,7 @@
 #include "batch_presets/preset_settings_codec.h"
 
 #include "av_engine/chapter_builder.h"
+#include "base/ascii.h"
 
 #include <algorithm>
 #include <charconv>
@@ -127,13 +128,7 @@ std::string_view trimBlanks(std::string_view s) {
 }
 
 // ASCII only: no listed word has a letter outside it, and the process locale must not matter.
-std::string lowered(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
+using ascii::lowered;
 
 [[noreturn]] void invalid(const std::string& key, const std::string& value, const std::string& expected) {
     throw CodecError::invalidValue(key, value, expected);

@@ -1,5 +1,7 @@
 #include "batch_presets/texture_files.h"
 
+#include "base/ascii.h"
+
 #include <algorithm>
 #include <system_error>
 
@@ -7,18 +9,10 @@ namespace morvale {
 
 namespace fs = std::filesystem;
 
-std::string TextureFiles::asciiLower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 std::string TextureFiles::lowerExtension(const fs::path& file) {
     std::string ext = file.extension().string();
     if (!ext.empty() && ext.front() == '.') ext.erase(0, 1);
-    return asciiLower(ext);
+    return ascii::lowered(ext);
 }
 
 std::optional<std::vector<fs::path>> TextureFiles::listFiles(const fs::path& folder) {

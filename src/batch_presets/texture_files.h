@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace morvale {
@@ -13,8 +12,6 @@ class TextureFiles {
 public:
     TextureFiles() = delete;
 
-    // ASCII letters lowered; other bytes (UTF-8 included) unchanged.
-    static std::string asciiLower(std::string_view text);
     // The extension without its dot, lower-cased ("" when there is none).
     static std::string lowerExtension(const std::filesystem::path& file);
 

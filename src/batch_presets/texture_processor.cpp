@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/ascii.h"
 #include "base/atomic_file_writer.h"
 #include "batch_core/batch_item.h"
 #include "batch_core/batch_skip.h"
@@ -127,7 +128,7 @@ private:
     // even while outputs land in the set's folder.
     TextureProcessor::TextureSet decideSet(const std::string& stem) {
         const std::string key = "set\n" + TextureRunRegistry::normalized(itemFolder()).string() + "\n" +
-                                TextureFiles::asciiLower(stem);
+                                ascii::lowered(stem);
         const auto decision = registry_.decideOnce(run_, key, [&] {
             const auto set = TextureProcessor::textureSet(item_.sourceURL, extensions_);
             TextureRunRegistry::Decision slots(ChannelPacker::allChannels().size());
@@ -453,7 +454,7 @@ std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const f
     const ChannelPacker packer;
     const auto identified = packer.identify(file);
     if (!identified) return std::nullopt;
-    const std::string stem = TextureFiles::asciiLower(identified->stem);
+    const std::string stem = ascii::lowered(identified->stem);
     const fs::path folder = file.parent_path();
     const auto listed = TextureFiles::listFiles(folder);
     const std::vector<fs::path> files = listed ? *listed : std::vector<fs::path>{file};
@@ -464,7 +465,7 @@ std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const f
         const std::string extension = TextureFiles::lowerExtension(candidate);
         if (!imageExtensions.contains(extension)) continue;
         const auto map = packer.identify(candidate);
-        if (!map || TextureFiles::asciiLower(map->stem) != stem) continue;
+        if (!map || ascii::lowered(map->stem) != stem) continue;
         auto [slot, added] = set.sources.maps.emplace(map->channel, candidate);
         if (!added && queueable.contains(extension) &&
             !queueable.contains(TextureFiles::lowerExtension(slot->second))) {

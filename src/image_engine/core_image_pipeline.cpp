@@ -13,11 +13,11 @@
 #include <stdexcept>
 
 #include "base/atomic_file_writer.h"
+#include "base/ascii.h"
 #include "base/exif/exiv2_session.h"
 #include "image_engine/image_loader.h"
 #include "image_engine/image_size_rules.h"
 #include "image_engine/lanczos_resampler.h"
-#include "image_engine/texture_map_names.h"
 
 namespace morvale {
 
@@ -28,7 +28,7 @@ namespace {
 enum class Format { png, heif, tiff, jpeg };
 
 std::optional<Format> formatFor(const fs::path& destination) {
-    std::string extension = texture_map_names::lowercase(destination.extension().string());
+    std::string extension = ascii::lowered(destination.extension().string());
     if (!extension.empty()) {
         extension.erase(0, 1);
     }

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "base/ascii.h"
 #include "image_engine/sprite_sheet_compiler.h"
 
 namespace morvale {
@@ -180,15 +181,12 @@ std::string cocosNumber(double v) {
 // A frame name as a YAML scalar: plain when it can only read back as that same string,
 // double-quoted with escapes otherwise.
 std::string yamlScalar(const std::string& text) {
-    bool plain = !text.empty() && (std::isalpha(static_cast<unsigned char>(text[0])) != 0 ||
-                                   text[0] == '_');
+    bool plain = !text.empty() && (ascii::isAlpha(text[0]) || text[0] == '_');
     for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (!(std::isalnum(u) != 0 || c == '_' || c == '.' || c == '-')) plain = false;
+        if (!(ascii::isAlnum(c) || c == '_' || c == '.' || c == '-')) plain = false;
     }
     if (plain) {
-        std::string lower;
-        for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string lower = ascii::lowered(text);
         static const char* const reserved[] = {"true", "false", "yes", "no", "on", "off",
                                                "null", "y", "n"};
         for (const char* word : reserved) {
