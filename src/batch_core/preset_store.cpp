@@ -1,6 +1,7 @@
 #include "batch_core/preset_store.h"
 
 #include "base/atomic_file_writer.h"
+#include "base/json_quote.h"
 
 #include <nlohmann/json.hpp>
 
@@ -17,32 +18,6 @@ namespace fs = std::filesystem;
 
 // Seconds between 1970-01-01 and 2001-01-01, the bundle's reference date.
 constexpr double referenceOffsetSeconds = 978307200.0;
-
-void appendString(std::string& out, const std::string& s) {
-    out += '"';
-    for (char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (ch) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '/': out += "\\/"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-                out += buf;
-            } else {
-                out += ch;
-            }
-        }
-    }
-    out += '"';
-}
 
 std::string numberText(double value) {
     char buf[64];
@@ -87,7 +62,7 @@ std::string PresetStore::encode(const ExportablePresetBundle& bundle) {
         out += "  \"";
         out += key;
         out += "\" : ";
-        appendString(out, value);
+        appendJSONQuoted(out, value);
         out += ",\n";
     };
     field("version", bundle.version);
@@ -103,9 +78,9 @@ std::string PresetStore::encode(const ExportablePresetBundle& bundle) {
         std::size_t i = 0;
         for (const auto& [key, value] : bundle.configuration) {
             out += "    ";
-            appendString(out, key);
+            appendJSONQuoted(out, key);
             out += " : ";
-            appendString(out, value);
+            appendJSONQuoted(out, value);
             out += ++i < bundle.configuration.size() ? ",\n" : "\n";
         }
         out += "  },\n";
