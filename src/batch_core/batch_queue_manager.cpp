@@ -13,6 +13,7 @@
 
 #include "batch_core/batch_skip.h"
 #include "batch_core/platform.h"
+#include "batch_core/run_ledger.h"
 
 namespace morvale {
 
@@ -354,12 +355,12 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         fs::create_directories(configuration.outputDirectory, ignored);
     }
 
-    auto sourceList = std::make_shared<std::vector<fs::path>>();
-    sourceList->reserve(run.items.size());
-    for (const auto& queued : run.items) sourceList->push_back(queued.sourceURL);
-    const std::shared_ptr<const std::vector<fs::path>> jobSources = std::move(sourceList);
+    std::vector<fs::path> sources;
+    sources.reserve(run.items.size());
+    for (const auto& queued : run.items) sources.push_back(queued.sourceURL);
+    const auto ledger = std::make_shared<RunLedger>(std::move(sources));
 
-    auto runItem = [&run, &weakState, &jobSources, total](std::size_t position) -> Outcome {
+    auto runItem = [&run, &weakState, &ledger, total](std::size_t position) -> Outcome {
         const BatchItem& item = run.items[position];
         try {
             const Uuid jobID = run.jobID;
@@ -385,8 +386,8 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
                         alive->logLocked(message);
                     } catch (...) {
                     }
-                });
-            context.jobSources = jobSources;
+                },
+                ledger);
             return run.preset->process(item, context);
         } catch (const BatchSkip& skip) {
             return Skipped{skip.reason()};
