@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <variant>
 
+#include "base/cancellation.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/platform.h"
 #include "batch_core/run_ledger.h"
@@ -54,7 +55,9 @@ struct Failed {
     std::string description;
 };
 
-using Outcome = std::variant<std::vector<fs::path>, Skipped, Failed>;
+struct Cancelled {};
+
+using Outcome = std::variant<std::vector<fs::path>, Skipped, Failed, Cancelled>;
 
 // Far above anything the configuration's own clamp (twice the processors) allows.
 constexpr std::int64_t maxWorkerThreads = 256;
@@ -107,6 +110,9 @@ struct BatchQueueManager::State {
     std::vector<ExecutionReport> reports;
     bool processing = false;
     bool cancelled = false;
+    // The stop source of every run going on now, by run number; stopAll() fires them.
+    std::map<std::uint64_t, std::stop_source> runStops;
+    std::uint64_t runsStarted = 0;
 
     // Copied on write, so that delivery can use a snapshot without holding the mutex.
     std::shared_ptr<const Listeners> listeners = std::make_shared<Listeners>();
@@ -214,6 +220,8 @@ struct Run {
     const BatchConfiguration* configuration = nullptr;
     std::vector<BatchItem> items;  // as reset, handed to the preset
 
+    std::stop_token cancelRequest;  // the caller's own cancel, which the start of a run cannot clear
+
     std::size_t nextToStart = 0;
     std::vector<std::size_t> orphans;  // marked processing, but their thread could not be made
     bool cancelNoticed = false;
@@ -286,6 +294,15 @@ void BatchQueueManager::cancel() {
     state_->waitDelivered(lock);
 }
 
+void BatchQueueManager::stopAll() {
+    std::unique_lock lock(state_->mutex);
+    state_->cancelled = true;
+    state_->processing = false;
+    for (auto& [number, stop] : state_->runStops) stop.request_stop();
+    state_->logLocked("Cancellation requested.");
+    state_->waitDelivered(lock);
+}
+
 std::map<Uuid, ProcessingJob> BatchQueueManager::activeJobs() const {
     std::lock_guard lock(state_->mutex);
     std::map<Uuid, ProcessingJob> result;
@@ -310,7 +327,8 @@ bool BatchQueueManager::isProcessing() const {
     return state_->processing;
 }
 
-ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, const BatchPreset& preset) {
+ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, const BatchPreset& preset,
+                                                  std::stop_token cancelRequest) {
     // The run keeps the state alive even if the manager goes away under it.
     const std::shared_ptr<State> state = state_;
     const std::weak_ptr<State> weakState = state;
@@ -337,9 +355,14 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
     // Our own copy: a later submission of the same job id replaces the kept entry.
     const BatchConfiguration configuration = copy.configuration;
     run.configuration = &configuration;
+    run.cancelRequest = std::move(cancelRequest);
+    std::stop_token stopToken;
+    std::uint64_t runNumber = 0;
 
     {
         std::unique_lock lock(state->mutex);
+        runNumber = ++state->runsStarted;
+        stopToken = state->runStops[runNumber].get_token();
         State::JobEntry entry{std::move(copy), {}};
         entry.positions.reserve(total);
         for (std::size_t i = 0; i < total; ++i) entry.positions.emplace(entry.job.items[i].id, i);
@@ -360,7 +383,7 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
     for (const auto& queued : run.items) sources.push_back(queued.sourceURL);
     const auto ledger = std::make_shared<RunLedger>(std::move(sources));
 
-    auto runItem = [&run, &weakState, &ledger, total](std::size_t position) -> Outcome {
+    auto runItem = [&run, &weakState, &ledger, &stopToken, total](std::size_t position) -> Outcome {
         const BatchItem& item = run.items[position];
         try {
             const Uuid jobID = run.jobID;
@@ -387,10 +410,12 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
                     } catch (...) {
                     }
                 },
-                ledger);
+                ledger, stopToken);
             return run.preset->process(item, context);
         } catch (const BatchSkip& skip) {
             return Skipped{skip.reason()};
+        } catch (const OperationCancelled&) {
+            return Cancelled{};
         } catch (const std::exception& error) {
             return Failed{describe(error)};
         } catch (...) {
@@ -416,6 +441,9 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
             run.errors.push_back(failed->description);
             state->applyStatus(run.jobID, item.id, ProcessingStatus::failed, 1.0, failed->description);
             state->logLocked("Error processing item " + item.id.toString().substr(0, 6) + ": " + failed->description);
+        } else {
+            // Stopped on the way out of the application: neither a result nor a failure.
+            state->applyStatus(run.jobID, item.id, ProcessingStatus::cancelled, 1.0, std::nullopt);
         }
 
         if (!run.orphans.empty()) {
@@ -423,7 +451,7 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
             run.orphans.pop_back();
             return orphan;
         }
-        if (state->cancelled) {
+        if (state->cancelled || run.cancelRequest.stop_requested()) {
             if (!run.cancelNoticed) {
                 run.cancelNoticed = true;
                 state->logLocked("Batch cancelled by user. Waiting for running items to finish.");
@@ -447,7 +475,13 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         }
     };
 
-    if (window > 0) {
+    bool cancelledAtStart = false;
+    {
+        std::unique_lock lock(state->mutex);
+        cancelledAtStart = state->cancelled || run.cancelRequest.stop_requested();
+    }
+    // A cancel asked for before the run got here starts nothing, and every item stays pending.
+    if (window > 0 && !cancelledAtStart) {
         {
             std::unique_lock lock(state->mutex);
             for (std::size_t i = 0; i < window; ++i) {
@@ -487,6 +521,7 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         report.outputFiles = std::move(run.outputFiles);
         report.errors = std::move(run.errors);
         state->reports.push_back(report);
+        state->runStops.erase(runNumber);
         state->processing = false;
         state->logLocked("Batch complete in " + formatFixed(report.durationSeconds, 2) +
                          "s. Success: " + std::to_string(report.successCount) +

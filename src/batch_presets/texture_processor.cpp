@@ -7,6 +7,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/cancellation.h"
 #include "batch_core/batch_item.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/processing_context.h"
@@ -103,6 +104,7 @@ private:
     // Claims the path in the run's ledger, writes it through `write` and records it as an output.
     template <typename Write>
     fs::path emit(const std::string& fileName, std::string_view remedy, Write&& write) {
+        throwIfStopRequested(context_.stopToken);
         const fs::path destination = outputFolder() / fileName;
         ledger_.claimOutput(item_, destination, remedy);
         write(destination);
@@ -200,7 +202,7 @@ private:
         const int height = target.height;
 
         progress(0.5, "Compositing " + label + " channels...");
-        PackedTexture packed = packer.pack(sources, preset_.engineProfile, width, height);
+        PackedTexture packed = packer.pack(sources, preset_.engineProfile, width, height, context_.stopToken);
         const std::string baseName = resolve({{"name", setName},
                                               {"pot", sizeText(packed.width, packed.height)},
                                               {"profile", std::string(ChannelPacker::fileTag(preset_.engineProfile))}});
@@ -233,6 +235,8 @@ private:
                     setName + "_Normal" + std::string(ChannelPacker::tag(preset_.normalTarget)) + ".png";
                 emitTexture(name, normal, RunLedger::fixedNameRemedy);
                 log(setName + ": no normal map found, made " + name + " from the height map");
+            } catch (const OperationCancelled&) {
+                throw;
             } catch (const std::exception& error) {
                 log(setName + ": could not make a normal map from the height map: " + error.what());
             }
@@ -265,7 +269,7 @@ private:
         reads({item_.sourceURL});
         progress(0.4, "Flipping green channel...");
         const PackedTexture converted =
-            packer.flipNormalGreen(item_.sourceURL, clampToInt(preset_.maxTextureSize));
+            packer.flipNormalGreen(item_.sourceURL, clampToInt(preset_.maxTextureSize), context_.stopToken);
         emitNormal(identified->stem, converted);
     }
 
@@ -291,7 +295,7 @@ private:
         const auto target = preset_.targetSize(image->width(), image->height());
         const PowerOfTwoScaler scaler;
         const PipelineImage scaled =
-            scaler.scale(*image, target.width, target.height);
+            scaler.scale(*image, target.width, target.height, context_.stopToken);
         const std::string baseName =
             resolve({{"pot", sizeText(scaled.width(), scaled.height())}, {"profile", "POT"}});
         const auto writeImage = [&](const PipelineImage& picture) {
@@ -359,7 +363,7 @@ private:
             options.allowRotation = preset_.spriteRotate && SpriteSheetCompiler::supportsRotation(format);
 
             SpriteSheetCompiler::Atlas atlas =
-                compiler.compileAtlas(sequence.frames, options, true, context_.log);
+                compiler.compileAtlas(sequence.frames, options, true, context_.log, context_.stopToken);
             const int pageCount = static_cast<int>(atlas.pages.size());
             const auto names = TextureProcessor::spriteFileNames(sequence.name, variant.suffix, pageCount, format);
 

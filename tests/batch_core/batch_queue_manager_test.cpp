@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <set>
+#include <stop_token>
 #include <limits>
 #include <new>
 #include <regex>
 #include <thread>
 
+#include "base/cancellation.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/platform.h"
 #include "fake_preset.h"
@@ -201,6 +204,98 @@ TEST(BatchQueueManager, CancelWhileTwoRunFinishesThoseAndLeavesTheRestPending) {
         }
     }
     EXPECT_EQ(cancelledLine, firstCompleted + 1);
+}
+
+// Quitting: the running items see their stop token, end as cancelled (counted nowhere), and the
+// rest stay pending. Every item of a run gets the same ledger, which knows the run's sources; the
+// next run gets a new one.
+TEST(BatchQueueManager, StopAllEndsRunningItemsAsCancelledAndEachRunHasItsOwnLedger) {
+    test::TempDir temp;
+    Signal running;
+    std::mutex mutex;
+    std::set<const RunLedger*> ledgers;
+    bool sourcesKnown = true;
+    const FakePreset preset([&](const BatchItem& item, const ProcessingContext& context) -> Paths {
+        {
+            std::lock_guard lock(mutex);
+            ledgers.insert(context.ledger.get());
+            sourcesKnown = sourcesKnown && context.ledger->isSource(item.sourceURL) &&
+                           context.ledger->sources().size() == static_cast<std::size_t>(context.totalItems);
+        }
+        running.add(1);
+        std::mutex waitMutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(waitMutex);
+        // Long work: ends only when asked to stop (or after a bound that fails the test).
+        wake.wait_for(lock, context.stopToken, std::chrono::seconds(20), [] { return false; });
+        throwIfStopRequested(context.stopToken);
+        return {};
+    });
+    BatchQueueManager manager;
+    Recorder recorder(manager);
+    const auto job = makeJob(makeItems(5), 2, temp.path());
+    ExecutionReport report;
+    std::jthread runner([&] { report = manager.submitAndStart(job, preset); });
+    ASSERT_TRUE(running.waitFor(2));
+    manager.stopAll();
+    runner.join();
+
+    const auto kept = manager.activeJob(job.id);
+    ASSERT_TRUE(kept.has_value());
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(kept->items[i].status, i < 2 ? ProcessingStatus::cancelled : ProcessingStatus::pending) << i;
+    }
+    EXPECT_EQ(report.totalProcessed, 0);
+    EXPECT_EQ(report.failureCount, 0);
+    EXPECT_TRUE(report.errors.empty());
+    const auto lines = recorder.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("Error", 0) == 0; }), 0);
+    EXPECT_EQ(ledgers.size(), 1u);
+    EXPECT_TRUE(sourcesKnown);
+
+    // A stop belongs to the run it was asked of: the next run is not stopped.
+    const FakePreset quick([&](const BatchItem&, const ProcessingContext& context) -> Paths {
+        std::lock_guard lock(mutex);
+        ledgers.insert(context.ledger.get());
+        EXPECT_FALSE(context.stopToken.stop_requested());
+        return {};
+    });
+    EXPECT_EQ(manager.submitAndStart(makeJob(makeItems(2), 2, temp.path()), quick).successCount, 2);
+    EXPECT_EQ(ledgers.size(), 2u);
+}
+
+// The caller's cancel request, unlike cancel(), cannot be wiped out by the start of the run:
+// one made before the run began starts nothing; one made during the run acts as cancel().
+TEST(BatchQueueManager, ACancelRequestReachesItsRunWhenever) {
+    for (const bool before : {true, false}) {
+        SCOPED_TRACE(before);
+        test::TempDir temp;
+        std::stop_source cancel;
+        Signal running;
+        Signal release;
+        const FakePreset preset([&](const BatchItem&, const ProcessingContext&) -> Paths {
+            running.add(1);
+            EXPECT_TRUE(release.waitFor(1));
+            return {};
+        });
+        BatchQueueManager manager;
+        Recorder recorder(manager);
+        const auto job = makeJob(makeItems(4), 1, temp.path());
+        if (before) cancel.request_stop();
+        ExecutionReport report;
+        std::jthread runner([&] { report = manager.submitAndStart(job, preset, cancel.get_token()); });
+        if (!before) {
+            ASSERT_TRUE(running.waitFor(1));
+            cancel.request_stop();
+        }
+        release.set();
+        runner.join();
+        EXPECT_EQ(report.successCount, before ? 0 : 1);
+        const auto kept = manager.activeJob(job.id);
+        ASSERT_TRUE(kept.has_value());
+        EXPECT_EQ(kept->completedItemsCount(), before ? 0 : 1);
+        EXPECT_EQ(recorder.statuses().size(), before ? 0u : 2u);
+    }
 }
 
 TEST(BatchQueueManager, ListenersMayCallBackIntoTheManager) {
