@@ -101,13 +101,15 @@ struct BatchQueueManager::State {
     struct JobEntry {
         ProcessingJob job;
         std::unordered_map<Uuid, std::size_t> positions;  // first item with each id
+        std::uint64_t submitted = 0;  // run number of its latest submission
+        int runsGoing = 0;            // a job still running is never dropped
     };
 
     std::mutex mutex;
     std::condition_variable deliveredChanged;
 
     std::map<Uuid, JobEntry> jobs;
-    std::vector<ExecutionReport> reports;
+    std::deque<ExecutionReport> reports;
     bool processing = false;
     bool cancelled = false;
     // The stop source of every run going on now, by run number; stopAll() fires them.
@@ -131,6 +133,21 @@ struct BatchQueueManager::State {
     std::thread::id deliveryThreadID;
 
     // ---- everything below runs with `mutex` held ----
+
+    // At most keptRuns jobs: the oldest finished submission goes first; running jobs stay.
+    void dropOldJobs() {
+        while (jobs.size() > keptRuns) {
+            auto oldest = jobs.end();
+            for (auto entry = jobs.begin(); entry != jobs.end(); ++entry) {
+                if (entry->second.runsGoing == 0 &&
+                    (oldest == jobs.end() || entry->second.submitted < oldest->second.submitted)) {
+                    oldest = entry;
+                }
+            }
+            if (oldest == jobs.end()) return;
+            jobs.erase(oldest);
+        }
+    }
 
     void enqueue(Event event) {
         if (stopping) return;
@@ -319,7 +336,7 @@ std::optional<ProcessingJob> BatchQueueManager::activeJob(const Uuid& jobID) con
 
 std::vector<ExecutionReport> BatchQueueManager::completedReports() const {
     std::lock_guard lock(state_->mutex);
-    return state_->reports;
+    return {state_->reports.begin(), state_->reports.end()};
 }
 
 bool BatchQueueManager::isProcessing() const {
@@ -363,10 +380,14 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         std::unique_lock lock(state->mutex);
         runNumber = ++state->runsStarted;
         stopToken = state->runStops[runNumber].get_token();
-        State::JobEntry entry{std::move(copy), {}};
+        State::JobEntry entry{std::move(copy), {}, runNumber, 1};
         entry.positions.reserve(total);
         for (std::size_t i = 0; i < total; ++i) entry.positions.emplace(entry.job.items[i].id, i);
+        if (const auto earlier = state->jobs.find(run.jobID); earlier != state->jobs.end()) {
+            entry.runsGoing += earlier->second.runsGoing;
+        }
         state->jobs.insert_or_assign(run.jobID, std::move(entry));
+        state->dropOldJobs();
         state->processing = true;
         state->cancelled = false;
         state->logLocked("Starting batch job [" + run.jobID.toString().substr(0, 8) + "] for preset: " + presetName);
@@ -521,6 +542,9 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         report.outputFiles = std::move(run.outputFiles);
         report.errors = std::move(run.errors);
         state->reports.push_back(report);
+        while (state->reports.size() > keptRuns) state->reports.pop_front();
+        if (const auto entry = state->jobs.find(run.jobID); entry != state->jobs.end()) --entry->second.runsGoing;
+        state->dropOldJobs();
         state->runStops.erase(runNumber);
         state->processing = false;
         state->logLocked("Batch complete in " + formatFixed(report.durationSeconds, 2) +

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -72,7 +73,10 @@ public:
     // still returns its report once they have.
     void stopAll();
 
-    // Snapshots of the kept state.
+    // Snapshots of the kept state: at most keptRuns jobs, the oldest finished one giving way to a
+    // new submission (a job still running is never dropped), and the reports of the last keptRuns
+    // runs, oldest first; an application left open for thousands of runs holds no more.
+    static constexpr std::size_t keptRuns = 32;
     std::map<Uuid, ProcessingJob> activeJobs() const;
     std::optional<ProcessingJob> activeJob(const Uuid& jobID) const;
     std::vector<ExecutionReport> completedReports() const;

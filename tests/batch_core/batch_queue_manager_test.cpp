@@ -595,6 +595,50 @@ TEST(BatchQueueManager, ResubmittingAJobIdReplacesItsEntryAndResetsItsItems) {
     EXPECT_EQ(manager.completedReports().size(), 2u);
 }
 
+// An application left open: a thousand runs keep the last 32 jobs and reports, never a job
+// still running, and nothing more.
+TEST(BatchQueueManager, KeepsOnlyTheLastRunsJobsAndReports) {
+    test::TempDir temp;
+    Signal release;
+    const FakePreset preset([&](const BatchItem& item, const ProcessingContext&) -> Paths {
+        if (item.originalFileName == "long") {
+            EXPECT_TRUE(release.waitFor(1));
+        }
+        return {};
+    });
+    BatchQueueManager manager;
+    const auto longJob = makeJob({BatchItem(Uuid::random(), "/nonexistent-morvale/long.png")}, 1, temp.path());
+    std::jthread longRun([&] { manager.submitAndStart(longJob, preset); });
+    while (!manager.activeJob(longJob.id)) std::this_thread::yield();
+
+    constexpr std::size_t runs = 1000;
+    std::vector<Uuid> jobIDs;
+    std::vector<Uuid> reportIDs;
+    for (std::size_t i = 0; i < runs; ++i) {
+        const auto job = makeJob(makeItems(1), 1, temp.path());
+        jobIDs.push_back(job.id);
+        reportIDs.push_back(manager.submitAndStart(job, preset).id);
+        ASSERT_LE(manager.activeJobs().size(), BatchQueueManager::keptRuns + 1);
+    }
+    EXPECT_TRUE(manager.activeJob(longJob.id).has_value()) << "a running job was dropped";
+    release.set();
+    longRun.join();
+
+    const auto jobs = manager.activeJobs();
+    std::set<Uuid> kept;
+    for (const auto& [id, job] : jobs) kept.insert(id);
+    // The running job took the place of the oldest finished one, and keeps it once finished.
+    std::set<Uuid> expected(jobIDs.end() - (BatchQueueManager::keptRuns - 1), jobIDs.end());
+    expected.insert(longJob.id);
+    EXPECT_EQ(kept, expected);
+    const auto reports = manager.completedReports();
+    ASSERT_EQ(reports.size(), BatchQueueManager::keptRuns);
+    // Oldest first; the long run finished last.
+    for (std::size_t i = 0; i + 1 < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].id, reportIDs[runs - BatchQueueManager::keptRuns + 1 + i]);
+    }
+}
+
 TEST(BatchQueueManager, ItemStatusListenerGetsTheSameCallsWithoutTheJob) {
     test::TempDir temp;
     const FakePreset preset([](const BatchItem&, const ProcessingContext&) -> Paths { return {}; });
