@@ -15,8 +15,10 @@ function(morvale_test name)
   add_executable(${name} ${T_SOURCES})
   morvale_warnings(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} test_support GTest::gtest GTest::gtest_main)
+  # Compiled in rather than passed through the environment: ctest's discovered tests take one variable.
+  target_compile_definitions(${name} PRIVATE MORVALE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;MORVALE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
 
 # One static library per subsystem: every .cpp beside its CMakeLists, headers included as "<folder>/x.h".

@@ -51,8 +51,8 @@ std::string requireString(const nlohmann::json& object, const char* key) {
 
 }  // namespace
 
-PresetStore& PresetStore::shared() {
-    static PresetStore store;
+const PresetStore& PresetStore::shared() {
+    static const PresetStore store{};
     return store;
 }
 

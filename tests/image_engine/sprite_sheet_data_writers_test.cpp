@@ -18,10 +18,7 @@ using Frame = SpriteSheetCompiler::Frame;
 using Json = nlohmann::json;
 
 std::filesystem::path goldenDir() {
-    if (const char* root = std::getenv("MORVALE_SOURCE_DIR")) {
-        return std::filesystem::path(root) / "tests" / "image_engine" / "golden";
-    }
-    return std::filesystem::path(__FILE__).parent_path() / "golden";
+    return std::filesystem::path(MORVALE_SOURCE_DIR) / "tests" / "image_engine" / "golden";
 }
 
 // Compares with a golden file; MORVALE_WRITE_GOLDEN=1 rewrites it instead.
