@@ -212,7 +212,7 @@ TEST(UserDefaults, ModifyLosesNoChangeOfAnotherStoreOrThread) {
 
     EXPECT_THROW(first.modify("count", [](auto) -> std::optional<nlohmann::json> { throw std::runtime_error("no"); }),
                  std::runtime_error);
-    EXPECT_EQ(first.number("count"), 400);
+    EXPECT_EQ(UserDefaults(file).number("count"), 400);
     EXPECT_TRUE(first.modify("count", [](auto) { return std::optional<nlohmann::json>(); }));
     EXPECT_FALSE(UserDefaults(file).value("count").has_value());
 }
