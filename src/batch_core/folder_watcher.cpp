@@ -6,6 +6,7 @@
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -178,6 +179,7 @@ private:
     void overflowed();
     void check();
     void checkFolder(Folder* folder, std::vector<fs::path>& found, Clock::time_point now);
+    bool heldStill(const struct timespec& changed) const;
     void rootGone();
 
     const fs::path root_;
@@ -449,6 +451,7 @@ void FolderWatcher::Session::handle(const inotify_event& event) {
             folder->complete.insert(name);
             return;
         }
+        if (folder->known.count(name)) return;  // listed at start already, or a folder renamed over it
         auto child = std::make_unique<Folder>();
         child->movedIn = (event.mask & IN_MOVED_TO) != 0;
         discover(adopt(folder, name, std::move(child)));
@@ -490,6 +493,13 @@ bool FolderWatcher::Session::drainEvents() {
     return true;
 }
 
+bool FolderWatcher::Session::heldStill(const struct timespec& changed) const {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto age = std::chrono::seconds(now.tv_sec - changed.tv_sec) + std::chrono::nanoseconds(now.tv_nsec - changed.tv_nsec);
+    return age >= latency_;
+}
+
 void FolderWatcher::Session::checkFolder(Folder* folder, std::vector<fs::path>& found, Clock::time_point now) {
     const auto path = pathOf(folder);
     int error = 0;
@@ -514,23 +524,33 @@ void FolderWatcher::Session::checkFolder(Folder* folder, std::vector<fs::path>& 
     bool waiting = false;
     for (const auto& entry : *entries) {
         const std::string& name = entry.name;
-        if (folder->known.count(name)) continue;
-        if (!isReportable(name)) {
-            folder->known.insert(name);
+        if (folder->known.count(name)) {
+            folder->held.erase(name);  // an event of the start, for a file the first listing saw
+            folder->settling.erase(name);
             continue;
         }
-        if (entry.isFolder) {
-            if (!folder->subfolders.count(name)) {
+        if (entry.isFolder) {  // complete at once; what it holds is looked at on its own
+            if (!isHidden(name) && !folder->subfolders.count(name)) {
                 auto child = std::make_unique<Folder>();
                 child->movedIn = folder->movedIn;
                 discover(adopt(folder, name, std::move(child)));
             }
-        } else if (folder->held.count(name)) {
+            folder->known.insert(name);
+            if (isReportable(name)) found.push_back(path / name);
+            continue;
+        }
+        if (!isReportable(name)) {
+            folder->known.insert(name);
+            continue;
+        }
+        if (folder->held.count(name)) {
             continue;
         } else if (!folder->complete.count(name) && !folder->movedIn) {
             struct stat info {};
             if (::lstat((path / name).c_str(), &info) != 0) continue;
-            if (S_ISREG(info.st_mode)) {
+            // The change time moves with every write and cannot be set back, so a file whose
+            // change time is a latency old has held still that long already.
+            if (S_ISREG(info.st_mode) && !heldStill(info.st_ctim)) {
                 const auto seen = folder->settling.find(name);
                 const bool steady = seen != folder->settling.end() && seen->second.size == info.st_size &&
                                     seen->second.modified.tv_sec == info.st_mtim.tv_sec &&

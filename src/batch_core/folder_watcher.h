@@ -15,8 +15,9 @@ namespace morvale {
 
 // Watches one folder and reports the files and folders that newly appear anywhere inside it, once
 // each and once complete: a file created in place is held until its writer closes it, one moved
-// in, hard-linked or symlinked is complete at once, and one found only by a listing waits until
-// its size and modification time have held for `latency`. Names beginning with "." or ending in
+// in, hard-linked or symlinked is complete at once, and one found only by a listing (after an
+// overflow, in a new or polled folder) once it has not changed for `latency`: its change time is
+// that old, or its size and modification time held that long. Names beginning with "." or ending in
 // ".tmp", ".part" or ".crdownload" are not reported, nor is anything inside a hidden folder;
 // symlinked folders are not followed. What is there at start() is never reported; a file deleted
 // and created again is.
