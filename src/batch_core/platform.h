@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "base/callbacks.h"
+
 namespace morvale {
 
 // Processors currently online, at least 1.
@@ -23,5 +25,9 @@ std::optional<std::filesystem::path> configHomeDirectory();
 // Writes a fixed-point number with `decimals` digits after the point, never in the process
 // locale ("1.50", not "1,50"); non-finite values print as "0" with the same decimals.
 std::string formatFixed(double value, int decimals);
+
+// Prints each line to standard output, for the folder watcher's and bookmark store's
+// diagnostics when their owner passes no sink of its own.
+LogSink standardOutputLog();
 
 }  // namespace morvale

@@ -1,6 +1,7 @@
 #include "batch_core/user_defaults.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,8 +10,9 @@
 #include <sstream>
 #include <system_error>
 
+#include "base/atomic_file_writer.h"
+#include "batch_core/lossless_json.h"
 #include "batch_core/platform.h"
-#include "batch_core/uuid.h"
 
 namespace morvale {
 
@@ -27,8 +29,8 @@ std::optional<nlohmann::json> loadObject(const std::filesystem::path& file) {
     if (!in) return std::nullopt;
     std::ostringstream buffer;
     buffer << in.rdbuf();
-    auto parsed = nlohmann::json::parse(buffer.str(), nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
+    auto parsed = losslessJSON::parse(buffer.str());
+    if (!parsed || !parsed->is_object()) return std::nullopt;
     return parsed;
 }
 
@@ -37,26 +39,27 @@ nlohmann::json load(const std::filesystem::path& file) {
     return loaded ? std::move(*loaded) : nlohmann::json::object();
 }
 
-// Written and synced before the rename, so that a crash leaves the old file or the new one,
-// never an empty or half-written one.
-bool writeDurably(const std::filesystem::path& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    std::size_t written = 0;
-    bool ok = true;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ok = false;
-            break;
+// Held for one read-change-write. flock rather than fcntl locks: those belong to the process, so
+// two stores of one process would not exclude each other and closing any descriptor of the file
+// would drop them. Without a lock file (an unwritable folder) the change goes ahead unlocked; its
+// write then fails the same way.
+class FileLock {
+public:
+    explicit FileLock(const std::filesystem::path& lockFile)
+        : fd_(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+        if (fd_ < 0) return;
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
         }
-        written += static_cast<std::size_t>(n);
     }
-    if (ok && ::fsync(fd) != 0) ok = false;
-    if (::close(fd) != 0) ok = false;
-    return ok;
-}
+    ~FileLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_;
+};
 
 }  // namespace
 
@@ -111,7 +114,7 @@ std::optional<std::map<std::string, std::string>> UserDefaults::stringMap(const 
 }
 
 bool UserDefaults::setValue(const std::string& key, nlohmann::json newValue) {
-    return update(key, std::move(newValue));
+    return modify(key, [&newValue](const std::optional<nlohmann::json>&) { return std::optional(std::move(newValue)); });
 }
 
 bool UserDefaults::setString(const std::string& key, const std::string& newValue) { return setValue(key, newValue); }
@@ -121,45 +124,41 @@ bool UserDefaults::setStringMap(const std::string& key, const std::map<std::stri
     return setValue(key, nlohmann::json(newValue));
 }
 
-bool UserDefaults::removeValue(const std::string& key) { return update(key, std::nullopt); }
+bool UserDefaults::removeValue(const std::string& key) {
+    return modify(key, [](const std::optional<nlohmann::json>&) { return std::optional<nlohmann::json>(); });
+}
 
-bool UserDefaults::update(const std::string& key, std::optional<nlohmann::json> newValue) {
+bool UserDefaults::modify(const std::string& key, const Change& change) {
     std::lock_guard lock(mutex_);
+    std::error_code error;
+    const auto folder = file_.parent_path();
+    if (!folder.empty()) std::filesystem::create_directories(folder, error);
+    const FileLock fileLock(std::filesystem::path(file_) += ".lock");
     // Start from what is on disk, so that another store on the same file (another window, the
-    // bookmark store) keeps the keys it wrote since we loaded.
-    if (auto onDisk = loadObject(file_)) values_ = std::move(*onDisk);
-    if (newValue) {
-        values_[key] = std::move(*newValue);
+    // bookmark store, another instance) keeps the keys it wrote since we loaded.
+    auto current = loadObject(file_).value_or(values_);
+    const auto found = current.find(key);
+    auto changed = change(found == current.end() ? std::nullopt : std::optional<nlohmann::json>(*found));
+    if (changed) {
+        current[key] = std::move(*changed);
     } else {
-        values_.erase(key);
+        current.erase(key);
     }
+    values_ = std::move(current);
     return persistLocked();
 }
 
 bool UserDefaults::persistLocked() const {
-    std::string text;
     try {
-        // Invalid UTF-8 in a value is replaced rather than making the whole file unwritable.
-        text = values_.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        // The settings may name the user's files: a new file is private, and the writer keeps
+        // the mode of the file it replaces.
+        const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) ::close(fd);
+        AtomicFileWriter::writeFile(file_, losslessJSON::dump(values_) + "\n");
+        return true;
     } catch (const std::exception&) {
         return false;
     }
-    std::error_code error;
-    const auto folder = file_.parent_path();
-    if (!folder.empty()) std::filesystem::create_directories(folder, error);
-    const auto temporary = folder / ("." + file_.filename().string() + "." + Uuid::random().toString() + ".tmp");
-    text.push_back('\n');
-    if (!writeDurably(temporary, text)) {
-        std::filesystem::remove(temporary, error);
-        return false;
-    }
-    std::filesystem::rename(temporary, file_, error);
-    if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return false;
-    }
-    return true;
 }
 
 }  // namespace morvale

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -10,9 +11,11 @@
 
 namespace morvale {
 
-// Per-user settings kept in one JSON object file. Every change is written at once to a
-// temporary file beside it and renamed into place; it is applied to the file as it is on disk
-// then, so several stores on one file keep each other's keys. Safe to use from several threads.
+// Per-user settings kept in one JSON object file. Every change is written at once through a
+// temporary file beside it, renamed into place; it is applied to the file as it is on disk then,
+// under an exclusive flock on the sibling "<file>.lock", so several stores on one file, in this
+// process or another, keep each other's changes. Safe to use from several threads. Keys and
+// strings may hold any bytes: what is not UTF-8 is kept byte for byte (see lossless_json.h).
 // A missing, unreadable or corrupt file reads as empty.
 class UserDefaults {
 public:
@@ -37,8 +40,14 @@ public:
     bool setStringMap(const std::string& key, const std::map<std::string, std::string>& value);
     bool removeValue(const std::string& key);
 
+    // Read, change, write of one key as one step: `change` gets the key's value as it is on disk
+    // now (none when absent) and returns the new one (none removes the key). Runs under the mutex
+    // and the file lock, so no concurrent change is lost; `change` must not call back into this
+    // store. An exception from `change` leaves everything as it was and propagates.
+    using Change = std::function<std::optional<nlohmann::json>(std::optional<nlohmann::json> current)>;
+    bool modify(const std::string& key, const Change& change);
+
 private:
-    bool update(const std::string& key, std::optional<nlohmann::json> newValue);
     bool persistLocked() const;
 
     std::filesystem::path file_;
