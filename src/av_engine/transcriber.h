@@ -21,6 +21,22 @@ namespace morvale {
 // loaded again. Whoever owns the long-lived engine owns one pool; thread-safe.
 class DecoderPool {
 public:
+    class Decoder;  // one loaded recogniser
+
+    // Returns its decoder to the pool when it goes.
+    class Lease {
+    public:
+        Lease(DecoderPool& pool, std::unique_ptr<Decoder> decoder);
+        Lease(Lease&& other) noexcept;
+        Lease& operator=(Lease&&) = delete;
+        ~Lease();
+        Decoder& decoder() const { return *decoder_; }
+
+    private:
+        DecoderPool* pool_;
+        std::unique_ptr<Decoder> decoder_;
+    };
+
     // capacity 0 means one decoder per processor core.
     explicit DecoderPool(std::size_t capacity = 0);
     ~DecoderPool();
@@ -29,20 +45,18 @@ public:
 
     std::size_t capacity() const { return capacity_; }
 
-    class Lease;
-    // Waits for a free slot (or until `stop` fires, then nothing is leased and OperationCancelled is thrown).
+    // Waits for a free slot and loads a decoder for the model unless an idle one is there. Throws
+    // OperationCancelled when `stop` fires first, and std::runtime_error when the model does not load.
     Lease acquire(const std::filesystem::path& modelFolder, std::stop_token stop = {});
 
 private:
-    friend class Lease;
-    struct Idle;
-    void release(void* decoder, const std::filesystem::path& modelFolder);
+    void giveBack(std::unique_ptr<Decoder> decoder);
 
     std::size_t capacity_;
     std::mutex mutex_;
     std::condition_variable_any freed_;
     std::size_t inUse_ = 0;
-    std::vector<std::unique_ptr<Idle>> idle_;
+    std::vector<std::unique_ptr<Decoder>> idle_;
 };
 
 // On-device speech recognition into timed words, the grouping of words into caption cues, and the three
@@ -68,10 +82,12 @@ public:
 
     struct Options {
         std::filesystem::path modelFolder = defaultModelFolder();
-        // Segments of one file decoded at once (each on its own decoder from the pool).
+        // Segments of one file decoded at once, each on its own decoder from the pool.
         std::size_t decodersPerFile = 3;
-        // Shared with other transcriptions; without one the transcriber makes a pool of decodersPerFile.
+        // Shared with other transcriptions; without one the transcriber makes its own of decodersPerFile.
         std::shared_ptr<DecoderPool> pool;
+        // Longest segment handed to a decoder; the audio is cut at pauses before that.
+        double maxSegmentSeconds = 30.0;
     };
 
     Transcriber();
