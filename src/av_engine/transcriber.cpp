@@ -135,15 +135,21 @@ public:
     // The words of one segment, times in seconds from the segment's start.
     std::vector<CaptionWord> decode(const std::vector<std::int16_t>& samples, double offset, const std::stop_token& stop) {
         if (ps_start_utt(decoder_) < 0) throw std::runtime_error("The speech recogniser did not start.");
+        // Segment frames count on from every utterance this decoder has heard; its own start is the sum.
+        const int base = framesBefore_;
+        auto end = [&] {
+            ps_end_utt(decoder_);
+            framesBefore_ += ps_get_n_frames(decoder_);
+        };
         for (std::size_t at = 0; at < samples.size(); at += kFeedSamples) {
             if (stop.stop_requested()) {
-                ps_end_utt(decoder_);
+                end();
                 throw OperationCancelled();
             }
             const std::size_t n = std::min(kFeedSamples, samples.size() - at);
             ps_process_raw(decoder_, samples.data() + at, n, FALSE, FALSE);
         }
-        ps_end_utt(decoder_);
+        end();
         std::vector<CaptionWord> words;
         for (ps_seg_t* seg = ps_seg_iter(decoder_); seg != nullptr; seg = ps_seg_next(seg)) {
             const char* token = ps_seg_word(seg);
@@ -152,7 +158,8 @@ public:
             int first = 0;
             int last = 0;
             ps_seg_frames(seg, &first, &last);
-            words.push_back({std::move(*word), offset + first / kFramesPerSecond, offset + (last + 1) / kFramesPerSecond});
+            words.push_back({std::move(*word), offset + (first - base) / kFramesPerSecond,
+                             offset + (last + 1 - base) / kFramesPerSecond});
         }
         return words;
     }
@@ -160,6 +167,7 @@ public:
 private:
     std::filesystem::path modelFolder_;
     ps_decoder_t* decoder_ = nullptr;
+    int framesBefore_ = 0;
 };
 
 DecoderPool::Lease::Lease(DecoderPool& pool, std::unique_ptr<Decoder> decoder) : pool_(&pool), decoder_(std::move(decoder)) {}
