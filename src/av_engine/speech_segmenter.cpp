@@ -10,6 +10,7 @@ namespace {
 constexpr std::size_t kPauseFrames = 15;        // 0.3 s
 constexpr std::size_t kMinSegmentFrames = 50;   // 1 s before a pause may end a segment
 constexpr std::size_t kSpeechFrames = 5;        // 0.1 s above the pause level makes a segment worth decoding
+constexpr std::size_t kEdgeFrames = 10;         // silence kept at each end of a segment: 0.2 s
 constexpr double kPauseBelowPeakDB = 35.0;
 constexpr double kPauseFloorDB = -60.0;         // below this is a pause whatever the speech level
 constexpr double kPeakDecayDBPerFrame = 0.01;   // 0.5 dB a second
@@ -40,7 +41,7 @@ void SpeechSegmenter::endFrame(const Emit& emit) {
     reference_ = std::max(level, reference_ - kPeakDecayDBPerFrame);
     const bool quiet = level < std::max(kPauseFloorDB, reference_ - kPauseBelowPeakDB);
     levels_.push_back(static_cast<float>(level));
-    quiet_.push_back(quiet);
+    quiet_.push_back(quiet ? 1 : 0);
 
     if (quiet) {
         ++quietRun_;
@@ -75,33 +76,50 @@ void SpeechSegmenter::endFrame(const Emit& emit) {
 }
 
 void SpeechSegmenter::cutAt(std::size_t frame, const Emit& emit) {
-    Segment segment;
-    segment.firstSample = segmentStart_;
-    const std::size_t sampleCount = frame * frameSamples;
-    segment.samples.assign(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(sampleCount));
-    segment.hasSpeech =
-        static_cast<std::size_t>(std::count(quiet_.begin(), quiet_.begin() + static_cast<std::ptrdiff_t>(frame), false)) >=
-        kSpeechFrames;
+    const std::size_t sampleCount = std::min(samples_.size(), frame * frameSamples);
+    emit(trimmed(segmentStart_, std::span<const std::int16_t>(samples_.data(), sampleCount),
+                 std::span<const std::uint8_t>(quiet_.data(), std::min(frame, quiet_.size()))));
     samples_.erase(samples_.begin(), samples_.begin() + static_cast<std::ptrdiff_t>(sampleCount));
-    levels_.erase(levels_.begin(), levels_.begin() + static_cast<std::ptrdiff_t>(frame));
-    quiet_.erase(quiet_.begin(), quiet_.begin() + static_cast<std::ptrdiff_t>(frame));
+    levels_.erase(levels_.begin(), levels_.begin() + static_cast<std::ptrdiff_t>(std::min(frame, levels_.size())));
+    quiet_.erase(quiet_.begin(), quiet_.begin() + static_cast<std::ptrdiff_t>(std::min(frame, quiet_.size())));
     segmentStart_ += static_cast<std::int64_t>(sampleCount);
-    emit(std::move(segment));
+}
+
+SpeechSegmenter::Segment SpeechSegmenter::trimmed(std::int64_t firstSample, std::span<const std::int16_t> samples,
+                                                  std::span<const std::uint8_t> quiet) {
+    Segment segment;
+    const auto loud = static_cast<std::size_t>(std::count(quiet.begin(), quiet.end(), 0));
+    segment.hasSpeech = loud >= kSpeechFrames;
+    std::size_t from = 0;
+    std::size_t to = samples.size();
+    if (segment.hasSpeech) {
+        // Long silence at either end costs decoding time and teaches the recogniser nothing.
+        std::size_t lead = 0;
+        while (lead < quiet.size() && quiet[lead]) ++lead;
+        std::size_t tail = 0;
+        while (tail < quiet.size() && quiet[quiet.size() - 1 - tail]) ++tail;
+        if (lead > kEdgeFrames) from = (lead - kEdgeFrames) * frameSamples;
+        if (tail > kEdgeFrames) to = (quiet.size() - (tail - kEdgeFrames)) * frameSamples;
+        to = std::max(from, std::min(to, samples.size()));
+    }
+    segment.firstSample = firstSample + static_cast<std::int64_t>(from);
+    segment.samples.assign(samples.begin() + static_cast<std::ptrdiff_t>(from), samples.begin() + static_cast<std::ptrdiff_t>(to));
+    return segment;
 }
 
 void SpeechSegmenter::finish(const Emit& emit) {
     if (samples_.empty()) return;
-    Segment segment;
-    segment.firstSample = segmentStart_;
-    segment.hasSpeech = static_cast<std::size_t>(std::count(quiet_.begin(), quiet_.end(), false)) >= kSpeechFrames;
-    segment.samples = std::move(samples_);
+    // A partial last frame counts as quiet when no complete frame follows it.
+    std::vector<std::uint8_t> quiet = quiet_;
+    if (samples_.size() > quiet.size() * frameSamples) quiet.push_back(1);
+    Segment segment = trimmed(segmentStart_, samples_, std::span<const std::uint8_t>(quiet.data(), quiet.size()));
+    segmentStart_ += static_cast<std::int64_t>(samples_.size());
     samples_.clear();
     levels_.clear();
     quiet_.clear();
     quietRun_ = 0;
     frameFill_ = 0;
     frameEnergy_ = 0.0;
-    segmentStart_ += static_cast<std::int64_t>(segment.samples.size());
     emit(std::move(segment));
 }
 

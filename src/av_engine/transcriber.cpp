@@ -135,8 +135,10 @@ public:
     // The words of one segment, times in seconds from the segment's start.
     std::vector<CaptionWord> decode(const std::vector<std::int16_t>& samples, double offset, const std::stop_token& stop) {
         if (ps_start_utt(decoder_) < 0) throw std::runtime_error("The speech recogniser did not start.");
-        // Segment frames count on from every utterance this decoder has heard; its own start is the sum.
-        const int base = framesBefore_;
+        // Segment frames count on across the utterances this decoder has heard. The utterance's opening
+        // "<s>" marks where this one starts; the frame counts of earlier utterances overstate it by a few
+        // frames, so they only stand in when the mark is missing.
+        int base = framesBefore_;
         auto end = [&] {
             ps_end_utt(decoder_);
             framesBefore_ += ps_get_n_frames(decoder_);
@@ -151,13 +153,15 @@ public:
         }
         end();
         std::vector<CaptionWord> words;
-        for (ps_seg_t* seg = ps_seg_iter(decoder_); seg != nullptr; seg = ps_seg_next(seg)) {
+        bool opening = true;
+        for (ps_seg_t* seg = ps_seg_iter(decoder_); seg != nullptr; seg = ps_seg_next(seg), opening = false) {
             const char* token = ps_seg_word(seg);
-            std::optional<std::string> word = spokenWord(token != nullptr ? token : "");
-            if (!word) continue;
             int first = 0;
             int last = 0;
             ps_seg_frames(seg, &first, &last);
+            if (opening && token != nullptr && std::string_view(token) == "<s>") base = first;
+            std::optional<std::string> word = spokenWord(token != nullptr ? token : "");
+            if (!word) continue;
             words.push_back({std::move(*word), offset + (first - base) / kFramesPerSecond,
                              offset + (last + 1 - base) / kFramesPerSecond});
         }
