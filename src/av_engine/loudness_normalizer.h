@@ -1,13 +1,16 @@
 #pragma once
 
 #include "av_engine/cleanup_options.h"
+#include "av_engine/filler_remover.h"
 #include "av_engine/speech_cleanup.h"
+#include "av_engine/time_range.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -92,6 +95,31 @@ public:
         return detectHumIn(mono, sampleRate);
     }
     static double noiseFloor(const std::vector<double>& levelsDB) { return noiseFloorOf(levelsDB); }
+
+    // File edits around the mastering step. Each is one streaming pass that writes a 24-bit WAV through a
+    // temporary file (or returns a curve), fades every cut and join so nothing clicks, and otherwise leaves
+    // the level alone. Reading errors pass through; when `stop` fires the partial output is removed and
+    // OperationCancelled is thrown.
+
+    // Drops the time ranges (seconds; any order, overlaps merged, empty or non-finite ones ignored) with
+    // 6 ms fades on both sides of each cut; same rate and channels as the source.
+    void cut(const std::filesystem::path& source, const std::filesystem::path& destination,
+             const std::vector<TimeRange>& removing, const LogCallback& log = {}, std::stop_token stop = {}) const;
+    // Joins the sources, each converted to `sampleRate` and `channels`, each faded in from silence and
+    // out over its last 15 ms actually decoded. No sources give an empty WAV.
+    void concatenate(const std::vector<std::filesystem::path>& sources, const std::filesystem::path& destination,
+                     double sampleRate, int channels, const LogCallback& log = {}, std::stop_token stop = {}) const;
+    // `length` seconds from `start`, with 20 ms fades in and out over the frames written; a start past the
+    // end, or a start or length that is negative or not finite, gives an empty WAV.
+    void excerpt(const std::filesystem::path& source, const std::filesystem::path& destination, double start,
+                 double length, const LogCallback& log = {}, std::stop_token stop = {}) const;
+    // Linear RMS of every complete `step` seconds of the file at 8 kHz mono; empty for a step below one
+    // sample or not a finite positive number.
+    std::vector<float> levels(const std::filesystem::path& file, double step, const LogCallback& log = {},
+                              std::stop_token stop = {}) const;
+    // One level and brightness per complete 20 ms of the file at 16 kHz mono.
+    std::vector<FillerRemover::SpeechFrame> speechFrames(const std::filesystem::path& file, const LogCallback& log = {},
+                                                         std::stop_token stop = {}) const;
 };
 
 }  // namespace morvale
