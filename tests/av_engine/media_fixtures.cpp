@@ -63,6 +63,20 @@ void makePicture(const std::filesystem::path& file, const std::string& codec, in
     }
 }
 
+void makeGreyPNG(const std::filesystem::path& file, int width, int height) {
+    const std::string script =
+        "import sys, zlib, struct\n"
+        "w, h = int(sys.argv[2]), int(sys.argv[3])\n"
+        "def chunk(t, d): return struct.pack('>I', len(d)) + t + d + struct.pack('>I', zlib.crc32(t + d))\n"
+        "raw = b''.join(b'\\0' + b'\\x80' * w for _ in range(h))\n"
+        "png = b'\\x89PNG\\r\\n\\x1a\\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 0, 0, 0, 0))\n"
+        "png += chunk(b'IDAT', zlib.compress(raw)) + chunk(b'IEND', b'')\n"
+        "open(sys.argv[1], 'wb').write(png)\n";
+    const TempDir dir;
+    const auto path = dir.write("png.py", script);
+    capture("/usr/bin/python3 " + quoted(path) + " " + quoted(file) + " " + std::to_string(width) + " " + std::to_string(height));
+}
+
 std::string probe(const std::filesystem::path& file, const std::string& entries, const std::string& extra) {
     std::string out = capture("ffprobe -v error " + extra + " -show_entries " + entries + " -of default=nw=1:nk=1 " + quoted(file));
     while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();

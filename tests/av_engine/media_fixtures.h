@@ -20,6 +20,9 @@ void makeNoise(const std::filesystem::path& wav, double seconds);
 void makeMP3(const std::filesystem::path& wav, const std::filesystem::path& mp3);
 void makePicture(const std::filesystem::path& file, const std::string& codec, int width = 64, int height = 64);
 
+// A grey PNG of any size, written by Python's zlib (FFmpeg's generators stop at 16384 pixels a side).
+void makeGreyPNG(const std::filesystem::path& file, int width, int height);
+
 // ffprobe's value of one entry, e.g. probe(file, "format=duration").
 std::string probe(const std::filesystem::path& file, const std::string& entries, const std::string& extra = {});
 
