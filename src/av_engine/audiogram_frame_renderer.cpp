@@ -147,6 +147,8 @@ struct FrameRenderer::Impl {
     double captionWidth = 0;  // laid-out text width
     double captionHeight = 0;  // rounded up
     std::vector<std::pair<int, int>> dirtyRows;  // [top, bottom) painted over the base last frame
+    std::vector<std::pair<int, int>> changedRows;
+    bool drawn = false;
 
     ~Impl() {
         if (caption) g_object_unref(caption);
@@ -326,6 +328,8 @@ const Picture& FrameRenderer::draw(const std::vector<float>& envelope, std::int6
     Impl& s = *impl_;
     cairo_surface_flush(s.frameSurface);
     const auto stride = static_cast<std::size_t>(s.frame.stride);
+    s.changedRows = s.drawn ? s.dirtyRows : std::vector<std::pair<int, int>>{{0, s.height}};
+    s.drawn = true;
     for (const auto& [top, bottom] : s.dirtyRows) {
         const std::size_t offset = static_cast<std::size_t>(top) * stride;
         std::memcpy(s.frame.pixels.data() + offset, s.base.pixels.data() + offset, static_cast<std::size_t>(bottom - top) * stride);
@@ -336,7 +340,21 @@ const Picture& FrameRenderer::draw(const std::vector<float>& envelope, std::int6
     if (!s.cues.empty()) s.drawCaption(frame);
     s.drawProgress(frame, totalFrames);
     cairo_surface_flush(s.frameSurface);
+    // Restored and newly painted rows mostly coincide: merge them so each row is converted once.
+    s.changedRows.insert(s.changedRows.end(), s.dirtyRows.begin(), s.dirtyRows.end());
+    std::sort(s.changedRows.begin(), s.changedRows.end());
+    std::vector<std::pair<int, int>> merged;
+    for (const auto& range : s.changedRows) {
+        if (!merged.empty() && range.first <= merged.back().second) {
+            merged.back().second = std::max(merged.back().second, range.second);
+        } else {
+            merged.push_back(range);
+        }
+    }
+    s.changedRows = std::move(merged);
     return s.frame;
 }
+
+const std::vector<std::pair<int, int>>& FrameRenderer::changedRows() const { return impl_->changedRows; }
 
 }  // namespace morvale::audiogram

@@ -39,6 +39,9 @@ public:
     // Paints frame `frame` of `totalFrames` and returns the buffer (valid until the next call).
     const Picture& draw(const std::vector<float>& envelope, std::int64_t frame, std::int64_t totalFrames);
 
+    // Row ranges [top, bottom) that the last draw() changed; the first draw changes every row.
+    const std::vector<std::pair<int, int>>& changedRows() const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -16,7 +16,11 @@ extern "C" {
 
 #include <charconv>
 #include <cmath>
+#include <condition_variable>
 #include <deque>
+#include <exception>
+#include <mutex>
+#include <thread>
 
 namespace morvale {
 
@@ -31,7 +35,7 @@ constexpr std::int64_t kVideoBitRate = 4'000'000;
 constexpr std::int64_t kAudioBitRate = 192'000;
 // Chosen by measurement (bench/av_engine/media_bench): mostly static pictures at 4 Mbit/s lose nothing
 // visible against slower presets, and the render stays within its time budget.
-constexpr const char* kX264Preset = "veryfast";
+constexpr const char* kX264Preset = "superfast";
 
 [[noreturn]] void encodingFailed(const char* what, int code) {
     throw std::runtime_error(std::string("Could not write the audiogram video: ") + what + ": " + ffmpeg::errorText(code));
@@ -99,6 +103,132 @@ EncodedAudio encodeAudio(const fs::path& audio, std::int64_t samples, std::stop_
     return result;
 }
 
+// BT.709 limited-range YUV 4:2:0 from Cairo's opaque BGRA, for rows [top, bottom) widened to whole chroma
+// rows. Each chroma sample averages its 2 x 2 pixels, so converting only the rows a frame changed gives
+// exactly what converting the whole frame would.
+void convertRows(const audiogram::Picture& picture, AVFrame* yuv, int top, int bottom) {
+    top &= ~1;
+    bottom = std::min(picture.height, (bottom + 1) & ~1);
+    const int width = picture.width;
+    for (int y = top; y < bottom; y += 2) {
+        const std::uint8_t* row0 = picture.pixels.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.stride);
+        const std::uint8_t* row1 = y + 1 < picture.height ? row0 + picture.stride : row0;
+        std::uint8_t* luma0 = yuv->data[0] + static_cast<std::ptrdiff_t>(y) * yuv->linesize[0];
+        std::uint8_t* luma1 = y + 1 < picture.height ? luma0 + yuv->linesize[0] : luma0;
+        std::uint8_t* cb = yuv->data[1] + static_cast<std::ptrdiff_t>(y / 2) * yuv->linesize[1];
+        std::uint8_t* cr = yuv->data[2] + static_cast<std::ptrdiff_t>(y / 2) * yuv->linesize[2];
+        const auto luma = [](const std::uint8_t* px) {
+            return static_cast<std::uint8_t>(16 + ((11966 * px[2] + 40254 * px[1] + 4064 * px[0] + 32768) >> 16));
+        };
+        for (int x = 0; x < width; x += 2) {
+            const int x1 = x + 1 < width ? x + 1 : x;
+            const std::uint8_t* a = row0 + 4 * x;
+            const std::uint8_t* b = row0 + 4 * x1;
+            const std::uint8_t* c = row1 + 4 * x;
+            const std::uint8_t* d = row1 + 4 * x1;
+            luma0[x] = luma(a);
+            luma0[x1] = luma(b);
+            luma1[x] = luma(c);
+            luma1[x1] = luma(d);
+            const int r = a[2] + b[2] + c[2] + d[2];
+            const int g = a[1] + b[1] + c[1] + d[1];
+            const int bl = a[0] + b[0] + c[0] + d[0];
+            constexpr int offset = (128 << 18) + (1 << 17);
+            cb[x / 2] = static_cast<std::uint8_t>((-6596 * r - 22188 * g + 28784 * bl + offset) >> 18);
+            cr[x / 2] = static_cast<std::uint8_t>((28784 * r - 26145 * g - 2639 * bl + offset) >> 18);
+        }
+    }
+}
+
+ffmpeg::Frame yuvFrame(int width, int height) {
+    ffmpeg::Frame frame(av_frame_alloc());
+    if (!frame) throw std::bad_alloc();
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = width;
+    frame->height = height;
+    check(av_frame_get_buffer(frame.get(), 0), "frame");
+    return frame;
+}
+
+// Paints and converts the frames on a thread of its own while the caller feeds the encoder, so painting
+// overlaps the encoder's per-frame work on the calling thread (lookahead input, adaptive quantisation).
+// A few frames are in flight; each is handed out in order and stays valid until the next call.
+class PaintedFrames {
+public:
+    PaintedFrames(audiogram::FrameRenderer& renderer, const std::vector<float>& envelope, std::int64_t count, int width,
+                  int height, std::stop_token stop)
+        : renderer_(renderer), envelope_(envelope), count_(count), stop_(std::move(stop)), master_(yuvFrame(width, height)) {
+        for (int i = 0; i < 3; ++i) {
+            slots_.push_back(yuvFrame(width, height));
+            free_.push_back(slots_.back().get());
+        }
+        worker_ = std::jthread([this](std::stop_token own) { paint(own); });
+    }
+
+    // The next frame, or null after the last. Rethrows what the painter threw, OperationCancelled included.
+    AVFrame* next() {
+        std::unique_lock lock(mutex_);
+        if (lent_) {
+            free_.push_back(lent_);
+            lent_ = nullptr;
+            changed_.notify_all();
+        }
+        changed_.wait(lock, [this] { return !ready_.empty() || finished_; });
+        if (!ready_.empty()) {
+            lent_ = ready_.front();
+            ready_.pop_front();
+            changed_.notify_all();
+            return lent_;
+        }
+        if (error_) std::rethrow_exception(error_);
+        return nullptr;
+    }
+
+private:
+    void paint(std::stop_token own) {
+        std::exception_ptr error;
+        try {
+            for (std::int64_t f = 0; f < count_; ++f) {
+                throwIfStopRequested(stop_);
+                const audiogram::Picture& picture = renderer_.draw(envelope_, f, count_);
+                // The master keeps the rows this frame did not change.
+                for (const auto& [top, bottom] : renderer_.changedRows()) convertRows(picture, master_.get(), top, bottom);
+                std::unique_lock lock(mutex_);
+                if (!changed_.wait(lock, own, [this] { return !free_.empty(); })) return;
+                AVFrame* slot = free_.front();
+                free_.pop_front();
+                lock.unlock();
+                check(av_frame_copy(slot, master_.get()), "frame");
+                slot->pts = f;
+                lock.lock();
+                ready_.push_back(slot);
+                changed_.notify_all();
+            }
+        } catch (...) {
+            error = std::current_exception();
+        }
+        const std::lock_guard lock(mutex_);
+        error_ = error;
+        finished_ = true;
+        changed_.notify_all();
+    }
+
+    audiogram::FrameRenderer& renderer_;
+    const std::vector<float>& envelope_;
+    const std::int64_t count_;
+    const std::stop_token stop_;
+    ffmpeg::Frame master_;
+    std::vector<ffmpeg::Frame> slots_;
+    std::mutex mutex_;
+    std::condition_variable_any changed_;
+    std::deque<AVFrame*> free_;
+    std::deque<AVFrame*> ready_;
+    AVFrame* lent_ = nullptr;
+    bool finished_ = false;
+    std::exception_ptr error_;
+    std::jthread worker_;  // last: stopped and joined before the rest goes
+};
+
 ffmpeg::CodecContext openVideoEncoder(int width, int height, int fps) {
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (!codec) throw AudiogramGenerator::AudiogramError(AudiogramGenerator::AudiogramError::Kind::writerSetupFailed);
@@ -115,6 +245,7 @@ ffmpeg::CodecContext openVideoEncoder(int width, int height, int fps) {
     encoder->colorspace = AVCOL_SPC_BT709;
     encoder->color_range = AVCOL_RANGE_MPEG;
     encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    encoder->thread_count = 0;  // x264's own choice for the processors we may use; the library's default is one
     av_opt_set(encoder->priv_data, "preset", kX264Preset, 0);
     av_opt_set(encoder->priv_data, "profile", "high", 0);
     if (avcodec_open2(encoder.get(), codec, nullptr) < 0) {
@@ -241,26 +372,11 @@ void AudiogramGenerator::generate(const fs::path& audio, const fs::path& destina
         }
     };
 
-    const ffmpeg::Scaler toYUV(sws_getContext(width, height, AV_PIX_FMT_BGRA, width, height, AV_PIX_FMT_YUV420P,
-                                              SWS_BILINEAR, nullptr, nullptr, nullptr));
-    const ffmpeg::Frame yuv(av_frame_alloc());
-    if (!toYUV || !yuv || !packet) throw AudiogramError(AudiogramError::Kind::writerSetupFailed);
-    const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
-    sws_setColorspaceDetails(toYUV.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16);
-    yuv->format = AV_PIX_FMT_YUV420P;
-    yuv->width = width;
-    yuv->height = height;
-    check(av_frame_get_buffer(yuv.get(), 0), "frame");
-
-    for (std::int64_t f = 0; f < frameCount; ++f) {
-        throwIfStopRequested(stop);
-        const audiogram::Picture& picture = renderer.draw(envelope, f, frameCount);
-        check(av_frame_make_writable(yuv.get()), "frame");
-        const std::uint8_t* source[4] = {picture.pixels.data(), nullptr, nullptr, nullptr};
-        const int strides[4] = {picture.stride, 0, 0, 0};
-        sws_scale(toYUV.get(), source, strides, 0, height, yuv->data, yuv->linesize);
-        yuv->pts = f;
-        sendVideo(yuv.get());
+    if (!packet) throw std::bad_alloc();
+    {
+        PaintedFrames frames(renderer, envelope, frameCount, width, height, stop);
+        // The encoder copies each frame it is given, so its buffer is free again when the call returns.
+        while (const AVFrame* frame = frames.next()) sendVideo(frame);
     }
     sendVideo(nullptr);
     writeAudioUntil(nullptr);
