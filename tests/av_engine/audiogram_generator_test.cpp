@@ -160,6 +160,23 @@ TEST_F(AudiogramMedia, RendersFortyFiveSecondsInEachShape) {
         }
         const std::string bytes = test::readFile(out);
         EXPECT_LT(bytes.find("moov"), bytes.find("mdat"));  // the index comes first
+
+        // Colours survive the trip through BT.709 YUV as a player decodes them: the background, the middle
+        // bar and the progress bar's track.
+        const fs::path rgb = dir / "frame0.rgb";
+        ASSERT_TRUE(test::run("ffmpeg -v error -y -i " + test::quoted(out) + " -frames:v 1 -f rawvideo -pix_fmt rgb24 " + test::quoted(rgb)));
+        const std::string pixels = test::readFile(rgb);
+        fs::remove(rgb);
+        ASSERT_EQ(pixels.size(), static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 3);
+        const struct {
+            int x, y, r, g, b;
+        } probes[] = {{10, 10, 17, 17, 22}, {w / 2, h / 2, 0x3B, 0x82, 0xF6}, {w / 2, h - h * 8 / 100 - 3, 60, 60, 64}};
+        for (const auto& p : probes) {
+            const auto* px = reinterpret_cast<const unsigned char*>(pixels.data()) + (static_cast<std::size_t>(p.y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(p.x)) * 3;
+            EXPECT_NEAR(px[0], p.r, 6) << p.x << "," << p.y;
+            EXPECT_NEAR(px[1], p.g, 6) << p.x << "," << p.y;
+            EXPECT_NEAR(px[2], p.b, 6) << p.x << "," << p.y;
+        }
     }
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"ep_Audiogram.mp4"});
 }
