@@ -121,6 +121,27 @@ TEST(TagInjectorArguments, EachCoverAndChapterCaseExactly) {
     }
 }
 
+TEST(TagInjectorArguments, OutputWithoutAUsableTagFailsAndKeepsTheOldFile) {
+    const TempDir dir;
+    const auto source = dir.write("rss.mp3", "mp3");
+    const fs::path destination = dir.write("ep.mp3", "old");
+    for (const char* output : {"not an MP3",
+                               "ID3\\004\\000\\000\\000\\000\\000\\000",                          // version 2.4
+                               "ID3\\003\\000\\000\\000\\000\\000\\024TIT2\\000\\000\\000\\177\\000\\000xxxxxxxxxx",  // frame past the tag
+                               "ID3\\003\\000\\000\\000\\000\\001\\200"}) {                        // size not synchsafe
+        SCOPED_TRACE(output);
+        const FakeFFmpeg fake(std::string("for a; do last=$a; done; printf '") + output + "' > \"$last\"");
+        try {
+            ID3TagInjector(fake.runner()).inject(sampleTags(), source, destination, std::nullopt);
+            ADD_FAILURE() << "accepted";
+        } catch (const ID3TagInjector::TagError& e) {
+            EXPECT_EQ(e.kind(), ID3TagInjector::TagError::Kind::taggingFailed);
+        }
+        EXPECT_EQ(test::readFile(destination), "old");
+        EXPECT_EQ(namesIn(dir.path()), (std::set<std::string>{"ep.mp3", "rss.mp3"}));
+    }
+}
+
 TEST_F(TagInjectorMedia, RealMP3CarriesID3v23TagsCoverCommentAndChapters) {
     const TempDir dir;
     const auto chaptersFile = dir.write("chapters.txt", ChapterBuilder::ffmetadata({{0, "Q&A = fun #2"}, {1.5, "back\\slash"}}, 3.0));
