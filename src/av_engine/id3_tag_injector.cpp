@@ -8,10 +8,6 @@
 #include "base/cancellation.h"
 #include "base/utf8.h"
 
-extern "C" {
-#include <libavutil/opt.h>
-}
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
