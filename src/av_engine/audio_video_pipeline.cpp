@@ -24,8 +24,8 @@ AudioVideoPipeline::MultiFormatExportRequest::MultiFormatExportRequest(
       targetLUFS(target),
       transcriptLocale(currentLocaleIdentifier()) {}
 
-AudioVideoPipeline& AudioVideoPipeline::shared() {
-    static AudioVideoPipeline pipeline;
+const AudioVideoPipeline& AudioVideoPipeline::shared() {
+    static const AudioVideoPipeline pipeline{};
     return pipeline;
 }
 

@@ -96,8 +96,8 @@ public:
                                  bool generateAudiogram, LoudnessNormalizer::LoudnessTarget targetLUFS);
     };
 
-    // The shared pipeline; it keeps no per-export state.
-    static AudioVideoPipeline& shared();
+    // The shared pipeline; it keeps no state, so it is shared read-only.
+    static const AudioVideoPipeline& shared();
 
     // True when an FFmpeg executable can be found (searched afresh on every read): the distribution
     // master is then an MP3, otherwise an M4A.

@@ -5,6 +5,7 @@
 #include "av_engine/loudness_meter.h"
 #include "av_engine/pcm_stream.h"
 #include "av_engine/wav_writer.h"
+#include "base/cancellation.h"
 
 #include <algorithm>
 #include <array>
@@ -62,7 +63,7 @@ public:
         : source_(source), analysis_(analysis), plan_(plan), target_(target), cleanup_(cleanup) {}
 
     RenderResult render(const std::filesystem::path& destination, double gainDB,
-                        const LoudnessNormalizer::LogCallback& log) const {
+                        const LoudnessNormalizer::LogCallback& log, const std::stop_token& stop) const {
         const double fs = analysis_.sampleRate;
         const int ch = analysis_.channels;
         const auto channels = static_cast<std::size_t>(ch);
@@ -155,7 +156,7 @@ public:
                 }
                 emit();
             },
-            log);
+            log, stop);
         limited.clear();
         limiter.flush(limited);
         emit();
@@ -231,7 +232,8 @@ std::string LoudnessNormalizer::ACXReport::text() const {
     return out;
 }
 
-AudioAnalysis LoudnessNormalizer::analyze(const std::filesystem::path& file, bool detectHum, const LogCallback& log) const {
+AudioAnalysis LoudnessNormalizer::analyze(const std::filesystem::path& file, bool detectHum, const LogCallback& log,
+                                          std::stop_token stop) const {
     const PCMStream::Format format = PCMStream::format(file, log);
     AudioAnalysis analysis;
     analysis.sampleRate = format.sampleRate;
@@ -276,7 +278,7 @@ AudioAnalysis LoudnessNormalizer::analyze(const std::filesystem::path& file, boo
             samples += frames * static_cast<std::int64_t>(channels);
             analysis.frames += frames;
         },
-        log);
+        log, stop);
 
     analysis.integratedLUFS = meter.integratedLUFS();
     analysis.weightedEnergy = meter.subBlocks();
@@ -288,8 +290,9 @@ AudioAnalysis LoudnessNormalizer::analyze(const std::filesystem::path& file, boo
     return analysis;
 }
 
-LoudnessNormalizer::Measurement LoudnessNormalizer::measure(const std::filesystem::path& file, const LogCallback& log) const {
-    const AudioAnalysis analysis = analyze(file, false, log);
+LoudnessNormalizer::Measurement LoudnessNormalizer::measure(const std::filesystem::path& file, const LogCallback& log,
+                                                            std::stop_token stop) const {
+    const AudioAnalysis analysis = analyze(file, false, log, std::move(stop));
     Measurement m;
     m.integratedLUFS = analysis.integratedLUFS.value_or(-70.0);
     m.truePeakDBTP = analysis.truePeak;
@@ -304,18 +307,20 @@ LoudnessNormalizer::Measurement LoudnessNormalizer::measure(const std::filesyste
 
 LoudnessNormalizer::Result LoudnessNormalizer::normalize(const std::filesystem::path& source,
                                                          const std::filesystem::path& destination,
-                                                         const LoudnessTarget& target, const LogCallback& log) const {
-    return process(source, destination, target, CleanupOptions::none(), log);
+                                                         const LoudnessTarget& target, const LogCallback& log,
+                                                         std::stop_token stop) const {
+    return process(source, destination, target, CleanupOptions::none(), log, std::move(stop));
 }
 
 LoudnessNormalizer::Result LoudnessNormalizer::process(const std::filesystem::path& source,
                                                        const std::filesystem::path& destination,
                                                        const LoudnessTarget& target, const CleanupOptions& cleanup,
-                                                       const LogCallback& log) const {
+                                                       const LogCallback& log, std::stop_token stop) const {
     auto say = [&](const std::string& line) {
         if (log) log(line);
     };
-    const AudioAnalysis analysis = analyze(source, cleanup.humRemoval == CleanupOptions::HumMode::autoDetect, log);
+    const AudioAnalysis analysis =
+        analyze(source, cleanup.humRemoval == CleanupOptions::HumMode::autoDetect, log, stop);
     if (!analysis.integratedLUFS) throw NormalizerError(NormalizerError::Kind::silentOrTooShort, source);
     const CleanupPlan plan = CleanupPlan::make(analysis, cleanup);
     const double goal = target.integratedLUFS;
@@ -333,7 +338,7 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const std::filesystem::pa
     Renderer renderer(source, analysis, plan, target, cleanup);
     say(format("Loudness: input %.1f ", measuredIn) + (target.acx ? "dB RMS" : "LUFS") +
         format(", applying %+.2f dB gain.", gain));
-    RenderResult render = renderer.render(output.path(), gain, log);
+    RenderResult render = renderer.render(output.path(), gain, log, stop);
     for (int pass = 0; pass < 2; ++pass) {
         const double measured = target.acx ? render.rmsDB : render.integratedLUFS.value_or(goal);
         if (std::fabs(measured - goal) <= kTolerance) break;
@@ -346,8 +351,10 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const std::filesystem::pa
         gain = corrected;
         say(format("Loudness: output missed the target by %.2f dB", measured - goal) +
             format("; rendering again with %+.2f dB gain.", gain));
-        render = renderer.render(output.path(), gain, log);
+        render = renderer.render(output.path(), gain, log, stop);
     }
+    // A stop that came after the last packet still leaves the destination as it was.
+    throwIfStopRequested(stop);
     if (!render.integratedLUFS) throw NormalizerError(NormalizerError::Kind::silentOrTooShort, source);
     output.commit();
 

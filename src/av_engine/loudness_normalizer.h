@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,15 +79,20 @@ public:
         Kind kind_;
     };
 
-    // The whole operation; `destination` is replaced only when everything succeeded.
+    // The whole operation; `destination` is replaced only when everything succeeded. Every pass checks
+    // `stop` as it decodes (every few milliseconds of audio): a stop removes the render file and throws
+    // OperationCancelled, leaving `destination` as it was.
     Result process(const std::filesystem::path& source, const std::filesystem::path& destination,
-                   const LoudnessTarget& target, const CleanupOptions& cleanup, const LogCallback& log = {}) const;
+                   const LoudnessTarget& target, const CleanupOptions& cleanup, const LogCallback& log = {},
+                   std::stop_token stop = {}) const;
     Result normalize(const std::filesystem::path& source, const std::filesystem::path& destination,
-                     const LoudnessTarget& target, const LogCallback& log = {}) const;
+                     const LoudnessTarget& target, const LogCallback& log = {}, std::stop_token stop = {}) const;
     // Analysis without hum detection; integratedLUFS is -70 when nothing is measurable.
-    Measurement measure(const std::filesystem::path& file, const LogCallback& log = {}) const;
+    Measurement measure(const std::filesystem::path& file, const LogCallback& log = {},
+                        std::stop_token stop = {}) const;
     // One streaming pass over the file at its own rate and channel count.
-    AudioAnalysis analyze(const std::filesystem::path& file, bool detectHum, const LogCallback& log = {}) const;
+    AudioAnalysis analyze(const std::filesystem::path& file, bool detectHum, const LogCallback& log = {},
+                          std::stop_token stop = {}) const;
 
     static std::optional<double> detectHum(const std::vector<float>& mono, double sampleRate) {
         return detectHumIn(mono, sampleRate);

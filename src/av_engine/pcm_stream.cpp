@@ -2,6 +2,7 @@
 
 #include "av_engine/ffmpeg_handles.h"
 #include "av_engine/ffmpeg_log.h"
+#include "base/cancellation.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -189,7 +190,7 @@ PCMStream::Format PCMStream::format(const std::filesystem::path& file, const Log
 
 PCMStream::Format PCMStream::read(const std::filesystem::path& file, std::optional<double> sampleRate,
                                   std::optional<int> channels, std::optional<double> maxDuration,
-                                  const ChunkCallback& chunk, const LogCallback& log) {
+                                  const ChunkCallback& chunk, const LogCallback& log, std::stop_token stop) {
     ffmpeg::LogScope scope(log);
     OpenedSource source = openSource(file);
     AVFormatContext* container = source.container.get();
@@ -250,6 +251,7 @@ PCMStream::Format PCMStream::read(const std::filesystem::path& file, std::option
     try {
         if (frameLimit <= 0) throw EnoughRead{};
         for (;;) {
+            throwIfStopRequested(stop);
             const int readResult = av_read_frame(container, packet.get());
             if (readResult == AVERROR_EOF) break;
             if (readResult < 0) {

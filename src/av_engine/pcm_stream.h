@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 
 namespace morvale {
@@ -41,10 +42,12 @@ public:
 
     // Decodes the whole file, or its first `maxDuration` seconds, in file order. Returns the rate and
     // channel count delivered and the source's full duration. A decode that met errors or ended more than
-    // a second short of the declared duration logs a warning and still returns what it decoded.
+    // a second short of the declared duration logs a warning and still returns what it decoded. A stop
+    // requested on `stop` ends the decode before the next packet (a few milliseconds of audio) with
+    // OperationCancelled.
     static Format read(const std::filesystem::path& file, std::optional<double> sampleRate,
                        std::optional<int> channels, std::optional<double> maxDuration, const ChunkCallback& chunk,
-                       const LogCallback& log = {});
+                       const LogCallback& log = {}, std::stop_token stop = {});
 };
 
 }  // namespace morvale

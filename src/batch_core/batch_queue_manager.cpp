@@ -11,8 +11,10 @@
 #include <unordered_map>
 #include <variant>
 
+#include "base/cancellation.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/platform.h"
+#include "batch_core/run_ledger.h"
 
 namespace morvale {
 
@@ -53,7 +55,9 @@ struct Failed {
     std::string description;
 };
 
-using Outcome = std::variant<std::vector<fs::path>, Skipped, Failed>;
+struct Cancelled {};
+
+using Outcome = std::variant<std::vector<fs::path>, Skipped, Failed, Cancelled>;
 
 // Far above anything the configuration's own clamp (twice the processors) allows.
 constexpr std::int64_t maxWorkerThreads = 256;
@@ -97,15 +101,20 @@ struct BatchQueueManager::State {
     struct JobEntry {
         ProcessingJob job;
         std::unordered_map<Uuid, std::size_t> positions;  // first item with each id
+        std::uint64_t submitted = 0;  // run number of its latest submission
+        int runsGoing = 0;            // a job still running is never dropped
     };
 
     std::mutex mutex;
     std::condition_variable deliveredChanged;
 
     std::map<Uuid, JobEntry> jobs;
-    std::vector<ExecutionReport> reports;
+    std::deque<ExecutionReport> reports;
     bool processing = false;
     bool cancelled = false;
+    // The stop source of every run going on now, by run number; stopAll() fires them.
+    std::map<std::uint64_t, std::stop_source> runStops;
+    std::uint64_t runsStarted = 0;
 
     // Copied on write, so that delivery can use a snapshot without holding the mutex.
     std::shared_ptr<const Listeners> listeners = std::make_shared<Listeners>();
@@ -124,6 +133,21 @@ struct BatchQueueManager::State {
     std::thread::id deliveryThreadID;
 
     // ---- everything below runs with `mutex` held ----
+
+    // At most keptRuns jobs: the oldest finished submission goes first; running jobs stay.
+    void dropOldJobs() {
+        while (jobs.size() > keptRuns) {
+            auto oldest = jobs.end();
+            for (auto entry = jobs.begin(); entry != jobs.end(); ++entry) {
+                if (entry->second.runsGoing == 0 &&
+                    (oldest == jobs.end() || entry->second.submitted < oldest->second.submitted)) {
+                    oldest = entry;
+                }
+            }
+            if (oldest == jobs.end()) return;
+            jobs.erase(oldest);
+        }
+    }
 
     void enqueue(Event event) {
         if (stopping) return;
@@ -213,6 +237,8 @@ struct Run {
     const BatchConfiguration* configuration = nullptr;
     std::vector<BatchItem> items;  // as reset, handed to the preset
 
+    std::stop_token cancelRequest;  // the caller's own cancel, which the start of a run cannot clear
+
     std::size_t nextToStart = 0;
     std::vector<std::size_t> orphans;  // marked processing, but their thread could not be made
     bool cancelNoticed = false;
@@ -285,6 +311,15 @@ void BatchQueueManager::cancel() {
     state_->waitDelivered(lock);
 }
 
+void BatchQueueManager::stopAll() {
+    std::unique_lock lock(state_->mutex);
+    state_->cancelled = true;
+    state_->processing = false;
+    for (auto& [number, stop] : state_->runStops) stop.request_stop();
+    state_->logLocked("Cancellation requested.");
+    state_->waitDelivered(lock);
+}
+
 std::map<Uuid, ProcessingJob> BatchQueueManager::activeJobs() const {
     std::lock_guard lock(state_->mutex);
     std::map<Uuid, ProcessingJob> result;
@@ -301,7 +336,7 @@ std::optional<ProcessingJob> BatchQueueManager::activeJob(const Uuid& jobID) con
 
 std::vector<ExecutionReport> BatchQueueManager::completedReports() const {
     std::lock_guard lock(state_->mutex);
-    return state_->reports;
+    return {state_->reports.begin(), state_->reports.end()};
 }
 
 bool BatchQueueManager::isProcessing() const {
@@ -309,7 +344,8 @@ bool BatchQueueManager::isProcessing() const {
     return state_->processing;
 }
 
-ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, const BatchPreset& preset) {
+ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, const BatchPreset& preset,
+                                                  std::stop_token cancelRequest) {
     // The run keeps the state alive even if the manager goes away under it.
     const std::shared_ptr<State> state = state_;
     const std::weak_ptr<State> weakState = state;
@@ -336,13 +372,22 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
     // Our own copy: a later submission of the same job id replaces the kept entry.
     const BatchConfiguration configuration = copy.configuration;
     run.configuration = &configuration;
+    run.cancelRequest = std::move(cancelRequest);
+    std::stop_token stopToken;
+    std::uint64_t runNumber = 0;
 
     {
         std::unique_lock lock(state->mutex);
-        State::JobEntry entry{std::move(copy), {}};
+        runNumber = ++state->runsStarted;
+        stopToken = state->runStops[runNumber].get_token();
+        State::JobEntry entry{std::move(copy), {}, runNumber, 1};
         entry.positions.reserve(total);
         for (std::size_t i = 0; i < total; ++i) entry.positions.emplace(entry.job.items[i].id, i);
+        if (const auto earlier = state->jobs.find(run.jobID); earlier != state->jobs.end()) {
+            entry.runsGoing += earlier->second.runsGoing;
+        }
         state->jobs.insert_or_assign(run.jobID, std::move(entry));
+        state->dropOldJobs();
         state->processing = true;
         state->cancelled = false;
         state->logLocked("Starting batch job [" + run.jobID.toString().substr(0, 8) + "] for preset: " + presetName);
@@ -354,12 +399,12 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         fs::create_directories(configuration.outputDirectory, ignored);
     }
 
-    auto sourceList = std::make_shared<std::vector<fs::path>>();
-    sourceList->reserve(run.items.size());
-    for (const auto& queued : run.items) sourceList->push_back(queued.sourceURL);
-    const std::shared_ptr<const std::vector<fs::path>> jobSources = std::move(sourceList);
+    std::vector<fs::path> sources;
+    sources.reserve(run.items.size());
+    for (const auto& queued : run.items) sources.push_back(queued.sourceURL);
+    const auto ledger = std::make_shared<RunLedger>(std::move(sources));
 
-    auto runItem = [&run, &weakState, &jobSources, total](std::size_t position) -> Outcome {
+    auto runItem = [&run, &weakState, &ledger, &stopToken, total](std::size_t position) -> Outcome {
         const BatchItem& item = run.items[position];
         try {
             const Uuid jobID = run.jobID;
@@ -385,11 +430,13 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
                         alive->logLocked(message);
                     } catch (...) {
                     }
-                });
-            context.jobSources = jobSources;
+                },
+                ledger, stopToken);
             return run.preset->process(item, context);
         } catch (const BatchSkip& skip) {
             return Skipped{skip.reason()};
+        } catch (const OperationCancelled&) {
+            return Cancelled{};
         } catch (const std::exception& error) {
             return Failed{describe(error)};
         } catch (...) {
@@ -415,6 +462,9 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
             run.errors.push_back(failed->description);
             state->applyStatus(run.jobID, item.id, ProcessingStatus::failed, 1.0, failed->description);
             state->logLocked("Error processing item " + item.id.toString().substr(0, 6) + ": " + failed->description);
+        } else {
+            // Stopped on the way out of the application: neither a result nor a failure.
+            state->applyStatus(run.jobID, item.id, ProcessingStatus::cancelled, 1.0, std::nullopt);
         }
 
         if (!run.orphans.empty()) {
@@ -422,7 +472,7 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
             run.orphans.pop_back();
             return orphan;
         }
-        if (state->cancelled) {
+        if (state->cancelled || run.cancelRequest.stop_requested()) {
             if (!run.cancelNoticed) {
                 run.cancelNoticed = true;
                 state->logLocked("Batch cancelled by user. Waiting for running items to finish.");
@@ -446,7 +496,13 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         }
     };
 
-    if (window > 0) {
+    bool cancelledAtStart = false;
+    {
+        std::unique_lock lock(state->mutex);
+        cancelledAtStart = state->cancelled || run.cancelRequest.stop_requested();
+    }
+    // A cancel asked for before the run got here starts nothing, and every item stays pending.
+    if (window > 0 && !cancelledAtStart) {
         {
             std::unique_lock lock(state->mutex);
             for (std::size_t i = 0; i < window; ++i) {
@@ -486,6 +542,10 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         report.outputFiles = std::move(run.outputFiles);
         report.errors = std::move(run.errors);
         state->reports.push_back(report);
+        while (state->reports.size() > keptRuns) state->reports.pop_front();
+        if (const auto entry = state->jobs.find(run.jobID); entry != state->jobs.end()) --entry->second.runsGoing;
+        state->dropOldJobs();
+        state->runStops.erase(runNumber);
         state->processing = false;
         state->logLocked("Batch complete in " + formatFixed(report.durationSeconds, 2) +
                          "s. Success: " + std::to_string(report.successCount) +

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -54,14 +56,27 @@ public:
     // Runs the job (on a copy with every item reset to pending) and blocks until every started
     // item has finished; never throws. The calling thread works as one of the workers. The preset
     // must stay alive and unchanged until this returns. Items not started because of cancel()
-    // stay pending.
-    ExecutionReport submitAndStart(const ProcessingJob& job, const BatchPreset& preset);
+    // stay pending. A stop requested on `cancelRequest`, before or during the run, cancels this
+    // run as cancel() does; unlike cancel() it cannot be lost to the start of the run, so a
+    // caller that starts the run on another thread can cancel it at any moment after asking.
+    // Every item gets the run's own ledger and a stop token that stopAll() fires; an item whose
+    // preset throws OperationCancelled ends as cancelled and is counted in no total.
+    ExecutionReport submitAndStart(const ProcessingJob& job, const BatchPreset& preset,
+                                   std::stop_token cancelRequest = {});
 
     // No further item starts; running items finish. Logs "Cancellation requested.". The flag is
     // cleared when the next run starts.
     void cancel();
 
-    // Snapshots of the kept state.
+    // Quitting: cancel(), and also asks the items running now to stop through their stop tokens,
+    // so that long work ends within about 100 ms and removes its partial files. submitAndStart()
+    // still returns its report once they have.
+    void stopAll();
+
+    // Snapshots of the kept state: at most keptRuns jobs, the oldest finished one giving way to a
+    // new submission (a job still running is never dropped), and the reports of the last keptRuns
+    // runs, oldest first; an application left open for thousands of runs holds no more.
+    static constexpr std::size_t keptRuns = 32;
     std::map<Uuid, ProcessingJob> activeJobs() const;
     std::optional<ProcessingJob> activeJob(const Uuid& jobID) const;
     std::vector<ExecutionReport> completedReports() const;

@@ -90,8 +90,8 @@ void writeAll(int fd, const std::string& bytes, const fs::path& temp) {
 
 }  // namespace
 
-PresetStore& PresetStore::shared() {
-    static PresetStore store;
+const PresetStore& PresetStore::shared() {
+    static const PresetStore store{};
     return store;
 }
 

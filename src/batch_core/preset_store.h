@@ -25,7 +25,8 @@ public:
     // Bundles are a few kilobytes; anything far larger is not one and is refused before reading.
     static constexpr std::uintmax_t maxFileBytes = 4u << 20;
 
-    static PresetStore& shared();
+    // The one store of the process; it holds nothing, so it is shared read-only.
+    static const PresetStore& shared();
 
     // Writes to a temporary file beside `file` and renames it into place, so an existing bundle is
     // either replaced whole or left as it was. Throws std::filesystem::filesystem_error.

@@ -4,10 +4,11 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
-#include <vector>
 
 #include "batch_core/batch_configuration.h"
+#include "batch_core/run_ledger.h"
 #include "batch_core/uuid.h"
 
 namespace morvale {
@@ -18,9 +19,11 @@ struct ProcessingContext {
     using ProgressCallback = std::function<void(double fraction, const std::string& message)>;
     using LogCallback = std::function<void(const std::string& message)>;
 
-    // An empty callback is replaced by one that does nothing, so presets may always call both.
+    // An empty callback is replaced by one that does nothing, so presets may always call both; a
+    // null ledger by an empty one of this context's own.
     ProcessingContext(Uuid jobID, BatchConfiguration configuration, std::int64_t itemIndex,
-                      std::int64_t totalItems, ProgressCallback onProgressUpdate = {}, LogCallback log = {});
+                      std::int64_t totalItems, ProgressCallback onProgressUpdate = {}, LogCallback log = {},
+                      std::shared_ptr<RunLedger> ledger = {}, std::stop_token stopToken = {});
 
     Uuid jobID;
     BatchConfiguration configuration;
@@ -28,10 +31,12 @@ struct ProcessingContext {
     std::int64_t totalItems = 0;  // every item of the job, started or not
     ProgressCallback onProgressUpdate;
     LogCallback log;
-    // The source file of every item of the job, in job order (null when the caller has no job):
-    // a preset that writes into shared folders can refuse to replace a file that an item of the
-    // same run has yet to read.
-    std::shared_ptr<const std::vector<std::filesystem::path>> jobSources;
+    // What the items of the run share: the job's sources, claimed outputs, recorded reads and
+    // choices made once. Never null; the same object for every item of one run.
+    std::shared_ptr<RunLedger> ledger;
+    // Asked to stop when the application quits: long work checks it at least every 100 ms, removes
+    // its temporary files and throws OperationCancelled, which ends the item as cancelled.
+    std::stop_token stopToken;
 };
 
 }  // namespace morvale

@@ -7,14 +7,15 @@
 #include <system_error>
 #include <utility>
 
+#include "base/cancellation.h"
 #include "batch_core/batch_item.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/processing_context.h"
+#include "batch_core/run_ledger.h"
 #include "batch_core/token_renamer.h"
 #include "batch_core/uuid.h"
 #include "batch_presets/morvale_preset.h"
 #include "batch_presets/texture_files.h"
-#include "batch_presets/texture_run_registry.h"
 #include "image_engine/channel_packer.h"
 #include "image_engine/core_image_pipeline.h"
 #include "image_engine/normal_map_generator.h"
@@ -45,7 +46,7 @@ int clampToInt(std::int64_t value) {
 }
 
 bool samePath(const fs::path& a, const fs::path& b) {
-    return TextureRunRegistry::normalized(a) == TextureRunRegistry::normalized(b);
+    return RunLedger::pathForm(a) == RunLedger::pathForm(b);
 }
 
 std::string asText(const std::vector<std::uint8_t>& bytes) {
@@ -59,16 +60,13 @@ public:
         : preset_(preset),
           item_(item),
           context_(context),
-          registry_(TextureRunRegistry::shared()),
-          run_(context.jobID.toString()),
-          self_{item.id.toString(), item.sourceURL},
+          ledger_(*context.ledger),
           extensions_(preset.supportedExtensions()),
           defaultPattern_(preset.defaultNamingPattern()),
           pattern_(context.configuration.namingPattern.empty() ? defaultPattern_
                                                                : context.configuration.namingPattern) {}
 
     std::vector<fs::path> run() {
-        if (context_.jobSources) registry_.noteRunSources(run_, *context_.jobSources);
         switch (preset_.operationalMode) {
             case MorvalePreset::OperationalMode::channelPackingORM: packChannels(); break;
             case MorvalePreset::OperationalMode::normalMapConvert: convertNormal(); break;
@@ -101,13 +99,14 @@ private:
                                       variables);
     }
 
-    void reads(const std::vector<fs::path>& files) { registry_.noteReads(run_, self_, files); }
+    void reads(const std::vector<fs::path>& files) { ledger_.noteReads(item_, files); }
 
     // Claims the path in the run's ledger, writes it through `write` and records it as an output.
     template <typename Write>
     fs::path emit(const std::string& fileName, std::string_view remedy, Write&& write) {
+        throwIfStopRequested(context_.stopToken);
         const fs::path destination = outputFolder() / fileName;
-        registry_.claimOutput(run_, self_, destination, remedy);
+        ledger_.claimOutput(item_, destination, remedy);
         write(destination);
         outputs_.push_back(destination);
         return destination;
@@ -125,11 +124,12 @@ private:
     // The item's set, decided once per run so that every member of a set sees the same choice
     // even while outputs land in the set's folder.
     TextureProcessor::TextureSet decideSet(const std::string& stem) {
-        const std::string key = "set\n" + TextureRunRegistry::normalized(itemFolder()).string() + "\n" +
+        const std::string key = "set\n" + RunLedger::pathForm(itemFolder()).string() + "\n" +
                                 TextureFiles::asciiLower(stem);
-        const auto decision = registry_.decideOnce(run_, key, [&] {
+        using Slots = std::vector<fs::path>;
+        const Slots& decision = ledger_.decideOnce<Slots>(key, [&] {
             const auto set = TextureProcessor::textureSet(item_.sourceURL, extensions_);
-            TextureRunRegistry::Decision slots(ChannelPacker::allChannels().size());
+            Slots slots(ChannelPacker::allChannels().size());
             if (set) {
                 for (const auto& [channel, file] : set->sources.maps) {
                     slots[static_cast<std::size_t>(ChannelPacker::rawValue(channel))] = file;
@@ -202,11 +202,11 @@ private:
         const int height = target.height;
 
         progress(0.5, "Compositing " + label + " channels...");
-        PackedTexture packed = packer.pack(sources, preset_.engineProfile, width, height);
+        PackedTexture packed = packer.pack(sources, preset_.engineProfile, width, height, context_.stopToken);
         const std::string baseName = resolve({{"name", setName},
                                               {"pot", sizeText(packed.width, packed.height)},
                                               {"profile", std::string(ChannelPacker::fileTag(preset_.engineProfile))}});
-        emitTexture(baseName + ".png", packed, TextureRunRegistry::patternRemedy);
+        emitTexture(baseName + ".png", packed, RunLedger::patternRemedy);
 
         if (preset_.generateMipmaps) {
             progress(0.85, "Generating mipmap chain...");
@@ -217,7 +217,7 @@ private:
                 ++index;
                 emitTexture(baseName + "_mip" + std::to_string(index) + "_" +
                                 std::to_string(std::max(level.width, level.height)) + ".png",
-                            level, TextureRunRegistry::patternRemedy);
+                            level, RunLedger::patternRemedy);
             }
         }
 
@@ -233,8 +233,10 @@ private:
                     std::max(width, height), true);
                 const std::string name =
                     setName + "_Normal" + std::string(ChannelPacker::tag(preset_.normalTarget)) + ".png";
-                emitTexture(name, normal, TextureRunRegistry::fixedNameRemedy);
+                emitTexture(name, normal, RunLedger::fixedNameRemedy);
                 log(setName + ": no normal map found, made " + name + " from the height map");
+            } catch (const OperationCancelled&) {
+                throw;
             } catch (const std::exception& error) {
                 log(setName + ": could not make a normal map from the height map: " + error.what());
             }
@@ -251,7 +253,7 @@ private:
                 ? name + ".png"
                 : resolve({{"name", name}, {"pot", sizeText(texture.width, texture.height)}, {"profile", tag}}) +
                       ".png";
-        emitTexture(fileName, texture, TextureRunRegistry::patternRemedy);
+        emitTexture(fileName, texture, RunLedger::patternRemedy);
     }
 
     void convertNormal() {
@@ -267,7 +269,7 @@ private:
         reads({item_.sourceURL});
         progress(0.4, "Flipping green channel...");
         const PackedTexture converted =
-            packer.flipNormalGreen(item_.sourceURL, clampToInt(preset_.maxTextureSize));
+            packer.flipNormalGreen(item_.sourceURL, clampToInt(preset_.maxTextureSize), context_.stopToken);
         emitNormal(identified->stem, converted);
     }
 
@@ -293,7 +295,7 @@ private:
         const auto target = preset_.targetSize(image->width(), image->height());
         const PowerOfTwoScaler scaler;
         const PipelineImage scaled =
-            scaler.scale(*image, target.width, target.height);
+            scaler.scale(*image, target.width, target.height, context_.stopToken);
         const std::string baseName =
             resolve({{"pot", sizeText(scaled.width(), scaled.height())}, {"profile", "POT"}});
         const auto writeImage = [&](const PipelineImage& picture) {
@@ -301,14 +303,14 @@ private:
                 pipeline.write(picture, destination, 0.92);
             };
         };
-        emit(baseName + ".png", TextureRunRegistry::patternRemedy, writeImage(scaled));
+        emit(baseName + ".png", RunLedger::patternRemedy, writeImage(scaled));
 
         if (preset_.generateMipmaps) {
             for (const auto& level : scaler.generateMipmaps(scaled, 16)) {
                 if (level.level == 0) continue;
                 emit(baseName + "_mip" + std::to_string(level.level) + "_" +
                          std::to_string(level.dimension) + ".png",
-                     TextureRunRegistry::patternRemedy, writeImage(level.image));
+                     RunLedger::patternRemedy, writeImage(level.image));
             }
         }
     }
@@ -325,7 +327,7 @@ private:
         }
         const PackedTexture preview = TilingChecker::tiledPreview(item_.sourceURL, 1024);
         const fs::path written =
-            emitTexture(file() + "_Tiled2x2.png", preview, TextureRunRegistry::fixedNameRemedy);
+            emitTexture(file() + "_Tiled2x2.png", preview, RunLedger::fixedNameRemedy);
         // The preview stays on disk although the item fails: it is what the user looks at.
         throw MorvalePreset::TextureError::notSeamless(result.summary() + ". Preview: " +
                                                        written.filename().string());
@@ -361,7 +363,7 @@ private:
             options.allowRotation = preset_.spriteRotate && SpriteSheetCompiler::supportsRotation(format);
 
             SpriteSheetCompiler::Atlas atlas =
-                compiler.compileAtlas(sequence.frames, options, true, context_.log);
+                compiler.compileAtlas(sequence.frames, options, true, context_.log, context_.stopToken);
             const int pageCount = static_cast<int>(atlas.pages.size());
             const auto names = TextureProcessor::spriteFileNames(sequence.name, variant.suffix, pageCount, format);
 
@@ -378,7 +380,7 @@ private:
 
             for (std::size_t i = 0; i < atlas.pages.size(); ++i) {
                 auto& page = atlas.pages[i];
-                emitTexture(names.images[i], page.image, TextureRunRegistry::fixedNameRemedy);
+                emitTexture(names.images[i], page.image, RunLedger::fixedNameRemedy);
                 page.image = PackedTexture{};  // the page's pixels are no longer needed
                 if (format == DataFormat::godot) continue;
 
@@ -397,7 +399,7 @@ private:
                     case DataFormat::unity: data = page.unityMeta(names.images[i], 100); break;
                     case DataFormat::godot: break;
                 }
-                emit(names.data[i], TextureRunRegistry::fixedNameRemedy,
+                emit(names.data[i], RunLedger::fixedNameRemedy,
                      [&](const fs::path& destination) { TextureFiles::writeAtomically(destination, data); });
             }
             if (format == DataFormat::godot) {
@@ -406,7 +408,7 @@ private:
                 for (const auto& frame : sequence.frames) order.push_back(frame.filename().string());
                 const std::string resource =
                     atlas.godotSpriteFrames(names.images, sequence.name, order, 12.0);
-                emit(names.data.front(), TextureRunRegistry::fixedNameRemedy,
+                emit(names.data.front(), RunLedger::fixedNameRemedy,
                      [&](const fs::path& destination) { TextureFiles::writeAtomically(destination, resource); });
             }
 
@@ -423,9 +425,7 @@ private:
     const MorvalePreset& preset_;
     const BatchItem& item_;
     const ProcessingContext& context_;
-    TextureRunRegistry& registry_;
-    std::string run_;
-    TextureRunRegistry::Item self_;
+    RunLedger& ledger_;
     std::set<std::string> extensions_;
     std::string defaultPattern_;
     std::string pattern_;

@@ -18,8 +18,8 @@ namespace morvale {
 // The processing step of the texture preset: turns one queued file into packed maps, converted or
 // generated normal maps, power-of-two rescales with mip chains, tiling previews or sprite sheets,
 // according to the preset's mode. Runs on the batch queue's worker threads, several items at once;
-// the items of one run share only the run's ledger of read and written files (TextureRunRegistry),
-// so that no item of a run destroys another's output or input.
+// the items of one run share only the run's ledger (RunLedger, in the context): the files read and
+// written, so that no item of a run destroys another's output or input, and each set's choice of maps.
 class TextureProcessor {
 public:
     TextureProcessor() = delete;

@@ -85,8 +85,12 @@ void StandaloneViewModel::shutdown() {
         saveTimer_->stop();
         saveNow();
     }
-    if (runActive_) requestCancel();
-    if (runThread_.joinable()) runThread_.join();  // running items finish first
+    if (runActive_) {
+        // Long items stop within about 100 ms of work and remove their partial files.
+        cancelSource_.request_stop();
+        queueManager_->stopAll();
+    }
+    if (runThread_.joinable()) runThread_.join();
     runActive_ = false;
     if (isProcessing_) setProcessing(false);
     ingestWorker_->stop();
@@ -141,7 +145,6 @@ void StandaloneViewModel::wireListeners() {
         }));
     queueManager_->addLogListener(BatchQueueManager::LogListener([this](const std::string& line) {
         QMetaObject::invokeMethod(this, [this, line] { log(line); }, Qt::QueuedConnection);
-        noteRunLogLine(line);
     }));
     queueManager_->addOutputListener(BatchQueueManager::OutputListener(
         [this](const Uuid& id, const std::vector<std::filesystem::path>& outputs) {
@@ -301,54 +304,40 @@ void StandaloneViewModel::start() {
 
     if (runThread_.joinable()) runThread_.join();
     runActive_ = true;
-    {
-        std::lock_guard lock(runMutex_);
-        runPhase_ = RunPhase::launching;
-        cancelWanted_ = false;
-        runStartMarker_ = "] Starting batch job [" + job.id.toString().substr(0, 8) + "]";
-    }
-    runThread_ = std::jthread([this, job = std::move(job), snapshot = std::move(snapshot)] {
-        bool cancelledBeforeSubmit = false;
-        {
-            std::unique_lock lock(runMutex_);
-            runWake_.wait(lock, [this] { return runPhase_ != RunPhase::launching || cancelWanted_; });
-            cancelledBeforeSubmit = std::exchange(cancelWanted_, false);
-        }
-        ExecutionReport report;
-        report.presetID = job.presetID;
-        report.presetName = job.presetName;
-        if (cancelledBeforeSubmit) {
-            queueManager_->cancel();  // the run never began; its items stay pending
-        } else {
-            try {
-                report = queueManager_->submitAndStart(job, *snapshot);
-            } catch (...) {
-                // the queue does not throw; should it ever, the window must still leave the run
-            }
-        }
-        QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
-    });
-    // Released once the GUI thread turns over, so a cancel made in the same turn as
-    // the start stops the run before it begins.
+    // The run's own cancel, handed to the queue with the job: a cancel() at any moment from here
+    // on reaches this run, also before the queue has seen the job.
+    cancelSource_ = std::stop_source();
+    // The run begins on the next turn of the event loop, so that a cancel in the same turn as the
+    // start stops it before any item starts.
     QMetaObject::invokeMethod(
         this,
-        [this] {
-            {
-                std::lock_guard lock(runMutex_);
-                if (runPhase_ == RunPhase::launching) runPhase_ = RunPhase::submitting;
+        [this, job, snapshot, cancelled = cancelSource_.get_token()] {
+            if (cancelled.stop_requested() || shutDown_) {
+                ExecutionReport report;
+                report.presetID = job.presetID;
+                report.presetName = job.presetName;
+                // Queued, so that the summary follows the cancel's own log line.
+                QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
+                return;
             }
-            runWake_.notify_all();
+            if (runThread_.joinable()) runThread_.join();
+            runThread_ = std::jthread([this, job, snapshot, cancelled] {
+                ExecutionReport report;
+                report.presetID = job.presetID;
+                report.presetName = job.presetName;
+                try {
+                    report = queueManager_->submitAndStart(job, *snapshot, cancelled);
+                } catch (...) {
+                    // the queue does not throw; should it ever, the window must still leave the run
+                }
+                QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
+            });
         },
         Qt::QueuedConnection);
 }
 
 void StandaloneViewModel::finishRun(const ExecutionReport& report) {
     if (runThread_.joinable()) runThread_.join();
-    {
-        std::lock_guard lock(runMutex_);
-        runPhase_ = RunPhase::idle;
-        cancelWanted_ = false;
-    }
     runActive_ = false;
     setProcessing(false);
     log(summaryLine(report));
@@ -356,38 +345,10 @@ void StandaloneViewModel::finishRun(const ExecutionReport& report) {
 }
 
 void StandaloneViewModel::cancel() {
-    requestCancel();
-    setProcessing(false);
-}
-
-void StandaloneViewModel::requestCancel() {
-    bool heldBack = false;
-    {
-        std::lock_guard lock(runMutex_);
-        if (runPhase_ == RunPhase::launching || runPhase_ == RunPhase::submitting) {
-            cancelWanted_ = true;
-            heldBack = true;
-        }
-    }
-    if (heldBack) {
-        runWake_.notify_all();
-        return;
-    }
+    // The queue's line first, so that a run ending on the cancel logs its summary after it.
     queueManager_->cancel();
-}
-
-// Called on the queue's threads with every log line.
-void StandaloneViewModel::noteRunLogLine(const std::string& line) {
-    bool cancelNow = false;
-    {
-        std::lock_guard lock(runMutex_);
-        if (runPhase_ != RunPhase::submitting || line.find(runStartMarker_) == std::string::npos) return;
-        runPhase_ = RunPhase::entered;
-        cancelNow = std::exchange(cancelWanted_, false);
-    }
-    // The run has reset its cancel flag and started no item yet: a held-back cancel
-    // lands now.
-    if (cancelNow) queueManager_->cancel();
+    cancelSource_.request_stop();
+    setProcessing(false);
 }
 
 void StandaloneViewModel::applyStatus(const Uuid& id, ProcessingStatus status, double progress,

@@ -1,15 +1,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -70,8 +69,9 @@ public:
     // Same as shutdown().
     ~StandaloneViewModel() override;
 
-    // Quitting: writes a pending settings save now, cancels a run and waits for its
-    // running items. Safe to call more than once.
+    // Quitting: writes a pending settings save now, cancels a run and asks its running
+    // items to stop (they end within about 100 ms of work, leaving no partial file), then
+    // waits for them. Safe to call more than once.
     void shutdown();
 
     // ---- persisted settings; every assignment schedules one debounced save ----
@@ -202,8 +202,6 @@ private:
     void setProcessing(bool processing);
     void rebuildIndex();
     void revealPaths(const std::vector<std::filesystem::path>& paths);
-    void requestCancel();
-    void noteRunLogLine(const std::string& line);
 
     std::unique_ptr<PresetSlot> preset_;
     std::string namingPattern_;
@@ -236,16 +234,9 @@ private:
     bool runActive_ = false;
     bool shutDown_ = false;
 
-    // A cancel must reach the run it was meant for. Until the GUI thread has turned over
-    // once after start() (launching), a cancel keeps the run from being submitted at
-    // all. Between submission and the run's first log line (submitting), the queue would
-    // wipe out a cancel as it starts, so it is held back until that line arrives.
-    enum class RunPhase { idle, launching, submitting, entered };
-    std::mutex runMutex_;
-    std::condition_variable runWake_;
-    RunPhase runPhase_ = RunPhase::idle;
-    bool cancelWanted_ = false;
-    std::string runStartMarker_;
+    // Cancels the current (or last) run; made anew by each start() and handed to the queue
+    // with the job, so a cancel reaches its run at any moment after start().
+    std::stop_source cancelSource_;
 
     std::unique_ptr<IngestWorker> ingestWorker_;
     std::jthread runThread_;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/cancellation.h"
 #include "image_engine/image_loader.h"
 #include "image_engine/image_size_rules.h"
 #include "image_engine/lanczos_resampler.h"
@@ -226,7 +227,8 @@ std::size_t pixelCount(int width, int height) {
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> ChannelPacker::loadGrayscale(const fs::path& file, int width, int height) {
+std::optional<std::vector<std::uint8_t>> ChannelPacker::loadGrayscale(const fs::path& file, int width, int height,
+                                                                       std::stop_token stop) {
     checkSize(width, height);
     auto decoded = decode(file);
     if (!decoded) {
@@ -248,7 +250,8 @@ std::optional<std::vector<std::uint8_t>> ChannelPacker::loadGrayscale(const fs::
         }
     }
     decoded.reset();
-    return LanczosResampler::resample(plane, sourceWidth, sourceHeight, 1, width, height);
+    throwIfStopRequested(stop);
+    return LanczosResampler::resample(plane, sourceWidth, sourceHeight, 1, width, height, std::move(stop));
 }
 
 std::optional<std::vector<std::uint8_t>> ChannelPacker::loadRGB(const fs::path& file, int width, int height) {
@@ -266,7 +269,8 @@ std::optional<std::vector<std::uint8_t>> ChannelPacker::loadRGB(const fs::path& 
 
 // ---- Packing ------------------------------------------------------------------------------
 
-PackedTexture ChannelPacker::pack(const ChannelSources& sources, EngineProfile profile, int width, int height) const {
+PackedTexture ChannelPacker::pack(const ChannelSources& sources, EngineProfile profile, int width, int height,
+                                  std::stop_token stop) const {
     if (!sources.primaryURL()) {
         throw PackingError::noSourceImagesFound();
     }
@@ -283,7 +287,8 @@ PackedTexture ChannelPacker::pack(const ChannelSources& sources, EngineProfile p
         if (file == sources.maps.end()) {
             return nullptr;
         }
-        auto plane = loadGrayscale(file->second, width, height);
+        throwIfStopRequested(stop);
+        auto plane = loadGrayscale(file->second, width, height, stop);
         if (!plane) {
             throw PackingError::cannotRead(file->second);
         }
@@ -357,7 +362,7 @@ std::vector<std::string> ChannelPacker::ChannelSources::missingInputs(EngineProf
     return missing;
 }
 
-PackedTexture ChannelPacker::flipNormalGreen(const fs::path& file, int maxSize) const {
+PackedTexture ChannelPacker::flipNormalGreen(const fs::path& file, int maxSize, std::stop_token stop) const {
     auto decoded = decode(file);
     if (!decoded) {
         throw PackingError::cannotRead(file);
@@ -370,7 +375,7 @@ PackedTexture ChannelPacker::flipNormalGreen(const fs::path& file, int maxSize) 
     for (std::size_t i = 0; i < pixels.rgba.size(); i += 4) {
         pixels.rgba[i + 3] = 255;
     }
-    PackedTexture out = LanczosResampler::resample(pixels, size.width, size.height);
+    PackedTexture out = LanczosResampler::resample(pixels, size.width, size.height, std::move(stop));
     for (std::size_t i = 0; i < out.rgba.size(); i += 4) {
         out.rgba[i + 1] = static_cast<std::uint8_t>(255 - out.rgba[i + 1]);
     }

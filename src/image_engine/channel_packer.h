@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -145,17 +146,20 @@ public:
     // Packs the set at width x height (every map is resampled to that size as it is loaded, each
     // file decoded once). Absent maps get the engine defaults; roughness and smoothness are derived
     // from each other by inversion. Throws PackingError; std::invalid_argument for a size below 1.
+    // A stop requested on `stop` throws OperationCancelled before the next map or block of rows.
     PackedTexture pack(const ChannelSources& sources, EngineProfile profile, int width,
-                       int height) const;
+                       int height, std::stop_token stop = {}) const;
 
     // Inverts the green channel of a normal map (its own inverse), alpha set to 255. A maxSize
     // above 0 limits the longer side. Throws PackingError (cannotRead).
-    PackedTexture flipNormalGreen(const std::filesystem::path& file, int maxSize) const;
+    PackedTexture flipNormalGreen(const std::filesystem::path& file, int maxSize,
+                                  std::stop_token stop = {}) const;
 
     // A grey plane of width x height bytes: grey files as stored, colour files through
     // Y = 0.2126 R + 0.7152 G + 0.0722 B (alpha ignored). Nothing when the file cannot be read.
     static std::optional<std::vector<std::uint8_t>> loadGrayscale(const std::filesystem::path& file,
-                                                                  int width, int height);
+                                                                  int width, int height,
+                                                                  std::stop_token stop = {});
     // width x height x 4 bytes: R, G, B and a fourth byte of 255. Nothing when unreadable.
     static std::optional<std::vector<std::uint8_t>> loadRGB(const std::filesystem::path& file,
                                                             int width, int height);

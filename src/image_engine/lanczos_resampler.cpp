@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "base/cancellation.h"
 #include "image_engine/image_loader.h"
 
 namespace morvale {
@@ -115,7 +116,8 @@ void filterRow(const std::uint8_t* src, int sourceWidth, const Taps& taps, int t
 }
 
 template <int C>
-void resampleImpl(const std::uint8_t* src, int w, int h, std::uint8_t* dst, int tw, int th) {
+void resampleImpl(const std::uint8_t* src, int w, int h, std::uint8_t* dst, int tw, int th,
+                  const std::stop_token& stop) {
     const Taps horizontal = makeTaps(w, tw);
     const Taps vertical = makeTaps(h, th);
     const std::size_t rowFloats = static_cast<std::size_t>(tw) * C;
@@ -133,6 +135,7 @@ void resampleImpl(const std::uint8_t* src, int w, int h, std::uint8_t* dst, int 
         std::vector<float> band;
         std::vector<float> wide(srcRow);
         for (int block = next.fetch_add(1); block < blocks; block = next.fetch_add(1)) {
+            throwIfStopRequested(stop);
             const int y0 = block * kBlock;
             const int y1 = std::min(th, y0 + kBlock);
             const int firstRow = vertical.first[static_cast<std::size_t>(y0)];
@@ -176,7 +179,7 @@ void resampleImpl(const std::uint8_t* src, int w, int h, std::uint8_t* dst, int 
         work();
         return;
     }
-    // A worker that fails (out of memory) stops handing out blocks; its error is rethrown here.
+    // A worker that fails (out of memory, a stop) stops handing out blocks; its error is rethrown here.
     std::mutex failureLock;
     std::exception_ptr failure;
     auto guarded = [&] {
@@ -207,7 +210,7 @@ void resampleImpl(const std::uint8_t* src, int w, int h, std::uint8_t* dst, int 
 
 std::vector<std::uint8_t> LanczosResampler::resample(const std::vector<std::uint8_t>& source, int width,
                                                      int height, int channels, int targetWidth,
-                                                     int targetHeight) {
+                                                     int targetHeight, std::stop_token stop) {
     if (channels < 1 || channels > 4) {
         throw std::invalid_argument("Resampling takes 1 to 4 channels.");
     }
@@ -229,17 +232,18 @@ std::vector<std::uint8_t> LanczosResampler::resample(const std::vector<std::uint
     std::vector<std::uint8_t> out(static_cast<std::size_t>(targetWidth) *
                                   static_cast<std::size_t>(targetHeight) * static_cast<std::size_t>(channels));
     switch (channels) {
-        case 1: resampleImpl<1>(source.data(), width, height, out.data(), targetWidth, targetHeight); break;
-        case 2: resampleImpl<2>(source.data(), width, height, out.data(), targetWidth, targetHeight); break;
-        case 3: resampleImpl<3>(source.data(), width, height, out.data(), targetWidth, targetHeight); break;
-        default: resampleImpl<4>(source.data(), width, height, out.data(), targetWidth, targetHeight); break;
+        case 1: resampleImpl<1>(source.data(), width, height, out.data(), targetWidth, targetHeight, stop); break;
+        case 2: resampleImpl<2>(source.data(), width, height, out.data(), targetWidth, targetHeight, stop); break;
+        case 3: resampleImpl<3>(source.data(), width, height, out.data(), targetWidth, targetHeight, stop); break;
+        default: resampleImpl<4>(source.data(), width, height, out.data(), targetWidth, targetHeight, stop); break;
     }
     return out;
 }
 
-PackedTexture LanczosResampler::resample(const PackedTexture& source, int width, int height) {
+PackedTexture LanczosResampler::resample(const PackedTexture& source, int width, int height,
+                                         std::stop_token stop) {
     PackedTexture out;
-    out.rgba = resample(source.rgba, source.width, source.height, 4, width, height);
+    out.rgba = resample(source.rgba, source.width, source.height, 4, width, height, std::move(stop));
     out.width = width;
     out.height = height;
     return out;

@@ -41,12 +41,13 @@ PixelSize PowerOfTwoScaler::potSize(int width, int height, const ScaleMode& mode
     return size;
 }
 
-PipelineImage PowerOfTwoScaler::scale(const PipelineImage& image, int width, int height) const {
+PipelineImage PowerOfTwoScaler::scale(const PipelineImage& image, int width, int height,
+                                      std::stop_token stop) const {
     if (!image.pixels.isValid()) {
         throw std::invalid_argument("Cannot rescale an image without pixels.");
     }
     PipelineImage out;
-    out.pixels = LanczosResampler::resample(image.pixels, width, height);
+    out.pixels = LanczosResampler::resample(image.pixels, width, height, std::move(stop));
     out.properties = image.properties;
     return out;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stop_token>
 #include <vector>
 
 #include "image_engine/pipeline_image.h"
@@ -48,7 +49,8 @@ public:
 
     // The image resampled (Lanczos-3, straight alpha) to exactly width x height; metadata kept.
     // Throws std::invalid_argument for a side below 1 or an empty image.
-    PipelineImage scale(const PipelineImage& image, int width, int height) const;
+    // A stop requested on `stop` throws OperationCancelled within one block of rows.
+    PipelineImage scale(const PipelineImage& image, int width, int height, std::stop_token stop = {}) const;
     PipelineImage scaleToPOT(const PipelineImage& image, const ScaleMode& mode,
                              bool forceSquare) const;
 

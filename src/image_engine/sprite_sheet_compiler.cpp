@@ -1,5 +1,7 @@
 #include "image_engine/sprite_sheet_compiler.h"
 
+#include "base/cancellation.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -175,11 +177,12 @@ int SpriteSheetCompiler::Atlas::duplicateCount() const {
 
 SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileAtlas(
     const std::vector<std::filesystem::path>& frameURLs, const Options& options,
-    bool allowMultiplePages, const LogCallback& onLog) const {
+    bool allowMultiplePages, const LogCallback& onLog, std::stop_token stop) const {
     if (frameURLs.empty()) throw AtlasError::emptyFrameList();
     std::vector<NamedFrame> frames;
     frames.reserve(frameURLs.size());
     for (const auto& url : frameURLs) {
+        throwIfStopRequested(stop);
         NamedFrame frame{url.filename().string(), std::nullopt, {}};
         try {
             frame.image = RGBAImage::load(url, options.scale);
@@ -188,7 +191,7 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileAtlas(
         }
         frames.push_back(std::move(frame));
     }
-    return compileFrames(std::move(frames), options, allowMultiplePages, onLog);
+    return compileFrames(std::move(frames), options, allowMultiplePages, onLog, std::move(stop));
 }
 
 SpriteSheetCompiler::AtlasResult SpriteSheetCompiler::compile(
@@ -200,7 +203,8 @@ SpriteSheetCompiler::AtlasResult SpriteSheetCompiler::compile(
 
 SpriteSheetCompiler::Layout SpriteSheetCompiler::layoutPages(const std::vector<LayoutItem>& items,
                                                               const Options& options,
-                                                              bool allowMultiplePages) {
+                                                              bool allowMultiplePages,
+                                                              std::stop_token stop) {
     const int maxSheet = std::clamp(options.maxSheetSize, 0, RGBAImage::maxSide);
     const std::int64_t e = std::clamp(options.extrude, 0, RGBAImage::maxSide);
     const std::int64_t p = std::clamp(options.padding, 0, RGBAImage::maxSide);
@@ -253,6 +257,7 @@ SpriteSheetCompiler::Layout SpriteSheetCompiler::layoutPages(const std::vector<L
             unplaced.clear();
             MaxRectsPacker packer(static_cast<int>(W), static_cast<int>(H), static_cast<int>(p));
             for (std::size_t i : remaining) {
+                throwIfStopRequested(stop);  // one insert may scan every free rectangle of the page
                 const int w = items[i].width;
                 const int h = items[i].height;
                 const auto spot = packer.insert(static_cast<int>(w + 2 * e),
@@ -292,7 +297,8 @@ SpriteSheetCompiler::Layout SpriteSheetCompiler::layoutPages(const std::vector<L
 SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileFrames(std::vector<NamedFrame> input,
                                                               const Options& options,
                                                               bool allowMultiplePages,
-                                                              const LogCallback& onLog) const {
+                                                              const LogCallback& onLog,
+                                                              std::stop_token stop) const {
     if (input.empty()) throw AtlasError::emptyFrameList();
 
     const int e = std::clamp(options.extrude, 0, RGBAImage::maxSide);
@@ -305,6 +311,7 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileFrames(std::vector<NamedF
     prepared.reserve(input.size());
     std::unordered_multimap<std::size_t, std::size_t> byHash;
     for (NamedFrame& item : input) {
+        throwIfStopRequested(stop);
         if (!item.image || item.image->width < 1 || item.image->height < 1) {
             atlas.skippedFrames.push_back(item.name);
             if (onLog) {
@@ -359,12 +366,13 @@ SpriteSheetCompiler::Atlas SpriteSheetCompiler::compileFrames(std::vector<NamedF
         items[i] = {prepared[i].width, prepared[i].height, prepared[i].name,
                     !prepared[i].duplicateOf.has_value()};
     }
-    const Layout layout = layoutPages(items, options, allowMultiplePages);
+    const Layout layout = layoutPages(items, options, allowMultiplePages, stop);
     const auto& placements = layout.placements;
     const auto& pageSizes = layout.pageSizes;
 
     // Frame lists and pictures, page by page.
     for (std::size_t k = 0; k < pageSizes.size(); ++k) {
+        throwIfStopRequested(stop);
         const auto [W, H] = pageSizes[k];
         AtlasResult page;
         page.sheetWidth = W;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -118,8 +119,11 @@ public:
 
     // Frames in animation order. Unreadable frames are left out, each named in
     // Atlas::skippedFrames and through onLog; only when none can be read does the call fail.
+    // A stop requested on `stop` throws OperationCancelled before the next frame, packing
+    // attempt or page.
     Atlas compileAtlas(const std::vector<std::filesystem::path>& frameURLs, const Options& options,
-                       bool allowMultiplePages, const LogCallback& onLog = {}) const;
+                       bool allowMultiplePages, const LogCallback& onLog = {},
+                       std::stop_token stop = {}) const;
     // A frame already in memory; no image stands for a file that could not be read, and
     // `error` then says why.
     struct NamedFrame {
@@ -129,7 +133,8 @@ public:
     };
     // What compileAtlas does once the files are loaded at the options' scale.
     Atlas compileFrames(std::vector<NamedFrame> frames, const Options& options,
-                        bool allowMultiplePages, const LogCallback& onLog = {}) const;
+                        bool allowMultiplePages, const LogCallback& onLog = {},
+                        std::stop_token stop = {}) const;
 
     // Where each frame goes, without any pixels: the page-making step of compileFrames.
     // Out-of-range options are brought into range rather than trusted: no negative gaps, and
@@ -150,7 +155,7 @@ public:
         std::vector<std::pair<int, int>> pageSizes;         // width, height in page order
     };
     static Layout layoutPages(const std::vector<LayoutItem>& items, const Options& options,
-                              bool allowMultiplePages);
+                              bool allowMultiplePages, std::stop_token stop = {});
 
     // The single page of compileAtlas without spilling.
     AtlasResult compile(const std::vector<std::filesystem::path>& frameURLs,

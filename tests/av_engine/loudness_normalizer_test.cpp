@@ -3,10 +3,16 @@
 
 #include "av_engine/loudness_normalizer.h"
 #include "av_engine/wav_writer.h"
+#include "base/cancellation.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
+#include <stop_token>
+#include <thread>
 #include <numbers>
 #include <random>
 
@@ -107,6 +113,59 @@ TEST(LoudnessNormalizer, MastersNoisySpeechToTargetUnderTheCeiling) {
     };
     const Audio in = test::decode(source);
     EXPECT_LT(power50(out, result.gainDB), power50(in, 0.0) - 20.0);
+}
+
+// Quitting while a long episode renders: the call returns within a second of the stop, with
+// OperationCancelled, and leaves neither the master nor any temporary file.
+TEST(LoudnessNormalizer, AStopDuringTheRenderOfTenMinutesEndsAtOnceAndLeavesNoFile) {
+    test::TempDir dir;
+    const auto source = dir / "episode.wav";
+    {
+        WAVWriter writer(source, 44100.0, 1, 16);
+        const Audio second = test::sine(44100.0, 1, 440.0, 0.1, 1.0);
+        for (int s = 0; s < 600; ++s) writer.write(second.samples.data(), second.frames());
+        writer.close();
+    }
+    const auto destination = dir / "out" / "episode_master.wav";
+    std::filesystem::create_directories(destination.parent_path());
+
+    std::mutex mutex;
+    std::condition_variable rendering;
+    bool renderStarted = false;
+    std::stop_source quit;
+    std::chrono::steady_clock::time_point returned;
+    std::string outcome;
+    std::jthread worker([&] {
+        try {
+            LoudnessNormalizer().normalize(
+                source, destination, LoudnessNormalizer::LoudnessTarget::stereoPodcast(),
+                [&](const std::string& line) {
+                    if (line.find("applying") == std::string::npos) return;
+                    std::lock_guard lock(mutex);
+                    renderStarted = true;
+                    rendering.notify_all();
+                },
+                quit.get_token());
+            outcome = "finished";
+        } catch (const OperationCancelled&) {
+            outcome = "cancelled";
+        } catch (const std::exception& error) {
+            outcome = error.what();
+        }
+        returned = std::chrono::steady_clock::now();
+    });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(rendering.wait_for(lock, std::chrono::seconds(60), [&] { return renderStarted; }));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well inside the first render
+    const auto asked = std::chrono::steady_clock::now();
+    quit.request_stop();
+    worker.join();
+    EXPECT_EQ(outcome, "cancelled");
+    EXPECT_LT(std::chrono::duration<double>(returned - asked).count(), 1.0);
+    EXPECT_EQ(entriesIn(destination.parent_path()), 0u);
+    EXPECT_EQ(entriesIn(dir.path()), 2u);  // the source and the empty output folder
 }
 
 TEST(LoudnessNormalizer, AudiobookModeMatchesRmsAndReports) {

@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <set>
+#include <stop_token>
 #include <limits>
 #include <new>
 #include <regex>
 #include <thread>
 
+#include "base/cancellation.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/platform.h"
 #include "fake_preset.h"
@@ -201,6 +204,98 @@ TEST(BatchQueueManager, CancelWhileTwoRunFinishesThoseAndLeavesTheRestPending) {
         }
     }
     EXPECT_EQ(cancelledLine, firstCompleted + 1);
+}
+
+// Quitting: the running items see their stop token, end as cancelled (counted nowhere), and the
+// rest stay pending. Every item of a run gets the same ledger, which knows the run's sources; the
+// next run gets a new one.
+TEST(BatchQueueManager, StopAllEndsRunningItemsAsCancelledAndEachRunHasItsOwnLedger) {
+    test::TempDir temp;
+    Signal running;
+    std::mutex mutex;
+    std::set<const RunLedger*> ledgers;
+    bool sourcesKnown = true;
+    const FakePreset preset([&](const BatchItem& item, const ProcessingContext& context) -> Paths {
+        {
+            std::lock_guard lock(mutex);
+            ledgers.insert(context.ledger.get());
+            sourcesKnown = sourcesKnown && context.ledger->isSource(item.sourceURL) &&
+                           context.ledger->sources().size() == static_cast<std::size_t>(context.totalItems);
+        }
+        running.add(1);
+        std::mutex waitMutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(waitMutex);
+        // Long work: ends only when asked to stop (or after a bound that fails the test).
+        wake.wait_for(lock, context.stopToken, std::chrono::seconds(20), [] { return false; });
+        throwIfStopRequested(context.stopToken);
+        return {};
+    });
+    BatchQueueManager manager;
+    Recorder recorder(manager);
+    const auto job = makeJob(makeItems(5), 2, temp.path());
+    ExecutionReport report;
+    std::jthread runner([&] { report = manager.submitAndStart(job, preset); });
+    ASSERT_TRUE(running.waitFor(2));
+    manager.stopAll();
+    runner.join();
+
+    const auto kept = manager.activeJob(job.id);
+    ASSERT_TRUE(kept.has_value());
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(kept->items[i].status, i < 2 ? ProcessingStatus::cancelled : ProcessingStatus::pending) << i;
+    }
+    EXPECT_EQ(report.totalProcessed, 0);
+    EXPECT_EQ(report.failureCount, 0);
+    EXPECT_TRUE(report.errors.empty());
+    const auto lines = recorder.lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& line) { return line.rfind("Error", 0) == 0; }), 0);
+    EXPECT_EQ(ledgers.size(), 1u);
+    EXPECT_TRUE(sourcesKnown);
+
+    // A stop belongs to the run it was asked of: the next run is not stopped.
+    const FakePreset quick([&](const BatchItem&, const ProcessingContext& context) -> Paths {
+        std::lock_guard lock(mutex);
+        ledgers.insert(context.ledger.get());
+        EXPECT_FALSE(context.stopToken.stop_requested());
+        return {};
+    });
+    EXPECT_EQ(manager.submitAndStart(makeJob(makeItems(2), 2, temp.path()), quick).successCount, 2);
+    EXPECT_EQ(ledgers.size(), 2u);
+}
+
+// The caller's cancel request, unlike cancel(), cannot be wiped out by the start of the run:
+// one made before the run began starts nothing; one made during the run acts as cancel().
+TEST(BatchQueueManager, ACancelRequestReachesItsRunWhenever) {
+    for (const bool before : {true, false}) {
+        SCOPED_TRACE(before);
+        test::TempDir temp;
+        std::stop_source cancel;
+        Signal running;
+        Signal release;
+        const FakePreset preset([&](const BatchItem&, const ProcessingContext&) -> Paths {
+            running.add(1);
+            EXPECT_TRUE(release.waitFor(1));
+            return {};
+        });
+        BatchQueueManager manager;
+        Recorder recorder(manager);
+        const auto job = makeJob(makeItems(4), 1, temp.path());
+        if (before) cancel.request_stop();
+        ExecutionReport report;
+        std::jthread runner([&] { report = manager.submitAndStart(job, preset, cancel.get_token()); });
+        if (!before) {
+            ASSERT_TRUE(running.waitFor(1));
+            cancel.request_stop();
+        }
+        release.set();
+        runner.join();
+        EXPECT_EQ(report.successCount, before ? 0 : 1);
+        const auto kept = manager.activeJob(job.id);
+        ASSERT_TRUE(kept.has_value());
+        EXPECT_EQ(kept->completedItemsCount(), before ? 0 : 1);
+        EXPECT_EQ(recorder.statuses().size(), before ? 0u : 2u);
+    }
 }
 
 TEST(BatchQueueManager, ListenersMayCallBackIntoTheManager) {
@@ -498,6 +593,50 @@ TEST(BatchQueueManager, ResubmittingAJobIdReplacesItsEntryAndResetsItsItems) {
     EXPECT_EQ(manager.activeJobs().size(), 1u);
     EXPECT_EQ(manager.activeJob(job.id)->completedItemsCount(), 2);
     EXPECT_EQ(manager.completedReports().size(), 2u);
+}
+
+// An application left open: a thousand runs keep the last 32 jobs and reports, never a job
+// still running, and nothing more.
+TEST(BatchQueueManager, KeepsOnlyTheLastRunsJobsAndReports) {
+    test::TempDir temp;
+    Signal release;
+    const FakePreset preset([&](const BatchItem& item, const ProcessingContext&) -> Paths {
+        if (item.originalFileName == "long") {
+            EXPECT_TRUE(release.waitFor(1));
+        }
+        return {};
+    });
+    BatchQueueManager manager;
+    const auto longJob = makeJob({BatchItem(Uuid::random(), "/nonexistent-morvale/long.png")}, 1, temp.path());
+    std::jthread longRun([&] { manager.submitAndStart(longJob, preset); });
+    while (!manager.activeJob(longJob.id)) std::this_thread::yield();
+
+    constexpr std::size_t runs = 1000;
+    std::vector<Uuid> jobIDs;
+    std::vector<Uuid> reportIDs;
+    for (std::size_t i = 0; i < runs; ++i) {
+        const auto job = makeJob(makeItems(1), 1, temp.path());
+        jobIDs.push_back(job.id);
+        reportIDs.push_back(manager.submitAndStart(job, preset).id);
+        ASSERT_LE(manager.activeJobs().size(), BatchQueueManager::keptRuns + 1);
+    }
+    EXPECT_TRUE(manager.activeJob(longJob.id).has_value()) << "a running job was dropped";
+    release.set();
+    longRun.join();
+
+    const auto jobs = manager.activeJobs();
+    std::set<Uuid> kept;
+    for (const auto& [id, job] : jobs) kept.insert(id);
+    // The running job took the place of the oldest finished one, and keeps it once finished.
+    std::set<Uuid> expected(jobIDs.end() - (BatchQueueManager::keptRuns - 1), jobIDs.end());
+    expected.insert(longJob.id);
+    EXPECT_EQ(kept, expected);
+    const auto reports = manager.completedReports();
+    ASSERT_EQ(reports.size(), BatchQueueManager::keptRuns);
+    // Oldest first; the long run finished last.
+    for (std::size_t i = 0; i + 1 < reports.size(); ++i) {
+        EXPECT_EQ(reports[i].id, reportIDs[runs - BatchQueueManager::keptRuns + 1 + i]);
+    }
 }
 
 TEST(BatchQueueManager, ItemStatusListenerGetsTheSameCallsWithoutTheJob) {

@@ -84,8 +84,7 @@ public:
                 }
                 context.onProgressUpdate(fraction, message);
             },
-            context.log);
-        recording.jobSources = context.jobSources;
+            context.log, context.ledger, context.stopToken);
         return preset_.process(item, recording);
     }
 

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <stop_token>
 #include <memory>
 #include <fstream>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cancellation.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/processing_context.h"
 #include "batch_core/user_defaults.h"
@@ -30,7 +32,7 @@ namespace {
 // Shared between the test and every copy of the preset the queue works with.
 struct Script {
     std::mutex mutex;
-    std::condition_variable changed;
+    std::condition_variable_any changed;
     bool held = false;                  // items wait in process() until released
     std::set<std::string> heldNames;    // these items wait until released by name
     std::vector<std::string> started;   // file names, in the order process() began
@@ -57,6 +59,13 @@ struct Script {
         }
         changed.notify_all();
     }
+    void releaseAllNames() {
+        {
+            std::lock_guard lock(mutex);
+            heldNames.clear();
+        }
+        changed.notify_all();
+    }
     std::size_t startedCount() {
         std::lock_guard lock(mutex);
         return started.size();
@@ -64,7 +73,8 @@ struct Script {
 };
 
 // Takes .png and .tga. Names holding "fail" fail, "skip" are skipped, the rest write
-// one output file; every item reports half-way progress first.
+// one output file; every item reports half-way progress first. A held item asked to stop
+// ends as cancelled.
 class ScriptedPreset final : public BatchPreset {
 public:
     explicit ScriptedPreset(std::shared_ptr<Script> script) : script_(std::move(script)) {}
@@ -91,9 +101,13 @@ public:
         context.onProgressUpdate(0.5, "Working...");
         {
             std::unique_lock lock(script_->mutex);
-            script_->changed.wait(lock, [&] {
+            const bool released = script_->changed.wait(lock, context.stopToken, [&] {
                 return !script_->held && script_->heldNames.count(item.originalFileName) == 0;
             });
+            if (!released) {
+                --script_->running;
+                throw OperationCancelled();
+            }
         }
         --script_->running;
         if (item.originalFileName.find("fail") != std::string::npos) throw std::runtime_error("cannot read");
@@ -404,21 +418,81 @@ TEST_F(ViewModelRunTest, OverallProgressCountsOnlyTheCurrentRunsStartedItems) {
     EXPECT_DOUBLE_EQ(model->overallProgress(), 1.0);
 }
 
-TEST_F(ViewModelRunTest, QuittingDuringARunWaitsForRunningItemsAndStartsNoMore) {
+TEST_F(ViewModelRunTest, QuittingDuringARunStopsRunningItemsAndStartsNoMore) {
     makeModel(1);
     ingestAndWait({file("a.png"), file("b.png")});
     script->hold();
     model->start();
     ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, 5000));
-    std::jthread releaser([s = script] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        s->release();
+    // Only a quit that fails to stop the item waits for this.
+    std::atomic<bool> releasedByHand = false;
+    std::jthread releaser([s = script, &releasedByHand](std::stop_token quitTest) {
+        std::mutex mutex;
+        std::condition_variable_any never;
+        std::unique_lock lock(mutex);
+        if (!never.wait_for(lock, quitTest, std::chrono::seconds(20), [] { return false; }) &&
+            !quitTest.stop_requested()) {
+            releasedByHand = true;
+            s->release();
+        }
     });
     model->shutdown();
+    EXPECT_FALSE(releasedByHand.load()) << "shutdown waited for the item instead of stopping it";
     EXPECT_EQ(script->running.load(), 0) << "shutdown returned while an item was still in the preset";
     EXPECT_EQ(script->startedCount(), 1u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return statusOf("a") == ProcessingStatus::cancelled; }, 5000));
+    EXPECT_EQ(statusOf("b"), ProcessingStatus::pending);
     model->start();
     EXPECT_FALSE(model->isProcessing());
+}
+
+// A cancel at any point of a run of 20 items, two at a time: in the same turn as the start,
+// or once k items have finished (the two running then are items k and k + 1). The running
+// items finish, no other item starts, and the rest stay pending.
+TEST_F(ViewModelRunTest, CancelAtAnyPointFinishesRunningItemsAndLeavesTheRestPending) {
+    constexpr int items = 20;
+    for (int point = -1; point <= items - 2; ++point) {
+        SCOPED_TRACE(point);
+        makeModel(2);
+        std::vector<std::filesystem::path> files;
+        std::set<std::string> names;
+        for (int i = 0; i < items; ++i) {
+            const std::string name = "p" + std::to_string(point + 1) + "_" + (i < 10 ? "0" : "") + std::to_string(i);
+            files.push_back(file(name + ".png"));
+            names.insert(name);
+        }
+        ingestAndWait(files);
+        {
+            std::lock_guard lock(script->mutex);
+            script->started.clear();
+            script->heldNames = names;
+        }
+        QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
+        model->start();
+        if (point >= 0) {
+            for (int k = 0; k < point; ++k) {
+                script->releaseName(model->queueItems()[static_cast<std::size_t>(k)].originalFileName);
+                ASSERT_TRUE(QTest::qWaitFor(
+                    [&] { return model->queueItems()[static_cast<std::size_t>(k)].status == ProcessingStatus::completed; },
+                    5000));
+            }
+            ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == static_cast<std::size_t>(point + 2); }, 5000));
+        }
+        model->cancel();
+        script->releaseAllNames();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+        const int ran = point < 0 ? 0 : point + 2;
+        EXPECT_EQ(script->startedCount(), static_cast<std::size_t>(ran));
+        for (int i = 0; i < items; ++i) {
+            EXPECT_EQ(model->queueItems()[static_cast<std::size_t>(i)].status,
+                      i < ran ? ProcessingStatus::completed : ProcessingStatus::pending)
+                << i;
+        }
+        EXPECT_TRUE(std::regex_match(model->logLines().back(),
+                                     std::regex(R"(Done in \d+\.\ds: )" + std::to_string(ran) +
+                                                R"( finished, 0 failed, 0 skipped\.)")))
+            << model->logLines().back();
+    }
 }
 
 TEST_F(ViewModelRunTest, StatusOfAnItemRemovedWhileDrainingIsIgnored) {

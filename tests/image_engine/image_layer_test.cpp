@@ -5,12 +5,16 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <stop_token>
 #include <random>
 
+#include "base/cancellation.h"
 #include "image_engine/channel_packer.h"
 #include "image_engine/core_image_pipeline.h"
 #include "image_engine/image_loader.h"
 #include "image_engine/lanczos_resampler.h"
+#include "image_engine/sprite_sheet_compiler.h"
 #include "support/temp_dir.h"
 #include "texture_fixtures.h"
 
@@ -334,6 +338,31 @@ TEST(LanczosResampler, SameSizeIsIdentityAndBadSizesAreRefused) {
     EXPECT_THROW(LanczosResampler::resample(noise, 5, -1), std::invalid_argument);
     EXPECT_THROW(LanczosResampler::resample(noise, 20000, 5), std::length_error);
     EXPECT_THROW(LanczosResampler::resample(PackedTexture{}, 5, 5), std::invalid_argument);
+}
+
+// The stages that run for seconds on large textures give up on a stop, whichever the stage.
+TEST(LanczosResampler, LongTextureStagesStopWhenAsked) {
+    TempDir dir;
+    test::writeGrey(dir / "Rock_AO.png", 64, 64, test::noisePlane(64, 64, 1));
+    test::writeGrey(dir / "Rock_Roughness.png", 64, 64, test::noisePlane(64, 64, 2));
+    test::writeImage(dir / "walk_01.png", 16, 16, 4, test::noiseTexture(16, 16, 3).rgba);
+    ChannelPacker::ChannelSources set;
+    set.maps = {{ChannelPacker::Channel::ambientOcclusion, dir / "Rock_AO.png"},
+                {ChannelPacker::Channel::roughness, dir / "Rock_Roughness.png"}};
+    std::stop_source quit;
+    quit.request_stop();
+    const std::stop_token stop = quit.get_token();
+    const PackedTexture large = test::noiseTexture(1024, 1024, 4);
+    const std::vector<std::pair<const char*, std::function<void()>>> stages{
+        {"resample", [&] { LanczosResampler::resample(large, 700, 300, stop); }},
+        {"pack", [&] { ChannelPacker().pack(set, ChannelPacker::EngineProfile::unrealORM, 64, 64, stop); }},
+        {"flip", [&] { ChannelPacker().flipNormalGreen(dir / "Rock_AO.png", 32, stop); }},
+        {"sprite sheet",
+         [&] { SpriteSheetCompiler().compileAtlas({dir / "walk_01.png"}, SpriteSheetCompiler::Options{}, true, {}, stop); }},
+    };
+    for (const auto& [name, stage] : stages) {
+        EXPECT_THROW(stage(), OperationCancelled) << name;
+    }
 }
 
 TEST(LanczosResampler, AgreesWithTheOracleOnSmoothImages) {

@@ -1,0 +1,114 @@
+#include "batch_core/run_ledger.h"
+
+#include <algorithm>
+#include <system_error>
+
+namespace morvale {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view readRemedy =
+    "Add {index} or {name} to the naming pattern or choose another output folder.";
+
+std::string display(const fs::path& path) { return path.string(); }
+
+}  // namespace
+
+RunLedger::RunLedger(std::vector<fs::path> sources) : sources_(std::move(sources)) {
+    for (const auto& source : sources_) sourceForms_.emplace(pathForm(source), source);
+}
+
+fs::path RunLedger::pathForm(const fs::path& path) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(path, ec);
+    if (ec) absolute = path;
+    fs::path canonical = fs::weakly_canonical(absolute, ec);
+    if (ec) return absolute.lexically_normal();
+    return canonical.lexically_normal();
+}
+
+bool RunLedger::isSource(const fs::path& file) const { return sourceForms_.contains(pathForm(file)); }
+
+void RunLedger::noteReads(const BatchItem& item, const std::vector<fs::path>& files) {
+    std::vector<fs::path> keys;
+    keys.reserve(files.size());
+    for (const auto& file : files) keys.push_back(pathForm(file));
+
+    std::lock_guard lock(mutex_);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        const auto written = outputs_.find(keys[i]);
+        if (written != outputs_.end() && written->second.item != item.id) {
+            throw OutputConflict("Won't read " + display(files[i]) + ": " + display(written->second.source) +
+                                 " replaced it earlier in this run. " + std::string(readRemedy));
+        }
+    }
+    for (const auto& key : keys) {
+        auto& readers = reads_[key];
+        const bool known = std::any_of(readers.begin(), readers.end(),
+                                       [&](const Reader& reader) { return reader.item == item.id; });
+        if (!known) readers.push_back({item.id, item.sourceURL});
+    }
+}
+
+void RunLedger::claimOutput(const BatchItem& item, const fs::path& output, std::string_view remedy) {
+    const fs::path key = pathForm(output);
+    const std::string name = output.filename().string();
+    const bool ownSource = pathForm(item.sourceURL) == key;
+
+    std::lock_guard lock(mutex_);
+    const auto written = outputs_.find(key);
+    if (written != outputs_.end()) {
+        // Two outputs of one item on one path come from its naming pattern, whatever the remedy
+        // the caller had in mind for a clash between items.
+        const std::string_view fix = written->second.item == item.id ? patternRemedy : remedy;
+        throw OutputConflict("Won't overwrite " + name + ": it is already the output of " +
+                             display(written->second.source) + " in this run. " + std::string(fix));
+    }
+    // A source of the run counts as read by its own item before any item writes.
+    std::optional<Reader> reader;
+    if (const auto source = sourceForms_.find(key); source != sourceForms_.end()) {
+        reader = Reader{Uuid(), source->second};
+    } else if (const auto readers = reads_.find(key); readers != reads_.end() && !readers->second.empty()) {
+        reader = readers->second.front();
+    }
+    if (reader) {
+        const std::string who = ownSource || reader->item == item.id
+                                    ? std::string("this item reads it")
+                                    : display(reader->source) + " reads it in this run";
+        throw OutputConflict("Won't overwrite " + display(output) + ": " + who + ". " + std::string(readRemedy));
+    }
+    outputs_.emplace(key, Writer{item.id, item.sourceURL});
+}
+
+std::pair<std::shared_ptr<RunLedger::Decision>, bool> RunLedger::decisionFor(const std::string& key,
+                                                                             std::type_index type) {
+    std::lock_guard lock(mutex_);
+    auto& slot = decisions_[key];
+    if (!slot) {
+        slot = std::make_shared<Decision>(type);
+        return {slot, true};
+    }
+    if (slot->type != type) throw std::logic_error("Run decision '" + key + "' asked for two types");
+    return {slot, false};
+}
+
+void RunLedger::settle(Decision& decision, std::shared_ptr<const void> value, std::exception_ptr error) {
+    {
+        std::lock_guard lock(mutex_);
+        decision.value = std::move(value);
+        decision.error = std::move(error);
+        decision.settled = true;
+    }
+    settledChanged_.notify_all();
+}
+
+std::shared_ptr<const void> RunLedger::await(Decision& decision) {
+    std::unique_lock lock(mutex_);
+    settledChanged_.wait(lock, [&] { return decision.settled; });
+    if (decision.error) std::rethrow_exception(decision.error);
+    return decision.value;
+}
+
+}  // namespace morvale
