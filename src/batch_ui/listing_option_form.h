@@ -26,7 +26,7 @@ namespace morvale {
 // and the watermark. It keeps no state of its own: everything shown is read from the bound
 // preset, and every user action writes straight into one field of it. Building or refreshing the
 // form writes nothing, so a restored preset (a portal with sizes of its own, an opacity below the
-// slider's range) stays exactly as it was restored until the user changes it.
+// slider's range) stays exactly as it was restored until the user changes it. GUI thread only.
 class VarnholtOptions : public QWidget {
     Q_OBJECT
 
