@@ -103,6 +103,12 @@ private:
 
     void reads(const std::vector<fs::path>& files) { ledger_.noteReads(item_, files); }
 
+    // The run's queued files; unknown for a ledger of no job, where every file counts as queued.
+    TextureProcessor::Queued queued() const {
+        if (ledger_.sources().empty()) return {};
+        return [this](const fs::path& file) { return ledger_.isSource(file); };
+    }
+
     // Claims the path in the run's ledger, writes it through `write` and records it as an output.
     template <typename Write>
     fs::path emit(const std::string& fileName, std::string_view remedy, Write&& write) {
@@ -146,7 +152,7 @@ private:
                 set.sources.maps.emplace(*channel, decision[i]);
             }
         }
-        set.primary = TextureProcessor::queueablePrimary(set.sources, extensions_);
+        set.primary = TextureProcessor::queueablePrimary(set.sources, extensions_, queued());
         return set;
     }
 
@@ -340,7 +346,8 @@ private:
     void spriteSheet() {
         const auto sequence =
             TextureProcessor::frameSequence(item_.sourceURL, extensions_);
-        if (!samePath(sequence.frames.front(), item_.sourceURL)) {
+        const auto leader = TextureProcessor::leadingFrame(sequence, queued());
+        if (!leader || !samePath(*leader, item_.sourceURL)) {
             throw BatchSkip(file() + " is part of the " + sequence.name + " sprite sheet");
         }
         reads(sequence.frames);
@@ -442,15 +449,17 @@ std::vector<fs::path> TextureProcessor::process(const MorvalePreset& preset, con
 }
 
 TextureProcessor::PrimaryChoice TextureProcessor::queueablePrimary(const ChannelPacker::ChannelSources& sources,
-                                                                   const std::set<std::string>& queueable) {
+                                                                   const std::set<std::string>& queueable,
+                                                                   const Queued& queued) {
     for (const auto& file : sources.all()) {
-        if (queueable.contains(TextureFiles::lowerExtension(file))) return file;
+        if (queueable.contains(TextureFiles::lowerExtension(file)) && (!queued || queued(file))) return file;
     }
     return std::nullopt;
 }
 
 std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const fs::path& file,
-                                                                         const std::set<std::string>& queueable) {
+                                                                         const std::set<std::string>& queueable,
+                                                                         const Queued& queued) {
     const ChannelPacker packer;
     const auto identified = packer.identify(file);
     if (!identified) return std::nullopt;
@@ -472,7 +481,7 @@ std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const f
             slot->second = candidate;
         }
     }
-    set.primary = queueablePrimary(set.sources, queueable);
+    set.primary = queueablePrimary(set.sources, queueable, queued);
     return set;
 }
 
