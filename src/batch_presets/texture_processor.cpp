@@ -109,22 +109,37 @@ private:
         return [this](const fs::path& file) { return ledger_.isSource(file); };
     }
 
-    // Claims the path in the run's ledger, writes it through `write` and records it as an output.
-    template <typename Write>
-    fs::path emit(const std::string& fileName, std::string_view remedy, Write&& write) {
+    // Claims the path in the run's ledger; throws OutputConflict when the run already has it.
+    fs::path claim(const std::string& fileName, std::string_view remedy) {
         throwIfStopRequested(context_.stopToken);
         const fs::path destination = outputFolder() / fileName;
         ledger_.claimOutput(item_, destination, remedy);
+        return destination;
+    }
+
+    // Writes a claimed path through `write` and records it as an output.
+    template <typename Write>
+    fs::path write(const fs::path& destination, Write&& write) {
+        throwIfStopRequested(context_.stopToken);
         write(destination);
         outputs_.push_back(destination);
         return destination;
     }
 
+    template <typename Write>
+    fs::path emit(const std::string& fileName, std::string_view remedy, Write&& writer) {
+        return write(claim(fileName, remedy), std::forward<Write>(writer));
+    }
+
+    fs::path writeTexture(const fs::path& destination, const PackedTexture& texture) {
+        if (!texture.isValid()) throw ChannelPacker::PackingError::compositionFailed();
+        return write(destination, [&](const fs::path& path) { PackedTexture::writePNG(texture, path); });
+    }
+
     fs::path emitTexture(const std::string& fileName, const PackedTexture& texture,
                          std::string_view remedy) {
         if (!texture.isValid()) throw ChannelPacker::PackingError::compositionFailed();
-        return emit(fileName, remedy,
-                    [&](const fs::path& destination) { PackedTexture::writePNG(texture, destination); });
+        return writeTexture(claim(fileName, remedy), texture);
     }
 
     // -- Channel packing -----------------------------------------------------------------------
@@ -233,15 +248,24 @@ private:
         if (preset_.generateMissingNormal && heightMap != sources.maps.end() &&
             !NormalMapGenerator::hasNormalMap(setName, itemFolder())) {
             // The normal map is an extra: the packed map is already written, so a failure here is
-            // reported and the item still completes with what it wrote.
+            // reported and the item still completes with what it wrote. Its fixed name may be one
+            // the run already has (the pattern {name}_NormalGL names the packed map so): then it
+            // is not made at all, and the log says why.
+            const std::string name =
+                setName + "_Normal" + std::string(ChannelPacker::tag(preset_.normalTarget)) + ".png";
+            fs::path destination;
+            try {
+                destination = claim(name, RunLedger::fixedNameRemedy);
+            } catch (const OutputConflict& refused) {
+                log(setName + ": no normal map made from the height map. " + refused.what());
+                return;
+            }
             try {
                 progress(0.9, "Making normal map from height...");
                 const PackedTexture normal = NormalMapGenerator::fromHeight(
                     heightMap->second, preset_.normalStrength, preset_.normalTarget,
                     std::max(width, height), true);
-                const std::string name =
-                    setName + "_Normal" + std::string(ChannelPacker::tag(preset_.normalTarget)) + ".png";
-                emitTexture(name, normal, RunLedger::fixedNameRemedy);
+                writeTexture(destination, normal);
                 log(setName + ": no normal map found, made " + name + " from the height map");
             } catch (const OperationCancelled&) {
                 throw;

@@ -401,6 +401,17 @@ TEST(TextureProcessorTest, MissingNormalMapIsMadeFromHeightAndItsFailureOnlyLogg
     EXPECT_EQ(run.items[0].reports.at(2), (std::pair<double, std::string>{0.9, "Making normal map from height..."}));
     EXPECT_TRUE(run.logged("Rock: no normal map found, made Rock_NormalGL.png from the height map")) << run.logText();
 
+    // A pattern that gives the packed map the normal map's name: the packed map stays, the
+    // normal map is refused with a logged reason, and the item completes.
+    run = test::runTextureJob(preset, {ao}, dir / "outSame", "{name}_NormalGL");
+    EXPECT_EQ(run.items[0].status, ProcessingStatus::completed) << run.items[0].message;
+    EXPECT_EQ(run.items[0].outputs, std::vector<std::string>{"Rock_NormalGL.png"});
+    EXPECT_TRUE(run.logged("Rock: no normal map made from the height map. Won't overwrite Rock_NormalGL.png: it is "
+                           "already the output of " + ao.string() + " in this run. Add {index} or {name} to the "
+                           "naming pattern."))
+        << run.logText();
+    expectPixel(load(dir / "outSame/Rock_NormalGL.png"), 3, 3, {60, 255, 0, 100});
+
     // A normal map of the set already exists: none is made.
     writeGrey(dir / "a/Rock_Normal.png", 16, 16, 128);
     run = test::runTextureJob(preset, {ao}, dir / "outB", defaultPattern);
