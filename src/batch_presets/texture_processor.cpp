@@ -117,11 +117,11 @@ private:
         return destination;
     }
 
-    // Writes a claimed path through `write` and records it as an output.
+    // Writes a claimed path through `writer` and records it as an output.
     template <typename Write>
-    fs::path write(const fs::path& destination, Write&& write) {
+    fs::path write(const fs::path& destination, Write&& writer) {
         throwIfStopRequested(context_.stopToken);
-        write(destination);
+        writer(destination);
         outputs_.push_back(destination);
         return destination;
     }
@@ -138,7 +138,6 @@ private:
 
     fs::path emitTexture(const std::string& fileName, const PackedTexture& texture,
                          std::string_view remedy) {
-        if (!texture.isValid()) throw ChannelPacker::PackingError::compositionFailed();
         return writeTexture(claim(fileName, remedy), texture);
     }
 
