@@ -263,7 +263,14 @@ std::vector<CaptionWord> Transcriber::transcribe(const std::filesystem::path& fi
     std::stop_source halt;
     std::stop_callback forward(stop, [&] { halt.request_stop(); });
     const std::size_t workers = std::min(options_.decodersPerFile, options_.pool->capacity());
-    SegmentQueue queue(workers + 1);
+    // Segment i always goes to decoder i mod workers: the recogniser's feature normalisation carries over
+    // from one segment to the next in a decoder, so handing segments to whichever decoder is free would
+    // make the transcript depend on thread timing. Each queue holds two, so the reader runs ahead a little.
+    std::vector<std::unique_ptr<SegmentQueue>> queues;
+    for (std::size_t w = 0; w < workers; ++w) queues.push_back(std::make_unique<SegmentQueue>(2));
+    const auto forEachQueue = [&](auto&& f) {
+        for (auto& q : queues) f(*q);
+    };
     std::mutex resultsMutex;
     std::map<std::size_t, std::vector<CaptionWord>> results;
     std::exception_ptr failure;
@@ -273,16 +280,16 @@ std::vector<CaptionWord> Transcriber::transcribe(const std::filesystem::path& fi
             if (!failure) failure = std::move(error);
         }
         halt.request_stop();
-        queue.stop();
+        forEachQueue([](SegmentQueue& q) { q.stop(); });
     };
 
     std::vector<std::jthread> threads;
     threads.reserve(workers);
     for (std::size_t w = 0; w < workers; ++w) {
-        threads.emplace_back([&] {
+        threads.emplace_back([&, w] {
             try {
                 std::optional<DecoderPool::Lease> lease;
-                while (auto item = queue.pop(halt.get_token())) {
+                while (auto item = queues[w]->pop(halt.get_token())) {
                     auto& [index, segment] = *item;
                     std::vector<CaptionWord> words;
                     if (segment.hasSpeech) {
@@ -306,7 +313,8 @@ std::vector<CaptionWord> Transcriber::transcribe(const std::filesystem::path& fi
         const SpeechSegmenter::Emit emit = [&](SpeechSegmenter::Segment&& segment) {
             const double reached = static_cast<double>(segment.firstSample + static_cast<std::int64_t>(segment.samples.size())) /
                                    SpeechSegmenter::sampleRate;
-            if (!queue.push(segments++, std::move(segment), halt.get_token())) throw OperationCancelled();
+            const std::size_t index = segments++;
+            if (!queues[index % workers]->push(index, std::move(segment), halt.get_token())) throw OperationCancelled();
             if (progress && duration > 0.0) progress(std::min(0.99, reached / duration), "Transcribing...");
         };
         PCMStream::read(file, SpeechSegmenter::sampleRate, 1, std::nullopt,
@@ -316,7 +324,7 @@ std::vector<CaptionWord> Transcriber::transcribe(const std::filesystem::path& fi
                         },
                         log);
         segmenter.finish(emit);
-        queue.close();
+        forEachQueue([](SegmentQueue& q) { q.close(); });
     } catch (...) {
         fail(std::current_exception());
     }
