@@ -16,7 +16,7 @@ function(morvale_test name)
   morvale_warnings(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} test_support GTest::gtest GTest::gtest_main)
   # One variable per property: a list in ENVIRONMENT would be split into separate properties here.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600 LABELS ${name}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
     ENVIRONMENT_MODIFICATION "MORVALE_SOURCE_DIR=set:${PROJECT_SOURCE_DIR}")
 endfunction()
