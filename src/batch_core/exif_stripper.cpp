@@ -1,0 +1,374 @@
+#include "batch_core/exif_stripper.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <exiv2/exiv2.hpp>
+#pragma GCC diagnostic pop
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/ascii.h"
+#include "base/atomic_file_writer.h"
+#include "base/exif/exiv2_session.h"
+
+namespace morvale {
+
+namespace fs = std::filesystem;
+
+using Kind = EXIFStripper::EXIFError::Kind;
+using Option = EXIFStripper::StripOption;
+
+namespace {
+
+std::string messageFor(Kind kind, const fs::path& file) {
+    switch (kind) {
+        case Kind::cannotOpenImageSource: return "Cannot open image source at " + file.string();
+        case Kind::unsupportedImageType: return "Unsupported image type for " + file.filename().string();
+        case Kind::cannotCreateImageDestination: return "Cannot create image destination at " + file.string();
+        case Kind::failedToWriteImage: return "Failed to finalize and write image to " + file.string();
+    }
+    return {};
+}
+
+// The same bounds as the image layer's decoder, checked before any pixel is allocated.
+constexpr long long maxSide = 16384;
+constexpr long long maxPixels = 1LL << 28;
+
+struct Bytes {
+    std::unique_ptr<unsigned char[]> data;
+    std::size_t size = 0;
+};
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// A source file checked and read through one descriptor, kept open so that the decoder reads
+// the very file that was checked.
+struct Source {
+    FileDescriptor fd;
+    Bytes bytes;
+};
+
+// The whole file, if it is a regular file within the bound. Opened without blocking and checked on
+// the open descriptor, so a FIFO or device answers at once and cannot be swapped in after the check.
+std::optional<Source> readBounded(const fs::path& file) {
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) return std::nullopt;
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0 ||
+        static_cast<std::uintmax_t>(status.st_size) > EXIFStripper::maxSourceBytes) {
+        return std::nullopt;
+    }
+    Bytes bytes;
+    const auto size = static_cast<std::size_t>(status.st_size);
+    try {
+        bytes.data = std::make_unique_for_overwrite<unsigned char[]>(size);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    // A file that shrinks meanwhile is taken as it now is; one that grows, as it was when checked.
+    while (bytes.size < size) {
+        const ssize_t got = ::read(fd.get(), bytes.data.get() + bytes.size, size - bytes.size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return std::nullopt;
+        if (got == 0) break;
+        bytes.size += static_cast<std::size_t>(got);
+    }
+    if (bytes.size == 0) return std::nullopt;
+    return Source{std::move(fd), std::move(bytes)};
+}
+
+bool isGPSAttribute(std::string_view name) {
+    const std::string lower = ascii::lowered(name);
+    return lower.starts_with("gps:") || lower.find(":gps") != std::string::npos;
+}
+
+// -- Lossless path: exiv2 rewrites the metadata around the untouched encoded image -------------
+
+// In a TIFF-structured file the EXIF entries of the image directories describe the pages
+// themselves (and hold the ICC profile): dropping them would drop the pages. These stay whatever
+// the option; every other entry there is description.
+bool isImageStructure(const Exiv2::Exifdatum& datum) {
+    static constexpr std::string_view groups[] = {
+        "Image",     "Thumbnail", "Image2",    "Image3",    "SubImage1", "SubImage2", "SubImage3",
+        "SubImage4", "SubImage5", "SubImage6", "SubImage7", "SubImage8", "SubImage9", "SubThumb1"};
+    static constexpr std::string_view tags[] = {
+        "NewSubfileType", "SubfileType", "ImageWidth", "ImageLength", "BitsPerSample", "Compression",
+        "PhotometricInterpretation", "Thresholding", "CellWidth", "CellLength", "FillOrder", "StripOffsets",
+        "SamplesPerPixel", "RowsPerStrip", "StripByteCounts", "MinSampleValue", "MaxSampleValue", "XResolution",
+        "YResolution", "PlanarConfiguration", "ResolutionUnit", "TransferFunction", "Predictor", "WhitePoint",
+        "PrimaryChromaticities", "ColorMap", "HalftoneHints", "TileWidth", "TileLength", "TileOffsets",
+        "TileByteCounts", "SubIFDs", "InkSet", "InkNames", "NumberOfInks", "DotRange", "ExtraSamples",
+        "SampleFormat", "SMinSampleValue", "SMaxSampleValue", "TransferRange", "JPEGTables", "JPEGProc",
+        "JPEGInterchangeFormat", "JPEGInterchangeFormatLength", "YCbCrCoefficients", "YCbCrSubSampling",
+        "YCbCrPositioning", "ReferenceBlackWhite", "InterColorProfile"};
+    const std::string group = datum.groupName();
+    const std::string tag = datum.tagName();
+    return std::find(std::begin(groups), std::end(groups), group) != std::end(groups) &&
+           std::find(std::begin(tags), std::end(tags), tag) != std::end(tags);
+}
+
+bool isTIFFStructured(int type) {
+    return type == Exiv2::ImageType::tiff || type == Exiv2::ImageType::cr2 || type == Exiv2::ImageType::orf;
+}
+
+std::optional<long> orientationOf(const Exiv2::ExifData& exif, const Exiv2::XmpData& xmp) {
+    std::optional<long> orientation;
+    if (auto found = exif.findKey(Exiv2::ExifKey("Exif.Image.Orientation")); found != exif.end() && found->count() > 0) {
+        orientation = found->toLong();
+    } else if (auto inXmp = xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation"));
+               inXmp != xmp.end() && inXmp->count() > 0) {
+        orientation = inXmp->toLong();
+    }
+    if (orientation && (*orientation < 1 || *orientation > 8)) orientation.reset();
+    return orientation;
+}
+
+bool isEssential(const Exiv2::Exifdatum& datum) {
+    const std::string key = datum.key();
+    return ((key == "Exif.Image.Copyright" || key == "Exif.Image.Artist") && datum.typeId() == Exiv2::asciiString);
+}
+
+// What stripAllExifExceptOrientation and stripEverything leave of the EXIF: the orientation,
+// copyright and artist (the former only), and the image structure of TIFF-structured files.
+Exiv2::ExifData keptExif(const Exiv2::Image& image, Option option) {
+    const Exiv2::ExifData& exif = image.exifData();
+    Exiv2::ExifData kept;
+    const bool tiff = isTIFFStructured(image.imageType());
+    const bool essentials = option == Option::stripAllExifExceptOrientation;
+    for (const auto& datum : exif) {
+        if ((tiff && isImageStructure(datum)) || (essentials && isEssential(datum))) kept.add(datum);
+    }
+    if (essentials) {
+        if (const auto orientation = orientationOf(exif, image.xmpData())) {
+            kept["Exif.Image.Orientation"] = static_cast<std::uint16_t>(*orientation);
+        }
+    }
+    return kept;
+}
+
+template <typename Data>
+void eraseGPS(Data& data) {
+    for (auto it = data.begin(); it != data.end();) {
+        it = exiv2_session::isGPSKey(it->key()) ? data.erase(it) : std::next(it);
+    }
+}
+
+void editMetadata(Exiv2::Image& image, Option option) {
+    if (option == Option::stripGPSOnly) {
+        eraseGPS(image.exifData());
+        eraseGPS(image.xmpData());
+        return;
+    }
+    image.setExifData(keptExif(image, option));
+    image.clearIptcData();
+    image.clearXmpData();
+    image.clearComment();
+}
+
+// -- Re-encoding path: OpenImageIO decodes image 0 and writes it again in the same format ------
+
+// The decoder is picked by the file's name, as the image layer does, and reads the checked file
+// through its descriptor (some decoders cannot read from memory, and some reopen the file to seek).
+std::unique_ptr<OIIO::ImageInput> openPixels(const fs::path& name, const FileDescriptor& fd) {
+    // By the bare extension: given a file name, the library would open that path on its own.
+    const std::string extension = ascii::lowered(name.extension().string());
+    if (extension.size() < 2) return nullptr;
+    auto input = OIIO::ImageInput::create(extension.substr(1), false);
+    (void)OIIO::geterror();  // a failure leaves its message in this thread's error slot
+    if (!input) return nullptr;
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    OIIO::ImageSpec spec;
+    if (!input->open("/proc/self/fd/" + std::to_string(fd.get()), spec, config)) {
+        (void)input->geterror();
+        return nullptr;
+    }
+    return input;
+}
+
+OIIO::ParamValueList filteredAttributes(const OIIO::ImageSpec& spec, Option option) {
+    OIIO::ParamValueList kept;
+    for (const auto& attribute : spec.extra_attribs) {
+        const std::string_view name = attribute.name().string();
+        bool keep = false;
+        if (option == Option::stripGPSOnly) {
+            keep = !isGPSAttribute(name);
+        } else {
+            // Colour and structure, never description: the colour profile and space, how alpha and
+            // samples are stored, the codec's own compression.
+            keep = name == "ICCProfile" || name == "oiio:ColorSpace" || name == "oiio:BitsPerSample" ||
+                   ascii::equalsIgnoringCase(name, "compression") ||
+                   (option == Option::stripAllExifExceptOrientation && name == "Orientation");
+        }
+        if (keep) kept.push_back(attribute);
+    }
+    return kept;
+}
+
+int qualityPercent(double quality) {
+    if (!std::isfinite(quality)) quality = 1.0;
+    return static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100.0));
+}
+
+void reencode(const FileDescriptor& fd, int exivType, const fs::path& source, const fs::path& destination,
+              Option option, double compressionQuality) {
+    auto input = openPixels(source, fd);
+    if (!input) {
+        throw EXIFStripper::EXIFError(
+            exivType == Exiv2::ImageType::none ? Kind::unsupportedImageType : Kind::cannotOpenImageSource, source);
+    }
+    // Only image 0 is written again: rewriting a file of pages, frames or mip levels in place would
+    // lose the rest.
+    const OIIO::ImageSpec spec = input->spec();
+    if (input->seek_subimage(1, 0) || input->seek_subimage(0, 1)) {
+        throw EXIFStripper::EXIFError(Kind::unsupportedImageType, source);
+    }
+    if (!input->seek_subimage(0, 0) || spec.width <= 0 || spec.height <= 0 || spec.depth != 1 ||
+        spec.nchannels <= 0 || spec.width > maxSide || spec.height > maxSide ||
+        static_cast<long long>(spec.width) * spec.height > maxPixels) {
+        throw EXIFStripper::EXIFError(Kind::cannotOpenImageSource, source);
+    }
+    std::vector<unsigned char> pixels;
+    try {
+        pixels.resize(spec.image_bytes(true));
+    } catch (const std::bad_alloc&) {
+        throw EXIFStripper::EXIFError(Kind::cannotOpenImageSource, source);
+    }
+    const bool decoded = input->read_image(0, 0, 0, spec.nchannels, OIIO::TypeUnknown, pixels.data());
+    (void)input->geterror();
+    if (!decoded) throw EXIFStripper::EXIFError(Kind::cannotOpenImageSource, source);
+    const std::string format = input->format_name();
+    input.reset();
+
+    auto output = OIIO::ImageOutput::create(format);
+    (void)OIIO::geterror();
+    if (!output) throw EXIFStripper::EXIFError(Kind::cannotCreateImageDestination, destination);
+
+    OIIO::ImageSpec written = spec;
+    written.extra_attribs = filteredAttributes(spec, option);
+    written.attribute("oiio:UnassociatedAlpha", 1);
+    const int quality = qualityPercent(compressionQuality);
+    if (format == "jpeg" || format == "webp") {
+        written.attribute("Compression", format + ":" + std::to_string(quality));
+    } else if (format == "heif") {
+        written.attribute("Compression", "heic:" + std::to_string(quality));
+    }
+
+    try {
+        AtomicFileWriter file(destination, {.createFolders = false});
+        const bool encoded = output->open(file.temporaryPath().string(), written) &&
+                             output->write_image(OIIO::TypeUnknown, pixels.data()) && output->close();
+        (void)output->geterror();
+        if (!encoded) throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
+        output.reset();
+        file.commit();
+    } catch (const AtomicWriteError&) {
+        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
+    }
+}
+
+}  // namespace
+
+EXIFStripper::EXIFError::EXIFError(Kind kind, fs::path file)
+    : std::runtime_error(messageFor(kind, file)), kind_(kind), path_(std::move(file)) {}
+
+void EXIFStripper::stripMetadata(const fs::path& source, const fs::path& destination, StripOption option,
+                                 double compressionQuality) const {
+    std::optional<Source> file = readBounded(source);
+    if (!file) throw EXIFError(Kind::cannotOpenImageSource, source);
+    exiv2_session::ensureInitialized();
+
+    const auto* data = file->bytes.data.get();
+    const auto size = static_cast<long>(file->bytes.size);
+    int type = Exiv2::ImageType::none;
+    try {
+        type = Exiv2::ImageFactory::getType(data, size);
+        if (type != Exiv2::ImageType::none) {
+            // The image reads the caller's bytes in place; its output is a buffer of its own.
+            Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(data, size);
+            image->readMetadata();
+            editMetadata(*image, option);
+            image->writeMetadata();
+            Exiv2::BasicIo& io = image->io();
+            const auto written = static_cast<std::size_t>(io.size());
+            const auto* output = reinterpret_cast<const char*>(io.mmap());
+            try {
+                AtomicFileWriter::writeFile(destination, std::string_view(output, written), {.createFolders = false});
+            } catch (const AtomicWriteError&) {
+                throw EXIFError(Kind::failedToWriteImage, destination);
+            }
+            return;
+        }
+    } catch (const EXIFError&) {
+        throw;
+    } catch (const std::exception&) {
+        // The format's metadata cannot be rewritten in place (or is damaged): re-encode instead.
+    }
+    try {
+        file->bytes = {};
+        reencode(file->fd, type, source, destination, option, compressionQuality);
+    } catch (const EXIFError&) {
+        throw;
+    } catch (const std::exception&) {
+        throw EXIFError(Kind::failedToWriteImage, destination);
+    }
+}
+
+bool EXIFStripper::containsGPS(const fs::path& file) const {
+    std::optional<Source> source = readBounded(file);
+    if (!source) return false;
+    exiv2_session::ensureInitialized();
+    const auto isGPS = [](const auto& datum) { return exiv2_session::isGPSKey(datum.key()); };
+    try {
+        const auto* data = source->bytes.data.get();
+        const auto size = static_cast<long>(source->bytes.size);
+        const int type = Exiv2::ImageFactory::getType(data, size);
+        if (type != Exiv2::ImageType::none) {
+            Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(data, size);
+            image->readMetadata();
+            if (std::any_of(image->exifData().begin(), image->exifData().end(), isGPS) ||
+                std::any_of(image->xmpData().begin(), image->xmpData().end(), isGPS)) {
+                return true;
+            }
+            if (Exiv2::ImageFactory::checkMode(type, Exiv2::mdExif) & Exiv2::amWrite) return false;
+        }
+    } catch (const std::exception&) {
+        // Unreadable metadata: the decoder may still see some.
+    }
+    // Formats that are re-encoded to strip them may hold a location only the decoder sees.
+    try {
+        auto input = openPixels(file, source->fd);
+        if (!input) return false;
+        const auto& attributes = input->spec().extra_attribs;
+        return std::any_of(attributes.begin(), attributes.end(),
+                           [](const auto& attribute) { return isGPSAttribute(attribute.name().string()); });
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+}  // namespace morvale
