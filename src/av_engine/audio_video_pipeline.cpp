@@ -10,6 +10,37 @@ namespace morvale {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+struct ClipWords {
+    AudioVideoPipeline::ClipChoice::Kind kind;
+    std::string_view key;
+    std::array<std::string_view, 3> aliases;
+};
+
+constexpr std::array<ClipWords, 2> kClipWords{{
+    {AudioVideoPipeline::ClipChoice::Kind::automatic, "auto", {"best", "liveliest", ""}},
+    {AudioVideoPipeline::ClipChoice::Kind::start, "start", {"0", "0:00", "00:00"}},
+}};
+
+}  // namespace
+
+std::string_view AudioVideoPipeline::ClipChoice::key(Kind kind) {
+    for (const auto& w : kClipWords) {
+        if (w.kind == kind) return w.key;
+    }
+    return {};
+}
+
+std::optional<AudioVideoPipeline::ClipChoice> AudioVideoPipeline::ClipChoice::fromKey(std::string_view word) {
+    for (const auto& w : kClipWords) {
+        bool named = word == w.key;
+        for (std::string_view alias : w.aliases) named = named || (!alias.empty() && word == alias);
+        if (named) return ClipChoice(w.kind, 0);
+    }
+    return std::nullopt;
+}
+
 AudioVideoPipeline::MultiFormatExportRequest::MultiFormatExportRequest(
     fs::path source, fs::path destination, std::string baseName, ID3TagInjector::PodcastMetadata tags,
     bool master, bool rssMaster, bool whisperReference, bool audiogram, LoudnessNormalizer::LoudnessTarget target)

@@ -5,9 +5,11 @@
 #include "av_engine/id3_tag_injector.h"
 #include "av_engine/loudness_normalizer.h"
 
+#include <array>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace morvale {
@@ -29,6 +31,13 @@ public:
         Kind kind() const { return kind_; }
         // The start of `at`; 0 for the other kinds.
         double seconds() const { return seconds_; }
+
+        // The kinds with a settings word, in the order they are offered.
+        static constexpr std::array<Kind, 2> namedKinds{Kind::automatic, Kind::start};
+        // "auto", "start"; "" for `at`, which is written as a clock time.
+        static std::string_view key(Kind kind);
+        // A kind's word or alias ("best", "liveliest"; "0", "0:00", "00:00"), exactly; nothing otherwise.
+        static std::optional<ClipChoice> fromKey(std::string_view word);
 
         // Same kind, and for `at` equal seconds as doubles (a NaN start equals nothing).
         friend bool operator==(const ClipChoice& a, const ClipChoice& b) {

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <algorithm>
+#include "base/ascii.h"
+
 #include <array>
 #include <optional>
 #include <string>
@@ -57,10 +58,8 @@ public:
 
     // Lower-cases the key (no trimming) and accepts the usual spellings of each shape.
     static std::optional<AspectRatio> aspectRatio(std::string_view keyText) {
-        std::string k(keyText);
         // ASCII only: the process locale must not change what a key means.
-        std::transform(k.begin(), k.end(), k.begin(),
-                       [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+        const std::string k = ascii::lowered(keyText);
         if (k == "square" || k == "1:1" || k == "1x1") return AspectRatio::square;
         if (k == "vertical" || k == "9:16" || k == "9x16" || k == "story" || k == "reel")
             return AspectRatio::vertical;

@@ -1,5 +1,7 @@
 #include "av_engine/chapter_builder.h"
 
+#include "base/json_quote.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -96,32 +98,6 @@ long long truncatedMillis(double seconds) {
 
 bool endsSentence(std::string_view text) {
     return !text.empty() && (text.back() == '.' || text.back() == '?' || text.back() == '!');
-}
-
-void appendJSONString(std::string& out, std::string_view s) {
-    out += '"';
-    for (char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (ch) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '/': out += "\\/"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-                out += buf;
-            } else {
-                out += ch;
-            }
-        }
-    }
-    out += '"';
 }
 
 std::string shortestNumber(double value) {
@@ -261,7 +237,7 @@ std::string ChapterBuilder::json(const std::vector<Chapter>& chapters) {
         out += "    {\n      \"startTime\" : ";
         out += shortestNumber(rounded == 0 ? 0.0 : rounded);
         out += ",\n      \"title\" : ";
-        appendJSONString(out, chapters[i].title);
+        appendJSONQuoted(out, chapters[i].title);
         out += "\n    }";
         if (i + 1 < chapters.size()) out += ',';
         out += '\n';

@@ -15,7 +15,7 @@ namespace {
 
 struct ThreadLog {
     LogScope* scope = nullptr;
-    const std::function<void(const std::string&)>* sink = nullptr;
+    const LogSink* sink = nullptr;
     std::string pending;
     int printPrefix = 1;
     int linesForwarded = 0;
@@ -58,7 +58,7 @@ void installOnce() {
 
 }  // namespace
 
-LogScope::LogScope(std::function<void(const std::string&)> sink) : sink_(std::move(sink)), previous_(tCurrent.scope) {
+LogScope::LogScope(LogSink sink) : sink_(std::move(sink)), previous_(tCurrent.scope) {
     installOnce();
     tCurrent.scope = this;
     tCurrent.sink = &sink_;

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <functional>
+#include "base/callbacks.h"
+
 #include <string>
 
 namespace morvale::ffmpeg {
@@ -10,13 +11,13 @@ namespace morvale::ffmpeg {
 // up the current thread's sink; messages from threads without one are dropped.
 class LogScope {
 public:
-    explicit LogScope(std::function<void(const std::string&)> sink);
+    explicit LogScope(LogSink sink);
     ~LogScope();
     LogScope(const LogScope&) = delete;
     LogScope& operator=(const LogScope&) = delete;
 
 private:
-    std::function<void(const std::string&)> sink_;
+    LogSink sink_;
     LogScope* previous_;
 };
 

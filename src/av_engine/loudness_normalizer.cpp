@@ -5,6 +5,7 @@
 #include "av_engine/loudness_meter.h"
 #include "av_engine/pcm_stream.h"
 #include "av_engine/wav_writer.h"
+#include "base/atomic_file_writer.h"
 
 #include <algorithm>
 #include <array>
@@ -12,6 +13,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <numbers>
+#include <optional>
 
 namespace morvale {
 
@@ -181,34 +183,31 @@ private:
 };
 
 // The render file beside the destination; renamed over it only when the whole operation succeeded.
+// Its failures read as the WAV writer's.
 class PendingOutput {
 public:
-    explicit PendingOutput(const std::filesystem::path& destination)
-        : destination_(destination),
-          path_(destination.parent_path() / ("." + destination.filename().string() + ".render.tmp")) {}
-    ~PendingOutput() {
-        if (!committed_) {
-            std::error_code ignored;
-            std::filesystem::remove(path_, ignored);
-        }
+    explicit PendingOutput(const std::filesystem::path& destination) : destination_(destination) {
+        guarded([&] { file_.emplace(destination, AtomicFileWriter::Options{.createFolders = false, .durable = true}); });
     }
-    PendingOutput(const PendingOutput&) = delete;
-    PendingOutput& operator=(const PendingOutput&) = delete;
 
-    const std::filesystem::path& path() const { return path_; }
+    const std::filesystem::path& path() const { return file_->temporaryPath(); }
     void commit() {
-        std::error_code error;
-        std::filesystem::rename(path_, destination_, error);
-        if (error) {
-            throw WAVWriter::WriteError("Could not write " + destination_.filename().string() + ": " + error.message());
-        }
-        committed_ = true;
+        guarded([&] { file_->commit(); });
     }
 
 private:
+    template <typename Step>
+    void guarded(Step&& step) {
+        try {
+            step();
+        } catch (const AtomicWriteError& error) {
+            throw WAVWriter::WriteError("Could not write " + destination_.filename().string() + ": " +
+                                        error.code().message());
+        }
+    }
+
     std::filesystem::path destination_;
-    std::filesystem::path path_;
-    bool committed_ = false;
+    std::optional<AtomicFileWriter> file_;
 };
 
 }  // namespace

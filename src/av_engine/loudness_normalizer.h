@@ -2,10 +2,10 @@
 
 #include "av_engine/cleanup_options.h"
 #include "av_engine/speech_cleanup.h"
+#include "base/callbacks.h"
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -18,7 +18,7 @@ namespace morvale {
 // through the processing chain, measure and correct the gain at most twice. Keeps no state between calls.
 class LoudnessNormalizer {
 public:
-    using LogCallback = std::function<void(const std::string&)>;
+    using LogCallback = LogSink;
 
     struct LoudnessTarget {
         double integratedLUFS = -16.0;  // target loudness, or target RMS level in dB when acx

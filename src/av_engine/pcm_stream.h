@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/callbacks.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -33,7 +35,7 @@ public:
 
     // Receives `frames` interleaved frames; may throw to stop reading (the exception passes through).
     using ChunkCallback = std::function<void(std::span<const float> samples, std::int64_t frames)>;
-    using LogCallback = std::function<void(const std::string&)>;
+    using LogCallback = LogSink;
 
     // The first audio stream's rate (44100 when unknown), channels (unknown: 1, more than two: 2) and the
     // file's duration in seconds.

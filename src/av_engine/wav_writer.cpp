@@ -1,10 +1,11 @@
 #include "av_engine/wav_writer.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <random>
 
 namespace morvale {
 
@@ -13,6 +14,8 @@ namespace {
 // RIFF header, a 28-byte JUNK chunk that becomes ds64 when the file outgrows 32-bit sizes, fmt, data.
 constexpr std::size_t kHeaderSize = 12 + 36 + 24 + 8;
 constexpr std::uint64_t kMaxRiffSize = 0xFFFFFFFFull;
+// Samples are handed to the file in runs of about this many bytes.
+constexpr std::size_t kFlushBytes = 1 << 20;
 
 void putU16(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v & 0xFF);
@@ -23,14 +26,6 @@ void putU32(std::uint8_t* p, std::uint32_t v) {
 }
 void putU64(std::uint8_t* p, std::uint64_t v) {
     for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>((v >> (8 * i)) & 0xFF);
-}
-
-std::filesystem::path temporaryBeside(const std::filesystem::path& destination) {
-    std::random_device device;
-    std::array<char, 16> suffix{};
-    std::snprintf(suffix.data(), suffix.size(), "%08x", device());
-    std::filesystem::path name = "." + destination.filename().string() + "." + suffix.data() + ".tmp";
-    return destination.parent_path() / name;
 }
 
 // Scales to the integer range with rounding; NaN becomes silence, anything beyond full scale is clamped.
@@ -52,30 +47,29 @@ WAVWriter::WAVWriter(const std::filesystem::path& destination, double sampleRate
         throw WriteError("Unsupported WAV sample rate");
     }
     sampleRate_ = static_cast<std::uint32_t>(std::lround(sampleRate));
-    temporary_ = temporaryBeside(destination);
-    file_ = std::fopen(temporary_.c_str(), "wb");
-    if (file_ == nullptr) {
-        throw WriteError("Could not create " + destination.filename().string() + ": " + std::strerror(errno));
+    try {
+        file_.emplace(destination, AtomicFileWriter::Options{.createFolders = false, .durable = true});
+    } catch (const AtomicWriteError& error) {
+        throw WriteError("Could not create " + destination.filename().string() + ": " + error.code().message());
     }
-    std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
     writeHeader(false);
 }
 
-WAVWriter::~WAVWriter() {
-    if (file_ != nullptr) {
-        std::fclose(file_);
-        std::error_code ignored;
-        std::filesystem::remove(temporary_, ignored);
-    }
+// An unclosed writer's temporary file goes with file_.
+WAVWriter::~WAVWriter() = default;
+
+void WAVWriter::fail(const AtomicWriteError& error) {
+    file_.reset();
+    throw WriteError("Could not write " + destination_.filename().string() + ": " + error.code().message());
 }
 
-void WAVWriter::failWith(const std::string& what) {
-    const std::string reason = std::strerror(errno);
-    std::fclose(file_);
-    file_ = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove(temporary_, ignored);
-    throw WriteError(what + " " + destination_.filename().string() + ": " + reason);
+void WAVWriter::flush() {
+    try {
+        file_->write(std::string_view(reinterpret_cast<const char*>(buffer_.data()), buffer_.size()));
+    } catch (const AtomicWriteError& error) {
+        fail(error);
+    }
+    buffer_.clear();
 }
 
 void WAVWriter::writeHeader(bool rf64) {
@@ -108,15 +102,17 @@ void WAVWriter::writeHeader(bool rf64) {
     std::uint8_t* data = h.data() + 72;
     std::memcpy(data, "data", 4);
     putU32(data + 4, rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(dataBytes));
-    if (std::fwrite(h.data(), 1, h.size(), file_) != h.size()) failWith("Could not write");
+    buffer_.insert(buffer_.end(), h.begin(), h.end());
+    flush();
 }
 
 void WAVWriter::write(const float* samples, std::int64_t frames) {
     if (frames < 1 || samples == nullptr) return;
-    if (file_ == nullptr) throw WriteError("Could not write " + destination_.filename().string() + ": already closed");
+    if (!file_) throw WriteError("Could not write " + destination_.filename().string() + ": already closed");
     const std::size_t count = static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels_);
-    buffer_.resize(count * static_cast<std::size_t>(bytesPerSample_));
-    std::uint8_t* out = buffer_.data();
+    const std::size_t start = buffer_.size();
+    buffer_.resize(start + count * static_cast<std::size_t>(bytesPerSample_));
+    std::uint8_t* out = buffer_.data() + start;
     if (bytesPerSample_ == 2) {
         for (std::size_t i = 0; i < count; ++i, out += 2) {
             putU16(out, static_cast<std::uint32_t>(quantise(samples[i], 32768.0)) & 0xFFFFu);
@@ -129,32 +125,24 @@ void WAVWriter::write(const float* samples, std::int64_t frames) {
             out[2] = static_cast<std::uint8_t>((v >> 16) & 0xFF);
         }
     }
-    if (std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) failWith("Could not write");
     frames_ += frames;
+    if (buffer_.size() >= kFlushBytes) flush();
 }
 
 void WAVWriter::close() {
-    if (file_ == nullptr) return;
+    if (!file_) return;
+    if (!buffer_.empty()) flush();
     const std::uint64_t dataBytes =
         static_cast<std::uint64_t>(frames_) * static_cast<std::uint64_t>(channels_ * bytesPerSample_);
     const bool rf64 = dataBytes + kHeaderSize - 8 > kMaxRiffSize;
-    if (std::fseek(file_, 0, SEEK_SET) != 0) failWith("Could not write");
+    if (::lseek(file_->fd(), 0, SEEK_SET) != 0) fail(AtomicWriteError(destination_, {errno, std::generic_category()}));
     writeHeader(rf64);
-    if (std::fflush(file_) != 0) failWith("Could not write");
-    if (std::fclose(file_) != 0) {
-        file_ = nullptr;
-        std::error_code ignored;
-        std::filesystem::remove(temporary_, ignored);
-        throw WriteError("Could not write " + destination_.filename().string() + ": " + std::strerror(errno));
+    try {
+        file_->commit();
+    } catch (const AtomicWriteError& error) {
+        fail(error);
     }
-    file_ = nullptr;
-    std::error_code renamed;
-    std::filesystem::rename(temporary_, destination_, renamed);
-    if (renamed) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary_, ignored);
-        throw WriteError("Could not write " + destination_.filename().string() + ": " + renamed.message());
-    }
+    file_.reset();
 }
 
 }  // namespace morvale

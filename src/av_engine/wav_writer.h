@@ -1,8 +1,10 @@
 #pragma once
 
+#include "base/atomic_file_writer.h"
+
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -35,11 +37,11 @@ public:
 
 private:
     void writeHeader(bool rf64);
-    [[noreturn]] void failWith(const std::string& what);
+    void flush();
+    [[noreturn]] void fail(const AtomicWriteError& error);
 
     std::filesystem::path destination_;
-    std::filesystem::path temporary_;
-    std::FILE* file_ = nullptr;
+    std::optional<AtomicFileWriter> file_;  // empty once closed or failed
     std::uint32_t sampleRate_;
     int channels_;
     int bytesPerSample_;

@@ -58,10 +58,9 @@ mode_t newFileMode() {
 
 }  // namespace
 
-AtomicWriteError::AtomicWriteError(fs::path path, std::error_code code)
-    : std::runtime_error("Cannot write " + path.filename().string() + ": " + code.message()),
-      path_(std::move(path)),
-      code_(code) {}
+AtomicWriteError::AtomicWriteError(const fs::path& path, std::error_code code)
+    : fs::filesystem_error("Cannot write " + path.filename().string(), path, code),
+      message_("Cannot write " + path.filename().string() + ": " + code.message()) {}
 
 AtomicFileWriter::AtomicFileWriter(fs::path destination, Options options)
     : destination_(std::move(destination)), options_(options) {

@@ -9,16 +9,16 @@
 namespace morvale {
 
 // A failed write of an output file. what() is "Cannot write <file name>: <the system's reason>";
-// path() and code() carry the details for callers that phrase their own message.
-class AtomicWriteError : public std::runtime_error {
+// path() and code() carry the details for callers that phrase their own message. It is a
+// filesystem_error, so code that handles the standard library's file errors handles it too.
+class AtomicWriteError : public std::filesystem::filesystem_error {
 public:
-    AtomicWriteError(std::filesystem::path path, std::error_code code);
-    const std::filesystem::path& path() const noexcept { return path_; }
-    std::error_code code() const noexcept { return code_; }
+    AtomicWriteError(const std::filesystem::path& path, std::error_code code);
+    const char* what() const noexcept override { return message_.what(); }
+    const std::filesystem::path& path() const noexcept { return path1(); }
 
 private:
-    std::filesystem::path path_;
-    std::error_code code_;
+    std::runtime_error message_;
 };
 
 // Writes one file so that a reader sees the old file or the whole new one, never a part.

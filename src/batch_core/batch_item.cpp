@@ -4,18 +4,12 @@
 #include <cmath>
 #include <system_error>
 
+#include "base/ascii.h"
 #include "batch_core/platform.h"
 
 namespace morvale {
 
 namespace {
-
-std::string asciiLower(std::string text) {
-    for (auto& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 std::filesystem::path lastComponent(const std::filesystem::path& path) {
     auto name = path.filename();
@@ -61,7 +55,7 @@ BatchItem::BatchItem(Uuid itemID, std::filesystem::path source, std::optional<st
       metadata(std::move(values)) {
     const auto name = lastComponent(sourceURL);
     originalFileName = stemOf(name);
-    fileExtension = asciiLower(extensionOf(name));
+    fileExtension = ascii::lowered(extensionOf(name));
     fileSize = sizeOnDisk(sourceURL);
     queuedAt = std::chrono::system_clock::now();
 }

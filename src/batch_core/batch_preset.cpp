@@ -1,13 +1,11 @@
 #include "batch_core/batch_preset.h"
 
+#include "base/ascii.h"
+
 namespace morvale {
 
 bool BatchPreset::canProcess(const BatchItem& item) const {
-    std::string extension = item.fileExtension;
-    for (auto& c : extension) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return supportedExtensions().count(extension) > 0;
+    return supportedExtensions().count(ascii::lowered(item.fileExtension)) > 0;
 }
 
 }  // namespace morvale

@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <utility>
 
+#include "base/ascii.h"
 #include "batch_core/file_name_collator.h"
 
 namespace morvale {
@@ -16,13 +17,6 @@ namespace morvale {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string asciiLower(std::string text) {
-    for (auto& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 bool isHiddenName(const fs::path& path) {
     const auto name = path.filename().native();
@@ -53,7 +47,7 @@ public:
         if (isHiddenName(path)) return;
         auto extension = path.filename().extension().native();
         if (!extension.empty() && extension.front() == '.') extension.erase(0, 1);
-        if (allowed_.count(asciiLower(extension)) == 0) return;
+        if (allowed_.count(ascii::lowered(extension)) == 0) return;
         auto standardised = path.lexically_normal();
         if (!taken_.insert(standardised.native()).second) return;
         found_.push_back(std::move(standardised));

@@ -1,4 +1,5 @@
 #include "batch_core/file_url.h"
+#include "base/ascii.h"
 #include "base/hex.h"
 
 #include <system_error>
@@ -8,7 +9,7 @@ namespace morvale {
 namespace {
 
 bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+    return ascii::isAlnum(static_cast<char>(c)) || c == '-' || c == '.' ||
            c == '_' || c == '~' || c == '/' || c == '!' || c == '$' || c == '&' || c == '\'' || c == '(' ||
            c == ')' || c == '*' || c == '+' || c == ',' || c == ';' || c == '=' || c == ':' || c == '@';
 }
@@ -19,7 +20,6 @@ std::string fileUrlString(const std::filesystem::path& path) {
     std::error_code error;
     std::filesystem::path absolute = path.is_absolute() ? path : std::filesystem::absolute(path, error);
     if (error) absolute = path;
-    static const char digits[] = "0123456789ABCDEF";
     std::string url = "file://";
     for (const char c : absolute.string()) {
         const auto byte = static_cast<unsigned char>(c);
@@ -27,8 +27,8 @@ std::string fileUrlString(const std::filesystem::path& path) {
             url.push_back(c);
         } else {
             url.push_back('%');
-            url.push_back(digits[byte >> 4]);
-            url.push_back(digits[byte & 0x0F]);
+            url.push_back(hexDigit(byte >> 4, true));
+            url.push_back(hexDigit(byte, true));
         }
     }
     return url;

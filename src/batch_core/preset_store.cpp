@@ -1,16 +1,15 @@
 #include "batch_core/preset_store.h"
 
+#include "base/atomic_file_writer.h"
+#include "base/json_quote.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 
 namespace morvale {
 namespace {
@@ -19,32 +18,6 @@ namespace fs = std::filesystem;
 
 // Seconds between 1970-01-01 and 2001-01-01, the bundle's reference date.
 constexpr double referenceOffsetSeconds = 978307200.0;
-
-void appendString(std::string& out, const std::string& s) {
-    out += '"';
-    for (char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (ch) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '/': out += "\\/"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-                out += buf;
-            } else {
-                out += ch;
-            }
-        }
-    }
-    out += '"';
-}
 
 std::string numberText(double value) {
     char buf[64];
@@ -76,18 +49,6 @@ std::string requireString(const nlohmann::json& object, const char* key) {
     return it->get<std::string>();
 }
 
-void writeAll(int fd, const std::string& bytes, const fs::path& temp) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw fs::filesystem_error("Cannot write preset bundle", temp, std::error_code(errno, std::generic_category()));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 }  // namespace
 
 PresetStore& PresetStore::shared() {
@@ -101,7 +62,7 @@ std::string PresetStore::encode(const ExportablePresetBundle& bundle) {
         out += "  \"";
         out += key;
         out += "\" : ";
-        appendString(out, value);
+        appendJSONQuoted(out, value);
         out += ",\n";
     };
     field("version", bundle.version);
@@ -117,9 +78,9 @@ std::string PresetStore::encode(const ExportablePresetBundle& bundle) {
         std::size_t i = 0;
         for (const auto& [key, value] : bundle.configuration) {
             out += "    ";
-            appendString(out, key);
+            appendJSONQuoted(out, key);
             out += " : ";
-            appendString(out, value);
+            appendJSONQuoted(out, value);
             out += ++i < bundle.configuration.size() ? ",\n" : "\n";
         }
         out += "  },\n";
@@ -159,34 +120,7 @@ ExportablePresetBundle PresetStore::decode(const std::string& text) {
 }
 
 void PresetStore::exportBundle(const ExportablePresetBundle& bundle, const fs::path& file) const {
-    const std::string bytes = encode(bundle);
-    const fs::path folder = file.has_parent_path() ? file.parent_path() : fs::path(".");
-    std::string pattern = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkstemp(pattern.data());
-    if (fd < 0)
-        throw fs::filesystem_error("Cannot create preset bundle", file, std::error_code(errno, std::generic_category()));
-    const fs::path temp(pattern);
-    bool open = true;
-    try {
-        writeAll(fd, bytes, temp);
-        if (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)
-            throw fs::filesystem_error("Cannot write preset bundle", temp, std::error_code(errno, std::generic_category()));
-        open = false;
-        if (::close(fd) != 0)
-            throw fs::filesystem_error("Cannot write preset bundle", temp, std::error_code(errno, std::generic_category()));
-    } catch (...) {
-        if (open) ::close(fd);
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw;
-    }
-    std::error_code ec;
-    fs::rename(temp, file, ec);
-    if (ec) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw fs::filesystem_error("Cannot replace preset bundle", temp, file, ec);
-    }
+    AtomicFileWriter::writeFile(file, encode(bundle), {.createFolders = false, .durable = true});
 }
 
 ExportablePresetBundle PresetStore::importPreset(const fs::path& file) const {

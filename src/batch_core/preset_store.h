@@ -28,7 +28,8 @@ public:
     static PresetStore& shared();
 
     // Writes to a temporary file beside `file` and renames it into place, so an existing bundle is
-    // either replaced whole or left as it was. Throws std::filesystem::filesystem_error.
+    // either replaced whole or left as it was; the folder must exist. Throws AtomicWriteError (a
+    // std::filesystem::filesystem_error).
     void exportBundle(const ExportablePresetBundle& bundle, const std::filesystem::path& file) const;
 
     // Throws std::filesystem::filesystem_error when the file cannot be read, DecodeError when its

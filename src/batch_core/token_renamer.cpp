@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "base/ascii.h"
 #include "batch_core/date_pattern_formatter.h"
 
 namespace morvale {
@@ -15,8 +16,6 @@ namespace {
 
 // Wider padding than this is surely a typo, and honouring it could mean a huge allocation.
 constexpr int maxPaddingWidth = 255;
-
-bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Width digits of a token; none when they are out of range.
 std::optional<int> parseWidth(std::string_view digits) {
@@ -51,7 +50,7 @@ std::optional<std::int64_t> parseWholeNumber(std::string_view text) {
         plus = true;
         text.remove_prefix(1);
     }
-    if (text.empty() || (plus && !isAsciiDigit(text.front()))) return std::nullopt;
+    if (text.empty() || (plus && !ascii::isDigit(text.front()))) return std::nullopt;
     std::int64_t value = 0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
     if (result.ec != std::errc() || result.ptr != text.data() + text.size()) return std::nullopt;
@@ -80,7 +79,7 @@ std::optional<std::pair<std::size_t, std::string_view>> matchIndex(std::string_v
     if (pos < text.size() && text[pos] == '}') return std::make_pair(pos + 1 - at, std::string_view{});
     if (pos >= text.size() || text[pos] != ':') return std::nullopt;
     const std::size_t digitsStart = ++pos;
-    while (pos < text.size() && isAsciiDigit(text[pos])) ++pos;
+    while (pos < text.size() && ascii::isDigit(text[pos])) ++pos;
     if (pos == digitsStart || pos >= text.size() || text[pos] != '}') return std::nullopt;
     return std::make_pair(pos + 1 - at, text.substr(digitsStart, pos - digitsStart));
 }
@@ -103,8 +102,7 @@ std::optional<std::pair<std::size_t, std::optional<std::string_view>>> matchDate
 std::size_t wordCharacterLength(std::string_view text, std::size_t at) {
     const auto byte = static_cast<unsigned char>(text[at]);
     if (byte < 0x80) {
-        const bool word = (byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') || isAsciiDigit(text[at]) || byte == '_';
-        return word ? 1 : 0;
+        return ascii::isAlnum(text[at]) || byte == '_' ? 1 : 0;
     }
     int32_t offset = static_cast<int32_t>(at);
     UChar32 c = 0;
@@ -135,7 +133,7 @@ std::optional<PaddedToken> matchPadded(std::string_view text, std::size_t at) {
     if (pos == at + 1 || pos >= text.size() || text[pos] != ':') return std::nullopt;
     const auto key = text.substr(at + 1, pos - at - 1);
     const std::size_t digitsStart = ++pos;
-    while (pos < text.size() && isAsciiDigit(text[pos])) ++pos;
+    while (pos < text.size() && ascii::isDigit(text[pos])) ++pos;
     if (pos == digitsStart || pos >= text.size() || text[pos] != '}') return std::nullopt;
     return PaddedToken{pos + 1 - at, key, text.substr(digitsStart, pos - digitsStart)};
 }

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/ascii.h"
 #include "batch_core/http_client.h"
 
 namespace morvale {
@@ -13,8 +14,8 @@ namespace {
 
 constexpr auto kFeedTimeout = std::chrono::seconds(15);
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+using ascii::isAlpha;
+using ascii::isDigit;
 
 // Characters a URL may hold literally. Anything else (blanks, backslashes, quotes,
 // control or non-ASCII bytes) is parsed differently by different readers.

@@ -59,13 +59,12 @@ std::optional<Uuid> Uuid::fromString(std::string_view text) {
 }
 
 std::string Uuid::toString() const {
-    static const char digits[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(36);
     for (std::size_t i = 0; i < bytes_.size(); ++i) {
         if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
-        text.push_back(digits[bytes_[i] >> 4]);
-        text.push_back(digits[bytes_[i] & 0x0F]);
+        text.push_back(hexDigit(bytes_[i] >> 4u, true));
+        text.push_back(hexDigit(bytes_[i], true));
     }
     return text;
 }

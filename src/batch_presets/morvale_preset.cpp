@@ -1,9 +1,42 @@
 #include "batch_presets/morvale_preset.h"
 
+#include "base/ascii.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace morvale {
+
+namespace {
+
+struct ModeWords {
+    MorvalePreset::OperationalMode mode;
+    std::string_view display;
+    std::string_view key;
+    std::array<std::string_view, 3> aliases;  // empty ones unused
+};
+
+constexpr std::array<ModeWords, 6> kModes{{
+    {MorvalePreset::OperationalMode::channelPackingORM, "Channel Packing (ORM / MaskMap)", "channel",
+     {"orm", "pack", "channelpacking"}},
+    {MorvalePreset::OperationalMode::normalMapConvert, "Normal Map: DirectX \xE2\x87\x84 OpenGL", "normal",
+     {"normals", "normalmap"}},
+    {MorvalePreset::OperationalMode::normalFromHeight, "Normal Map from Height Map", "height",
+     {"bump", "normalfromheight", "heighttonormal"}},
+    {MorvalePreset::OperationalMode::powerOfTwoEnforce, "Enforce Power-of-Two (POT)", "pot", {"poweroftwo", "resize"}},
+    {MorvalePreset::OperationalMode::spriteSheetAtlas, "2D Sprite Sheet Compilation", "sprite",
+     {"spritesheet", "atlas"}},
+    {MorvalePreset::OperationalMode::tilingCheck, "Seamless Tiling Check", "tiling", {"tile", "seamless", "seam"}},
+}};
+
+const ModeWords& words(MorvalePreset::OperationalMode mode) {
+    for (const auto& w : kModes) {
+        if (w.mode == mode) return w;
+    }
+    return kModes[0];
+}
+
+}  // namespace
 
 const std::array<MorvalePreset::OperationalMode, 6>& MorvalePreset::allOperationalModes() {
     static const std::array<OperationalMode, 6> modes{
@@ -12,23 +45,26 @@ const std::array<MorvalePreset::OperationalMode, 6>& MorvalePreset::allOperation
     return modes;
 }
 
-std::string_view MorvalePreset::rawValue(OperationalMode mode) {
-    switch (mode) {
-    case OperationalMode::channelPackingORM: return "Channel Packing (ORM / MaskMap)";
-    case OperationalMode::normalMapConvert: return "Normal Map: DirectX \xE2\x87\x84 OpenGL";
-    case OperationalMode::normalFromHeight: return "Normal Map from Height Map";
-    case OperationalMode::powerOfTwoEnforce: return "Enforce Power-of-Two (POT)";
-    case OperationalMode::spriteSheetAtlas: return "2D Sprite Sheet Compilation";
-    case OperationalMode::tilingCheck: return "Seamless Tiling Check";
-    }
-    return {};
-}
+std::string_view MorvalePreset::rawValue(OperationalMode mode) { return words(mode).display; }
+
+std::string_view MorvalePreset::key(OperationalMode mode) { return words(mode).key; }
 
 std::optional<MorvalePreset::OperationalMode> MorvalePreset::operationalModeFromRaw(std::string_view raw) {
-    for (auto mode : allOperationalModes()) {
-        if (rawValue(mode) == raw) return mode;
+    for (const auto& w : kModes) {
+        if (w.display == raw) return w.mode;
     }
     return std::nullopt;
+}
+
+std::optional<MorvalePreset::OperationalMode> MorvalePreset::operationalModeNamed(std::string_view name) {
+    const std::string lower = ascii::lowered(name);
+    for (const auto& w : kModes) {
+        if (lower == w.key) return w.mode;
+        for (std::string_view alias : w.aliases) {
+            if (!alias.empty() && lower == alias) return w.mode;
+        }
+    }
+    return operationalModeFromRaw(name);
 }
 
 MorvalePreset::TextureError MorvalePreset::TextureError::cannotOpenImage(const std::filesystem::path& file) {

@@ -34,6 +34,11 @@ public:
     static std::string_view rawValue(OperationalMode mode);
     // Exact (case-sensitive) match of a display text.
     static std::optional<OperationalMode> operationalModeFromRaw(std::string_view raw);
+    // The short settings word: "channel", "normal", "height", "pot", "sprite", "tiling".
+    static std::string_view key(OperationalMode mode);
+    // A settings word or one of its aliases ("orm", "bump", "atlas", ...), compared after ASCII
+    // lower-casing (no trimming); failing those, an exact display text.
+    static std::optional<OperationalMode> operationalModeNamed(std::string_view name);
 
     class TextureError : public std::runtime_error {
     public:

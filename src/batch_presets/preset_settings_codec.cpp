@@ -1,6 +1,7 @@
 #include "batch_presets/preset_settings_codec.h"
 
 #include "av_engine/chapter_builder.h"
+#include "base/ascii.h"
 
 #include <algorithm>
 #include <charconv>
@@ -11,8 +12,10 @@
 #include <functional>
 #include <initializer_list>
 #include <limits>
+#include <optional>
 #include <pwd.h>
 #include <system_error>
+#include <type_traits>
 #include <unistd.h>
 #include <utility>
 
@@ -22,84 +25,6 @@ namespace {
 using Settings = PresetSettingsCodec::Settings;
 using CodecError = PresetSettingsCodec::CodecError;
 using Option = PresetSettingsCodec::Option;
-
-const std::vector<Option>& varnholtOptions() {
-    static const std::vector<Option> table{
-        {"address", "Property address used by the {address} token"},
-        {"straighten", "Auto-straighten verticals (true/false)"},
-        {"stripGPS", "Remove GPS and private metadata (true/false)"},
-        {"web", "Export the MLS web set (true/false)"},
-        {"print", "Export the full-resolution print set (true/false)"},
-        {"portal", "Web set for: mls | zillow | airbnb | custom (sets size, shape and file-size cap)"},
-        {"aspect", "Web image shape: original | 4:3 | 3:2 | 16:9"},
-        {"brackets", "Merge exposure brackets into one photo (true/false)"},
-        {"webMaxPixels", "Longest side of web images, e.g. 2048"},
-        {"webMaxKB", "File-size cap for web images in KB, e.g. 2000"},
-        {"watermark", "Path to a PNG/JPEG logo (empty for none)"},
-        {"watermarkOpacity", "Watermark opacity 0.1-1.0"},
-    };
-    return table;
-}
-
-const std::vector<Option>& morvaleOptions() {
-    static const std::vector<Option> table{
-        {"mode", "channel | normal | height | pot | sprite | tiling"},
-        {"profile", "Channel layout: unreal | gltf | hdrp | urp"},
-        {"normal", "Normal map target: gl (OpenGL: Unity, Blender, Godot) | dx (DirectX: Unreal)"},
-        {"pot", "Enforce power-of-two sizes (true/false)"},
-        {"potMode", "nearest | up | down | a fixed size like 2048"},
-        {"square", "Force square textures (true/false)"},
-        {"maxSize", "Longest side limit in pixels, 0 for none (e.g. 2048 for mobile)"},
-        {"mipmaps", "Export a mipmap chain (true/false)"},
-        {"trim", "Sprite sheets: trim transparent edges (true/false)"},
-        {"padding", "Sprite sheets: pixels between frames, 0-16"},
-        {"extrude", "Sprite sheets: repeat edge pixels to stop bleeding, 0-8"},
-        {"halfScale", "Sprite sheets: also write an @1x half-size sheet (true/false)"},
-        {"format", "Sprite sheets: data file json | json-array | cocos | godot | unity"},
-        {"rotate", "Sprite sheets: rotate frames to pack tighter (json and cocos formats; true/false)"},
-        {"strength", "Normal from height: relief strength 0.5-10"},
-        {"makeNormal", "Channel packing: make a normal map from the height map when none exists (true/false)"},
-    };
-    return table;
-}
-
-const std::vector<Option>& skeldonOptions() {
-    static const std::vector<Option> table{
-        {"show", "Podcast / show title"},
-        {"host", "Host or artist name"},
-        {"episode", "Episode number of the first file"},
-        {"standard", "Loudness standard: apple | spotify | youtube | ebu | atsc | acx | custom"},
-        {"lufs", "Custom target loudness, e.g. -19 for mono spoken word"},
-        {"rumble", "Clean-up: 80 Hz rumble filter (true/false)"},
-        {"hum", "Clean-up: hum removal off | auto | 50 | 60"},
-        {"gate", "Clean-up: noise gate between phrases (true/false)"},
-        {"leveler", "Clean-up: even out loud and quiet speakers (true/false)"},
-        {"trimSilence", "Clean-up: cut dead air at the start and end (true/false)"},
-        {"maxPause", "Clean-up: shorten pauses longer than this many seconds, 0 for off"},
-        {"intro", "Path to intro music (empty for none)"},
-        {"outro", "Path to outro music (empty for none)"},
-        {"master", "Export the 24-bit WAV master (true/false)"},
-        {"rss", "Export the RSS file (true/false)"},
-        {"whisper", "Export the 16 kHz Whisper reference (true/false)"},
-        {"transcript", "On-device transcript as .srt, .vtt and .txt (true/false, macOS 26)"},
-        {"audiogram", "Export the audiogram video (true/false)"},
-        {"captions", "Burn captions into the audiogram (true/false, macOS 26)"},
-        {"aspect", "Audiogram shape: square | vertical | wide"},
-        {"clip", "Audiogram clip: auto (liveliest part) | start | a start time like 12:30"},
-        {"clipLength", "Audiogram length in seconds, 10-120"},
-        {"fillers", "Cut um, uh and stuttered words (true/false, macOS 26)"},
-        {"chapters", "Chapter markers: off | auto | manual"},
-        {"chapterList", "Chapters for manual mode, e.g. \"0:00 Intro; 5:30 Interview\""},
-        {"artwork", "Path to cover art (empty for none)"},
-    };
-    return table;
-}
-
-std::vector<std::string> keysOf(Vertical vertical) {
-    std::vector<std::string> keys;
-    for (const auto& o : PresetSettingsCodec::options(vertical)) keys.emplace_back(o.key);
-    return keys;
-}
 
 // ---- canonical texts -------------------------------------------------------------------------
 
@@ -127,13 +52,7 @@ std::string_view trimBlanks(std::string_view s) {
 }
 
 // ASCII only: no listed word has a letter outside it, and the process locale must not matter.
-std::string lowered(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
+using ascii::lowered;
 
 [[noreturn]] void invalid(const std::string& key, const std::string& value, const std::string& expected) {
     throw CodecError::invalidValue(key, value, expected);
@@ -225,124 +144,304 @@ std::optional<std::filesystem::path> readFileURL(const std::string& value) {
     return std::filesystem::path(expandTilde(t));
 }
 
+// ---- option rows ---------------------------------------------------------------------------
+
+// One entry of a map being read. `values` is the whole map, for the rows whose effect depends on
+// which other keys are present.
+struct Entry {
+    const std::string& key;
+    const std::string& value;
+    const Settings& values;
+};
+
+// One option of a vertical: its key and help, how its value is read onto the preset, and the
+// canonical text of the preset's value.
+template <typename P>
+struct Row {
+    std::string_view key;
+    std::string_view help;
+    std::function<void(P&, const Entry&)> read;
+    std::function<std::string(const P&)> write;
+};
+
+// "a, b or c" (or "a, b, c" with ", " as the last separator).
+std::string listed(const std::vector<std::string_view>& words, std::string_view lastSeparator = " or ") {
+    std::string out;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (i > 0) out += i + 1 == words.size() ? lastSeparator : std::string_view(", ");
+        out += words[i];
+    }
+    return out;
+}
+
+template <typename Cases, typename Word>
+std::vector<std::string_view> wordsOf(const Cases& cases, Word word) {
+    std::vector<std::string_view> words;
+    for (const auto& c : cases) words.push_back(word(c));
+    return words;
+}
+
+// The words of an enumeration, from its own table: read after lower-casing (no trimming) and
+// matched exactly; a miss names them all.
 template <typename T>
-T readWord(const std::string& key, const std::string& value, std::initializer_list<std::pair<std::string_view, T>> words,
-           const std::string& expected) {
-    const std::string v = lowered(value);
-    for (const auto& [word, result] : words) {
-        if (v == word) return result;
+struct Choice {
+    std::vector<std::pair<std::string_view, T>> words;
+    std::string expected;
+
+    template <typename Cases, typename Word>
+    Choice(const Cases& cases, Word word, std::string_view lastSeparator = " or ")
+        : expected(listed(wordsOf(cases, word), lastSeparator)) {
+        for (const T& c : cases) words.emplace_back(word(c), c);
     }
-    invalid(key, value, expected);
+
+    T read(const Entry& e) const {
+        const std::string v = lowered(e.value);
+        for (const auto& [w, result] : words) {
+            if (v == w) return result;
+        }
+        invalid(e.key, e.value, expected);
+    }
+};
+
+// Rows of the common kinds. `field` is a member pointer or a function from the preset to the
+// field (std::invoke takes either).
+
+template <typename P, typename Field>
+Row<P> textRow(std::string_view key, std::string_view help, Field field) {
+    return {key, help, [field](P& p, const Entry& e) { std::invoke(field, p) = e.value; },
+            [field](const P& p) { return std::string(std::invoke(field, p)); }};
 }
 
-std::optional<MorvalePreset::OperationalMode> modeNamed(const std::string& value) {
-    using M = MorvalePreset::OperationalMode;
-    static const std::vector<std::pair<std::string_view, M>> names{
-        {"channel", M::channelPackingORM}, {"orm", M::channelPackingORM},
-        {"pack", M::channelPackingORM},    {"channelpacking", M::channelPackingORM},
-        {"normal", M::normalMapConvert},   {"normals", M::normalMapConvert},
-        {"normalmap", M::normalMapConvert}, {"height", M::normalFromHeight},
-        {"bump", M::normalFromHeight},     {"normalfromheight", M::normalFromHeight},
-        {"heighttonormal", M::normalFromHeight}, {"pot", M::powerOfTwoEnforce},
-        {"poweroftwo", M::powerOfTwoEnforce}, {"resize", M::powerOfTwoEnforce},
-        {"sprite", M::spriteSheetAtlas},   {"spritesheet", M::spriteSheetAtlas},
-        {"atlas", M::spriteSheetAtlas},    {"tiling", M::tilingCheck},
-        {"tile", M::tilingCheck},          {"seamless", M::tilingCheck},
-        {"seam", M::tilingCheck},
+template <typename P, typename Field>
+Row<P> flagRow(std::string_view key, std::string_view help, Field field) {
+    return {key, help, [field](P& p, const Entry& e) { std::invoke(field, p) = readBool(e.key, e.value); },
+            [field](const P& p) { return boolText(std::invoke(field, p)); }};
+}
+
+template <typename P, typename Field>
+Row<P> wholeRow(std::string_view key, std::string_view help, Field field, std::int64_t low, std::int64_t high) {
+    return {key, help,
+            [field, low, high](P& p, const Entry& e) { std::invoke(field, p) = readInt(e.key, e.value, low, high); },
+            [field](const P& p) { return intText(std::invoke(field, p)); }};
+}
+
+template <typename P, typename Field>
+Row<P> numberRow(std::string_view key, std::string_view help, Field field, double low, double high) {
+    return {key, help,
+            [field, low, high](P& p, const Entry& e) {
+                std::invoke(field, p) = readDouble(e.key, e.value, low, high);
+            },
+            [field](const P& p) { return PresetSettingsCodec::doubleText(std::invoke(field, p)); }};
+}
+
+template <typename P, typename Field>
+Row<P> pathRow(std::string_view key, std::string_view help, Field field) {
+    return {key, help, [field](P& p, const Entry& e) { std::invoke(field, p) = readFileURL(e.value); },
+            [field](const P& p) { return pathText(std::invoke(field, p)); }};
+}
+
+template <typename P, typename Field, typename Cases, typename Word>
+Row<P> choiceRow(std::string_view key, std::string_view help, Field field, const Cases& cases, Word word) {
+    using T = std::remove_cvref_t<decltype(std::invoke(field, std::declval<P&>()))>;
+    Choice<T> choice(cases, word);
+    return {key, help, [field, choice](P& p, const Entry& e) { std::invoke(field, p) = choice.read(e); },
+            [field, word](const P& p) { return std::string(word(std::invoke(field, p))); }};
+}
+
+// A value read by `parse` (nothing when the text names no value, which fails with `expected`)
+// and written as `text` of it.
+template <typename P, typename Field, typename Parse, typename Text>
+Row<P> parsedRow(std::string_view key, std::string_view help, Field field, Parse parse, std::string expected,
+                 Text text) {
+    return {key, help,
+            [field, parse, expected](P& p, const Entry& e) {
+                auto parsed = parse(e.value);
+                if (!parsed) invalid(e.key, e.value, expected);
+                std::invoke(field, p) = *parsed;
+            },
+            [field, text](const P& p) { return std::string(text(std::invoke(field, p))); }};
+}
+
+// The vocabularies, in option-table order.
+
+const std::vector<Row<VarnholtPreset>>& varnholtRows() {
+    using P = VarnholtPreset;
+    constexpr auto raw = [](auto v) { return P::rawValue(v); };
+    static const Choice<P::Portal> portals(P::allPortals(), raw);
+    static const std::vector<Row<P>> rows{
+        textRow<P>("address", "Property address used by the {address} token", &P::propertyAddress),
+        flagRow<P>("straighten", "Auto-straighten verticals (true/false)", &P::autoStraightenVerticals),
+        flagRow<P>("stripGPS", "Remove GPS and private metadata (true/false)", &P::stripGPSMetadata),
+        flagRow<P>("web", "Export the MLS web set (true/false)", &P::exportWebPackage),
+        flagRow<P>("print", "Export the full-resolution print set (true/false)", &P::exportPrintPackage),
+        {"portal", "Web set for: mls | zillow | airbnb | custom (sets size, shape and file-size cap)",
+         [](P& p, const Entry& e) { p.setPortal(portals.read(e)); },
+         [](const P& p) { return std::string(P::rawValue(p.portal())); }},
+        choiceRow<P>("aspect", "Web image shape: original | 4:3 | 3:2 | 16:9", &P::webAspect, P::allWebAspects(), raw),
+        flagRow<P>("brackets", "Merge exposure brackets into one photo (true/false)", &P::mergeBrackets),
+        {"webMaxPixels", "Longest side of web images, e.g. 2048",
+         [](P& p, const Entry& e) { p.maxWebDimension = static_cast<double>(readInt(e.key, e.value, 256, 16384)); },
+         [](const P& p) { return wholeText(p.maxWebDimension); }},
+        wholeRow<P>("webMaxKB", "File-size cap for web images in KB, e.g. 2000", &P::maxWebFileSizeKB, 50, 100000),
+        pathRow<P>("watermark", "Path to a PNG/JPEG logo (empty for none)", &P::watermarkURL),
+        numberRow<P>("watermarkOpacity", "Watermark opacity 0.1-1.0", &P::watermarkOpacity, 0.05, 1.0),
     };
-    const std::string v = lowered(value);
-    for (const auto& [name, mode] : names) {
-        if (v == name) return mode;
-    }
-    return MorvalePreset::operationalModeFromRaw(value);
+    return rows;
 }
 
-std::optional<PowerOfTwoScaler::ScaleMode> scaleModeNamed(const std::string& value) {
-    using S = PowerOfTwoScaler::ScaleMode;
-    const std::string v = lowered(value);
-    if (v == "nearest") return S::nearestPowerOfTwo();
-    if (v == "up" || v == "roundup") return S::roundUpPowerOfTwo();
-    if (v == "down" || v == "rounddown") return S::roundDownPowerOfTwo();
-    auto n = parseInteger(v);
-    if (n && *n >= 1 && *n <= 16384 && (*n & (*n - 1)) == 0) return S::fixedTarget(static_cast<int>(*n));
-    return std::nullopt;
+const std::vector<Row<MorvalePreset>>& morvaleRows() {
+    using P = MorvalePreset;
+    using ScaleMode = PowerOfTwoScaler::ScaleMode;
+    constexpr auto packerRaw = [](auto v) { return ChannelPacker::rawValue(v); };
+    static const std::string modes = listed(wordsOf(P::allOperationalModes(), [](auto m) { return P::key(m); }));
+    static const std::string scaleModes = [] {
+        auto words = wordsOf(ScaleMode::roundingKinds, [](auto k) { return ScaleMode::key(k); });
+        words.emplace_back("a power of two");
+        return listed(words);
+    }();
+    static const std::vector<Row<P>> rows{
+        parsedRow<P>("mode", "channel | normal | height | pot | sprite | tiling", &P::operationalMode,
+                     P::operationalModeNamed, modes, P::key),
+        choiceRow<P>("profile", "Channel layout: unreal | gltf | hdrp | urp", &P::engineProfile,
+                     ChannelPacker::allEngineProfiles(), packerRaw),
+        choiceRow<P>("normal", "Normal map target: gl (OpenGL: Unity, Blender, Godot) | dx (DirectX: Unreal)",
+                     &P::normalTarget, ChannelPacker::allNormalConventions(), packerRaw),
+        flagRow<P>("pot", "Enforce power-of-two sizes (true/false)", &P::enforcePOT),
+        parsedRow<P>(
+            "potMode", "nearest | up | down | a fixed size like 2048", &P::potScaleMode,
+            [](const std::string& value) -> std::optional<ScaleMode> {
+                const std::string v = lowered(value);
+                if (auto named = ScaleMode::fromKey(v)) return named;
+                auto n = parseInteger(v);
+                if (!n || *n < 1 || *n > 16384 || (*n & (*n - 1)) != 0) return std::nullopt;
+                return ScaleMode::fixedTarget(static_cast<int>(*n));
+            },
+            scaleModes,
+            [](const ScaleMode& mode) {
+                if (mode.kind() == ScaleMode::Kind::fixedTarget) return std::to_string(mode.target());
+                return std::string(ScaleMode::key(mode.kind()));
+            }),
+        flagRow<P>("square", "Force square textures (true/false)", &P::forceSquare),
+        wholeRow<P>("maxSize", "Longest side limit in pixels, 0 for none (e.g. 2048 for mobile)", &P::maxTextureSize, 0,
+                    16384),
+        flagRow<P>("mipmaps", "Export a mipmap chain (true/false)", &P::generateMipmaps),
+        flagRow<P>("trim", "Sprite sheets: trim transparent edges (true/false)", &P::spriteTrim),
+        wholeRow<P>("padding", "Sprite sheets: pixels between frames, 0-16", &P::spritePadding, 0, 16),
+        wholeRow<P>("extrude", "Sprite sheets: repeat edge pixels to stop bleeding, 0-8", &P::spriteExtrude, 0, 8),
+        flagRow<P>("halfScale", "Sprite sheets: also write an @1x half-size sheet (true/false)", &P::spriteHalfScale),
+        choiceRow<P>("format", "Sprite sheets: data file json | json-array | cocos | godot | unity", &P::spriteFormat,
+                     SpriteSheetCompiler::allDataFormats, [](auto f) { return SpriteSheetCompiler::rawValue(f); }),
+        flagRow<P>("rotate", "Sprite sheets: rotate frames to pack tighter (json and cocos formats; true/false)",
+                   &P::spriteRotate),
+        numberRow<P>("strength", "Normal from height: relief strength 0.5-10", &P::normalStrength, 0.5, 10),
+        flagRow<P>("makeNormal", "Channel packing: make a normal map from the height map when none exists (true/false)",
+                   &P::generateMissingNormal),
+    };
+    return rows;
 }
 
-std::optional<AudioVideoPipeline::ClipChoice> clipNamed(const std::string& value) {
-    using C = AudioVideoPipeline::ClipChoice;
-    const std::string_view trimmed = trimBlanks(value);
-    const std::string v = lowered(trimmed);
-    if (v == "start" || v == "0" || v == "0:00" || v == "00:00") return C::start();
-    if (v == "auto" || v == "best" || v == "liveliest") return C::automatic();
-    if (auto s = ChapterBuilder::seconds(trimmed)) return C::at(*s);
-    return std::nullopt;
+const std::vector<Row<SkeldonPreset>>& skeldonRows() {
+    using P = SkeldonPreset;
+    using Clip = AudioVideoPipeline::ClipChoice;
+    constexpr auto raw = [](auto v) { return P::rawValue(v); };
+    // The message names every standard, joined without an "or".
+    static const Choice<P::LoudnessStandard> standards(P::allLoudnessStandards(), raw, ", ");
+    static const std::string humModes =
+        listed(wordsOf(CleanupOptions::allCases(), [](auto h) { return CleanupOptions::rawValue(h); }));
+    static const std::string aspects =
+        listed(wordsOf(AudiogramGenerator::allAspectRatios, [](auto a) { return AudiogramGenerator::key(a); }));
+    static const std::string clips = [] {
+        auto words = wordsOf(Clip::namedKinds, [](auto k) { return Clip::key(k); });
+        words.emplace_back("a time like 12:30");
+        return listed(words);
+    }();
+    constexpr auto cleanup = [](auto member) { return [member](auto& p) -> auto& { return p.cleanup.*member; }; };
+    static const std::vector<Row<P>> rows{
+        textRow<P>("show", "Podcast / show title", &P::showTitle),
+        textRow<P>("host", "Host or artist name", &P::hostName),
+        wholeRow<P>("episode", "Episode number of the first file", &P::episodeNumber, 0, 99999),
+        {"standard", "Loudness standard: apple | spotify | youtube | ebu | atsc | acx | custom",
+         [](P& p, const Entry& e) { p.setLoudnessStandard(standards.read(e)); },
+         [](const P& p) { return std::string(P::rawValue(p.loudnessStandard())); }},
+        {"lufs", "Custom target loudness, e.g. -19 for mono spoken word",
+         [](P& p, const Entry& e) {
+             p.targetLUFS = readDouble(e.key, e.value, -40, -5);
+             // A loudness alone names its standard, snapping to that standard's exact value.
+             if (!e.values.contains("standard"))
+                 p.setLoudnessStandard(P::matching(p.targetLUFS).value_or(P::LoudnessStandard::custom));
+         },
+         [](const P& p) { return PresetSettingsCodec::doubleText(p.targetLUFS); }},
+        flagRow<P>("rumble", "Clean-up: 80 Hz rumble filter (true/false)", cleanup(&CleanupOptions::rumbleFilter)),
+        parsedRow<P>(
+            "hum", "Clean-up: hum removal off | auto | 50 | 60", cleanup(&CleanupOptions::humRemoval),
+            [](const std::string& value) {
+                std::string v = lowered(value);
+                for (std::size_t at = v.find("hz"); at != std::string::npos; at = v.find("hz")) v.erase(at, 2);
+                return CleanupOptions::fromRaw(v);
+            },
+            humModes, CleanupOptions::rawValue),
+        flagRow<P>("gate", "Clean-up: noise gate between phrases (true/false)", cleanup(&CleanupOptions::noiseGate)),
+        flagRow<P>("leveler", "Clean-up: even out loud and quiet speakers (true/false)",
+                   cleanup(&CleanupOptions::leveler)),
+        flagRow<P>("trimSilence", "Clean-up: cut dead air at the start and end (true/false)",
+                   cleanup(&CleanupOptions::trimSilence)),
+        numberRow<P>("maxPause", "Clean-up: shorten pauses longer than this many seconds, 0 for off",
+                     cleanup(&CleanupOptions::maxPauseSeconds), 0, 30),
+        pathRow<P>("intro", "Path to intro music (empty for none)", &P::introURL),
+        pathRow<P>("outro", "Path to outro music (empty for none)", &P::outroURL),
+        flagRow<P>("master", "Export the 24-bit WAV master (true/false)", &P::generateMaster),
+        flagRow<P>("rss", "Export the RSS file (true/false)", &P::generateRSSMaster),
+        flagRow<P>("whisper", "Export the 16 kHz Whisper reference (true/false)", &P::generateWhisperReference),
+        flagRow<P>("transcript", "On-device transcript as .srt, .vtt and .txt (true/false, macOS 26)",
+                   &P::generateTranscripts),
+        flagRow<P>("audiogram", "Export the audiogram video (true/false)", &P::generateAudiogram),
+        flagRow<P>("captions", "Burn captions into the audiogram (true/false, macOS 26)", &P::captionAudiogram),
+        parsedRow<P>("aspect", "Audiogram shape: square | vertical | wide", &P::audiogramAspect,
+                     AudiogramGenerator::aspectRatio, aspects, AudiogramGenerator::key),
+        parsedRow<P>(
+            "clip", "Audiogram clip: auto (liveliest part) | start | a start time like 12:30", &P::audiogramClip,
+            [](const std::string& value) -> std::optional<Clip> {
+                const std::string_view trimmed = trimBlanks(value);
+                if (auto named = Clip::fromKey(lowered(trimmed))) return named;
+                if (auto seconds = ChapterBuilder::seconds(trimmed)) return Clip::at(*seconds);
+                return std::nullopt;
+            },
+            clips,
+            [](const Clip& clip) {
+                if (clip.kind() == Clip::Kind::at) return ChapterBuilder::clock(clip.seconds(), false);
+                return std::string(Clip::key(clip.kind()));
+            }),
+        numberRow<P>("clipLength", "Audiogram length in seconds, 10-120", &P::audiogramSeconds, 10, 120),
+        flagRow<P>("fillers", "Cut um, uh and stuttered words (true/false, macOS 26)", &P::removeFillerWords),
+        choiceRow<P>("chapters", "Chapter markers: off | auto | manual", &P::chapterMode, P::allChapterModes(), raw),
+        textRow<P>("chapterList", "Chapters for manual mode, e.g. \"0:00 Intro; 5:30 Interview\"", &P::chapterList),
+        pathRow<P>("artwork", "Path to cover art (empty for none)", &P::artworkURL),
+    };
+    return rows;
 }
 
-std::string clipText(const AudioVideoPipeline::ClipChoice& clip) {
-    switch (clip.kind()) {
-    case AudioVideoPipeline::ClipChoice::Kind::automatic: return "auto";
-    case AudioVideoPipeline::ClipChoice::Kind::start: return "start";
-    case AudioVideoPipeline::ClipChoice::Kind::at: return ChapterBuilder::clock(clip.seconds(), false);
-    }
-    return "auto";
+// The keys and help texts of a vertical's rows, made once per vertical.
+template <typename P>
+const std::vector<Option>& optionsOf(const std::vector<Row<P>>& rows) {
+    static const std::vector<Option> options = [&rows] {
+        std::vector<Option> out;
+        for (const Row<P>& row : rows) out.push_back({row.key, row.help});
+        return out;
+    }();
+    return options;
 }
 
-std::string scaleModeText(const PowerOfTwoScaler::ScaleMode& mode) {
-    using K = PowerOfTwoScaler::ScaleMode::Kind;
-    switch (mode.kind()) {
-    case K::nearestPowerOfTwo: return "nearest";
-    case K::roundUpPowerOfTwo: return "up";
-    case K::roundDownPowerOfTwo: return "down";
-    case K::fixedTarget: return std::to_string(mode.target());
-    }
-    return "nearest";
+std::vector<std::string> keysOf(Vertical vertical) {
+    std::vector<std::string> keys;
+    for (const auto& o : PresetSettingsCodec::options(vertical)) keys.emplace_back(o.key);
+    return keys;
 }
 
-std::string_view modeKey(MorvalePreset::OperationalMode mode) {
-    using M = MorvalePreset::OperationalMode;
-    switch (mode) {
-    case M::channelPackingORM: return "channel";
-    case M::normalMapConvert: return "normal";
-    case M::normalFromHeight: return "height";
-    case M::powerOfTwoEnforce: return "pot";
-    case M::spriteSheetAtlas: return "sprite";
-    case M::tilingCheck: return "tiling";
-    }
-    return "channel";
-}
-
-std::string_view profileKey(ChannelPacker::EngineProfile p) {
-    using P = ChannelPacker::EngineProfile;
-    switch (p) {
-    case P::unrealORM: return "unreal";
-    case P::gltfORM: return "gltf";
-    case P::unityHDRPMaskMap: return "hdrp";
-    case P::unityMetallicSmoothness: return "urp";
-    }
-    return "unreal";
-}
-
-std::string_view formatKey(SpriteSheetCompiler::DataFormat f) {
-    using F = SpriteSheetCompiler::DataFormat;
-    switch (f) {
-    case F::jsonHash: return "json";
-    case F::jsonArray: return "json-array";
-    case F::cocos: return "cocos";
-    case F::godot: return "godot";
-    case F::unity: return "unity";
-    }
-    return "json";
-}
-
-std::string_view humKey(CleanupOptions::HumMode h) {
-    using H = CleanupOptions::HumMode;
-    switch (h) {
-    case H::off: return "off";
-    case H::autoDetect: return "auto";
-    case H::hz50: return "50";
-    case H::hz60: return "60";
-    }
-    return "off";
+template <typename P>
+Settings encodeRows(const std::vector<Row<P>>& rows, const P& preset) {
+    Settings settings;
+    for (const Row<P>& row : rows) settings.emplace(row.key, row.write(preset));
+    return settings;
 }
 
 // Visits every entry once in a fixed order (`first` key, if present, then the rest in code-point
@@ -361,6 +460,21 @@ void visit(const Settings& values, std::string_view first, bool strict,
     for (auto it = values.begin(); it != values.end(); ++it) {
         if (it != lead) run(it->first, it->second);
     }
+}
+
+
+// Reads every entry of `values` onto the preset through its row; `skipped` keys (besides the
+// naming pattern) are passed over, any other key outside the rows is refused.
+template <typename P>
+void applyRows(const std::vector<Row<P>>& rows, Vertical vertical, const Settings& values, std::string_view first,
+               std::initializer_list<std::string_view> skipped, bool strict, P& preset) {
+    visit(values, first, strict, [&](const std::string& key, const std::string& value) {
+        if (key == PresetSettingsCodec::namingPatternKey) return;
+        if (std::find(skipped.begin(), skipped.end(), key) != skipped.end()) return;
+        const auto row = std::find_if(rows.begin(), rows.end(), [&key](const Row<P>& r) { return r.key == key; });
+        if (row == rows.end()) throw CodecError::unknownKey(key, keysOf(vertical));
+        row->read(preset, Entry{key, value, values});
+    });
 }
 
 }  // namespace
@@ -397,11 +511,11 @@ PresetSettingsCodec::CodecError PresetSettingsCodec::CodecError::invalidValue(co
 
 const std::vector<Option>& PresetSettingsCodec::options(Vertical vertical) {
     switch (vertical) {
-    case Vertical::varnholt: return varnholtOptions();
-    case Vertical::morvale: return morvaleOptions();
-    case Vertical::skeldon: return skeldonOptions();
+    case Vertical::varnholt: return optionsOf(varnholtRows());
+    case Vertical::morvale: return optionsOf(morvaleRows());
+    case Vertical::skeldon: return optionsOf(skeldonRows());
     }
-    return morvaleOptions();
+    return optionsOf(morvaleRows());
 }
 
 std::string PresetSettingsCodec::doubleText(double value) {
@@ -414,256 +528,28 @@ std::string PresetSettingsCodec::doubleText(double value) {
 }
 
 PresetSettingsCodec::Settings PresetSettingsCodec::encode(const BatchPreset& preset) {
-    if (const auto* p = dynamic_cast<const VarnholtPreset*>(&preset)) {
-        return {
-            {"address", p->propertyAddress},
-            {"straighten", boolText(p->autoStraightenVerticals)},
-            {"stripGPS", boolText(p->stripGPSMetadata)},
-            {"web", boolText(p->exportWebPackage)},
-            {"print", boolText(p->exportPrintPackage)},
-            {"portal", std::string(VarnholtPreset::rawValue(p->portal()))},
-            {"aspect", std::string(VarnholtPreset::rawValue(p->webAspect))},
-            {"brackets", boolText(p->mergeBrackets)},
-            {"webMaxPixels", wholeText(p->maxWebDimension)},
-            {"webMaxKB", intText(p->maxWebFileSizeKB)},
-            {"watermark", pathText(p->watermarkURL)},
-            {"watermarkOpacity", doubleText(p->watermarkOpacity)},
-        };
-    }
-    if (const auto* p = dynamic_cast<const MorvalePreset*>(&preset)) {
-        return {
-            {"mode", std::string(modeKey(p->operationalMode))},
-            {"profile", std::string(profileKey(p->engineProfile))},
-            {"normal", p->normalTarget == ChannelPacker::NormalConvention::directX ? "dx" : "gl"},
-            {"pot", boolText(p->enforcePOT)},
-            {"potMode", scaleModeText(p->potScaleMode)},
-            {"square", boolText(p->forceSquare)},
-            {"maxSize", intText(p->maxTextureSize)},
-            {"mipmaps", boolText(p->generateMipmaps)},
-            {"trim", boolText(p->spriteTrim)},
-            {"padding", intText(p->spritePadding)},
-            {"extrude", intText(p->spriteExtrude)},
-            {"halfScale", boolText(p->spriteHalfScale)},
-            {"format", std::string(formatKey(p->spriteFormat))},
-            {"rotate", boolText(p->spriteRotate)},
-            {"strength", doubleText(p->normalStrength)},
-            {"makeNormal", boolText(p->generateMissingNormal)},
-        };
-    }
-    if (const auto* p = dynamic_cast<const SkeldonPreset*>(&preset)) {
-        return {
-            {"show", p->showTitle},
-            {"host", p->hostName},
-            {"episode", intText(p->episodeNumber)},
-            {"standard", std::string(SkeldonPreset::rawValue(p->loudnessStandard()))},
-            {"lufs", doubleText(p->targetLUFS)},
-            {"rumble", boolText(p->cleanup.rumbleFilter)},
-            {"hum", std::string(humKey(p->cleanup.humRemoval))},
-            {"gate", boolText(p->cleanup.noiseGate)},
-            {"leveler", boolText(p->cleanup.leveler)},
-            {"trimSilence", boolText(p->cleanup.trimSilence)},
-            {"maxPause", doubleText(p->cleanup.maxPauseSeconds)},
-            {"intro", pathText(p->introURL)},
-            {"outro", pathText(p->outroURL)},
-            {"master", boolText(p->generateMaster)},
-            {"rss", boolText(p->generateRSSMaster)},
-            {"whisper", boolText(p->generateWhisperReference)},
-            {"transcript", boolText(p->generateTranscripts)},
-            {"audiogram", boolText(p->generateAudiogram)},
-            {"captions", boolText(p->captionAudiogram)},
-            {"aspect", std::string(AudiogramGenerator::key(p->audiogramAspect))},
-            {"clip", clipText(p->audiogramClip)},
-            {"clipLength", doubleText(p->audiogramSeconds)},
-            {"fillers", boolText(p->removeFillerWords)},
-            {"chapters", std::string(SkeldonPreset::rawValue(p->chapterMode))},
-            {"chapterList", p->chapterList},
-            {"artwork", pathText(p->artworkURL)},
-        };
-    }
+    if (const auto* p = dynamic_cast<const VarnholtPreset*>(&preset)) return encodeRows(varnholtRows(), *p);
+    if (const auto* p = dynamic_cast<const MorvalePreset*>(&preset)) return encodeRows(morvaleRows(), *p);
+    if (const auto* p = dynamic_cast<const SkeldonPreset*>(&preset)) return encodeRows(skeldonRows(), *p);
     return {};
 }
 
 // ---- reading ---------------------------------------------------------------------------------
 
 void PresetSettingsCodec::apply(const Settings& values, VarnholtPreset& preset, bool strict) {
-    using P = VarnholtPreset::Portal;
-    using A = VarnholtPreset::WebAspect;
     // Sizes or a shape without a portal describe the user's own web set.
     if (!values.contains("portal") &&
         (values.contains("webMaxPixels") || values.contains("webMaxKB") || values.contains("aspect")))
-        preset.setPortal(P::custom);
-
-    visit(values, "portal", strict, [&preset](const std::string& key, const std::string& value) {
-        if (key == namingPatternKey) return;
-        if (key == "address") {
-            preset.propertyAddress = value;
-        } else if (key == "straighten") {
-            preset.autoStraightenVerticals = readBool(key, value);
-        } else if (key == "stripGPS") {
-            preset.stripGPSMetadata = readBool(key, value);
-        } else if (key == "web") {
-            preset.exportWebPackage = readBool(key, value);
-        } else if (key == "print") {
-            preset.exportPrintPackage = readBool(key, value);
-        } else if (key == "brackets") {
-            preset.mergeBrackets = readBool(key, value);
-        } else if (key == "portal") {
-            preset.setPortal(readWord<P>(key, value,
-                                         {{"mls", P::mls}, {"zillow", P::zillow}, {"airbnb", P::airbnb},
-                                          {"custom", P::custom}},
-                                         "mls, zillow, airbnb or custom"));
-        } else if (key == "aspect") {
-            preset.webAspect = readWord<A>(
-                key, value, {{"original", A::original}, {"4:3", A::fourThree}, {"3:2", A::threeTwo}, {"16:9", A::sixteenNine}},
-                "original, 4:3, 3:2 or 16:9");
-        } else if (key == "webMaxPixels") {
-            preset.maxWebDimension = static_cast<double>(readInt(key, value, 256, 16384));
-        } else if (key == "webMaxKB") {
-            preset.maxWebFileSizeKB = readInt(key, value, 50, 100000);
-        } else if (key == "watermark") {
-            preset.watermarkURL = readFileURL(value);
-        } else if (key == "watermarkOpacity") {
-            preset.watermarkOpacity = readDouble(key, value, 0.05, 1.0);
-        } else {
-            throw CodecError::unknownKey(key, keysOf(Vertical::varnholt));
-        }
-    });
+        preset.setPortal(VarnholtPreset::Portal::custom);
+    applyRows(varnholtRows(), Vertical::varnholt, values, "portal", {}, strict, preset);
 }
 
 void PresetSettingsCodec::apply(const Settings& values, MorvalePreset& preset, bool strict) {
-    using E = ChannelPacker::EngineProfile;
-    using N = ChannelPacker::NormalConvention;
-    using F = SpriteSheetCompiler::DataFormat;
-    visit(values, {}, strict, [&preset](const std::string& key, const std::string& value) {
-        if (key == namingPatternKey || key == "columns") return;
-        if (key == "mode") {
-            auto mode = modeNamed(value);
-            if (!mode) invalid(key, value, "channel, normal, height, pot, sprite or tiling");
-            preset.operationalMode = *mode;
-        } else if (key == "profile") {
-            preset.engineProfile = readWord<E>(key, value,
-                                               {{"unreal", E::unrealORM}, {"gltf", E::gltfORM},
-                                                {"hdrp", E::unityHDRPMaskMap}, {"urp", E::unityMetallicSmoothness}},
-                                               "unreal, gltf, hdrp or urp");
-        } else if (key == "normal") {
-            preset.normalTarget = readWord<N>(key, value, {{"gl", N::openGL}, {"dx", N::directX}}, "gl or dx");
-        } else if (key == "pot") {
-            preset.enforcePOT = readBool(key, value);
-        } else if (key == "square") {
-            preset.forceSquare = readBool(key, value);
-        } else if (key == "mipmaps") {
-            preset.generateMipmaps = readBool(key, value);
-        } else if (key == "trim") {
-            preset.spriteTrim = readBool(key, value);
-        } else if (key == "halfScale") {
-            preset.spriteHalfScale = readBool(key, value);
-        } else if (key == "rotate") {
-            preset.spriteRotate = readBool(key, value);
-        } else if (key == "makeNormal") {
-            preset.generateMissingNormal = readBool(key, value);
-        } else if (key == "potMode") {
-            auto mode = scaleModeNamed(value);
-            if (!mode) invalid(key, value, "nearest, up, down or a power of two");
-            preset.potScaleMode = *mode;
-        } else if (key == "maxSize") {
-            preset.maxTextureSize = readInt(key, value, 0, 16384);
-        } else if (key == "padding") {
-            preset.spritePadding = readInt(key, value, 0, 16);
-        } else if (key == "extrude") {
-            preset.spriteExtrude = readInt(key, value, 0, 8);
-        } else if (key == "format") {
-            preset.spriteFormat = readWord<F>(key, value,
-                                              {{"json", F::jsonHash}, {"json-array", F::jsonArray},
-                                               {"cocos", F::cocos}, {"godot", F::godot}, {"unity", F::unity}},
-                                              "json, json-array, cocos, godot or unity");
-        } else if (key == "strength") {
-            preset.normalStrength = readDouble(key, value, 0.5, 10);
-        } else {
-            throw CodecError::unknownKey(key, keysOf(Vertical::morvale));
-        }
-    });
+    applyRows(morvaleRows(), Vertical::morvale, values, {}, {"columns"}, strict, preset);
 }
 
 void PresetSettingsCodec::apply(const Settings& values, SkeldonPreset& preset, bool strict) {
-    using S = SkeldonPreset::LoudnessStandard;
-    using H = CleanupOptions::HumMode;
-    using M = SkeldonPreset::ChapterMode;
-    const bool hasStandard = values.contains("standard");
-    visit(values, "standard", strict, [&preset, hasStandard](const std::string& key, const std::string& value) {
-        if (key == namingPatternKey) return;
-        if (key == "show") {
-            preset.showTitle = value;
-        } else if (key == "host") {
-            preset.hostName = value;
-        } else if (key == "chapterList") {
-            preset.chapterList = value;
-        } else if (key == "episode") {
-            preset.episodeNumber = readInt(key, value, 0, 99999);
-        } else if (key == "standard") {
-            preset.setLoudnessStandard(readWord<S>(key, value,
-                                                   {{"apple", S::applePodcasts}, {"spotify", S::spotify},
-                                                    {"youtube", S::youtube}, {"ebu", S::ebuR128}, {"atsc", S::atsc},
-                                                    {"acx", S::acx}, {"custom", S::custom}},
-                                                   "apple, spotify, youtube, ebu, atsc, acx, custom"));
-        } else if (key == "lufs") {
-            preset.targetLUFS = readDouble(key, value, -40, -5);
-            // A loudness alone names its standard, snapping to that standard's exact value.
-            if (!hasStandard) preset.setLoudnessStandard(SkeldonPreset::matching(preset.targetLUFS).value_or(S::custom));
-        } else if (key == "rumble") {
-            preset.cleanup.rumbleFilter = readBool(key, value);
-        } else if (key == "gate") {
-            preset.cleanup.noiseGate = readBool(key, value);
-        } else if (key == "leveler") {
-            preset.cleanup.leveler = readBool(key, value);
-        } else if (key == "trimSilence") {
-            preset.cleanup.trimSilence = readBool(key, value);
-        } else if (key == "hum") {
-            std::string v = lowered(value);
-            for (std::size_t at = v.find("hz"); at != std::string::npos; at = v.find("hz")) v.erase(at, 2);
-            if (v == "off") preset.cleanup.humRemoval = H::off;
-            else if (v == "auto") preset.cleanup.humRemoval = H::autoDetect;
-            else if (v == "50") preset.cleanup.humRemoval = H::hz50;
-            else if (v == "60") preset.cleanup.humRemoval = H::hz60;
-            else invalid(key, value, "off, auto, 50 or 60");
-        } else if (key == "maxPause") {
-            preset.cleanup.maxPauseSeconds = readDouble(key, value, 0, 30);
-        } else if (key == "intro") {
-            preset.introURL = readFileURL(value);
-        } else if (key == "outro") {
-            preset.outroURL = readFileURL(value);
-        } else if (key == "artwork") {
-            preset.artworkURL = readFileURL(value);
-        } else if (key == "master") {
-            preset.generateMaster = readBool(key, value);
-        } else if (key == "rss") {
-            preset.generateRSSMaster = readBool(key, value);
-        } else if (key == "whisper") {
-            preset.generateWhisperReference = readBool(key, value);
-        } else if (key == "transcript") {
-            preset.generateTranscripts = readBool(key, value);
-        } else if (key == "audiogram") {
-            preset.generateAudiogram = readBool(key, value);
-        } else if (key == "captions") {
-            preset.captionAudiogram = readBool(key, value);
-        } else if (key == "fillers") {
-            preset.removeFillerWords = readBool(key, value);
-        } else if (key == "aspect") {
-            auto aspect = AudiogramGenerator::aspectRatio(value);
-            if (!aspect) invalid(key, value, "square, vertical or wide");
-            preset.audiogramAspect = *aspect;
-        } else if (key == "clip") {
-            auto clip = clipNamed(value);
-            if (!clip) invalid(key, value, "auto, start or a time like 12:30");
-            preset.audiogramClip = *clip;
-        } else if (key == "clipLength") {
-            preset.audiogramSeconds = readDouble(key, value, 10, 120);
-        } else if (key == "chapters") {
-            preset.chapterMode = readWord<M>(
-                key, value, {{"off", M::off}, {"auto", M::automatic}, {"manual", M::manual}}, "off, auto or manual");
-        } else {
-            throw CodecError::unknownKey(key, keysOf(Vertical::skeldon));
-        }
-    });
+    applyRows(skeldonRows(), Vertical::skeldon, values, "standard", {}, strict, preset);
 }
 
 std::unique_ptr<BatchPreset> PresetSettingsCodec::makePreset(Vertical vertical, const Settings& values, bool strict) {

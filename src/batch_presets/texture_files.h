@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace morvale {
@@ -13,8 +12,6 @@ class TextureFiles {
 public:
     TextureFiles() = delete;
 
-    // ASCII letters lowered; other bytes (UTF-8 included) unchanged.
-    static std::string asciiLower(std::string_view text);
     // The extension without its dot, lower-cased ("" when there is none).
     static std::string lowerExtension(const std::filesystem::path& file);
 
@@ -22,11 +19,6 @@ public:
     // sorted by file name (byte order). Nothing when the folder cannot be listed.
     static std::optional<std::vector<std::filesystem::path>> listFiles(
         const std::filesystem::path& folder);
-
-    // Writes the bytes beside the destination under a temporary name and renames them into place,
-    // creating the folder first; a failed write leaves any earlier file as it was. Throws
-    // std::filesystem::filesystem_error.
-    static void writeAtomically(const std::filesystem::path& destination, std::string_view bytes);
 };
 
 }  // namespace morvale

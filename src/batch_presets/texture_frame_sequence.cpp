@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/ascii.h"
 #include "batch_presets/texture_files.h"
 
 namespace morvale {
@@ -16,7 +17,7 @@ using DataFormat = SpriteSheetCompiler::DataFormat;
 TextureProcessor::FrameName TextureProcessor::splitFrameName(const fs::path& file) {
     const std::string base = file.stem().string();
     std::size_t start = base.size();
-    while (start > 0 && base[start - 1] >= '0' && base[start - 1] <= '9') --start;
+    while (start > 0 && ascii::isDigit(base[start - 1])) --start;
     FrameName result{base.substr(0, start), std::nullopt};
     if (start == base.size()) return result;
     std::int64_t number = 0;

@@ -7,6 +7,8 @@
 #include <system_error>
 #include <utility>
 
+#include "base/ascii.h"
+#include "base/atomic_file_writer.h"
 #include "batch_core/batch_item.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/processing_context.h"
@@ -126,7 +128,7 @@ private:
     // even while outputs land in the set's folder.
     TextureProcessor::TextureSet decideSet(const std::string& stem) {
         const std::string key = "set\n" + TextureRunRegistry::normalized(itemFolder()).string() + "\n" +
-                                TextureFiles::asciiLower(stem);
+                                ascii::lowered(stem);
         const auto decision = registry_.decideOnce(run_, key, [&] {
             const auto set = TextureProcessor::textureSet(item_.sourceURL, extensions_);
             TextureRunRegistry::Decision slots(ChannelPacker::allChannels().size());
@@ -398,7 +400,7 @@ private:
                     case DataFormat::godot: break;
                 }
                 emit(names.data[i], TextureRunRegistry::fixedNameRemedy,
-                     [&](const fs::path& destination) { TextureFiles::writeAtomically(destination, data); });
+                     [&](const fs::path& destination) { AtomicFileWriter::writeFile(destination, data); });
             }
             if (format == DataFormat::godot) {
                 std::vector<std::string> order;
@@ -407,7 +409,7 @@ private:
                 const std::string resource =
                     atlas.godotSpriteFrames(names.images, sequence.name, order, 12.0);
                 emit(names.data.front(), TextureRunRegistry::fixedNameRemedy,
-                     [&](const fs::path& destination) { TextureFiles::writeAtomically(destination, resource); });
+                     [&](const fs::path& destination) { AtomicFileWriter::writeFile(destination, resource); });
             }
 
             if (variant.scale == 1.0) {
@@ -452,7 +454,7 @@ std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const f
     const ChannelPacker packer;
     const auto identified = packer.identify(file);
     if (!identified) return std::nullopt;
-    const std::string stem = TextureFiles::asciiLower(identified->stem);
+    const std::string stem = ascii::lowered(identified->stem);
     const fs::path folder = file.parent_path();
     const auto listed = TextureFiles::listFiles(folder);
     const std::vector<fs::path> files = listed ? *listed : std::vector<fs::path>{file};
@@ -463,7 +465,7 @@ std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const f
         const std::string extension = TextureFiles::lowerExtension(candidate);
         if (!imageExtensions.contains(extension)) continue;
         const auto map = packer.identify(candidate);
-        if (!map || TextureFiles::asciiLower(map->stem) != stem) continue;
+        if (!map || ascii::lowered(map->stem) != stem) continue;
         auto [slot, added] = set.sources.maps.emplace(map->channel, candidate);
         if (!added && queueable.contains(extension) &&
             !queueable.contains(TextureFiles::lowerExtension(slot->second))) {

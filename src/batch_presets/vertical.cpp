@@ -1,5 +1,7 @@
 #include "batch_presets/vertical.h"
 
+#include "base/ascii.h"
+
 #include <algorithm>
 #include <initializer_list>
 
@@ -60,9 +62,7 @@ std::unique_ptr<BatchPreset> defaultPreset(Vertical vertical) {
 }
 
 std::optional<Vertical> verticalNamed(std::string_view name) {
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    const std::string lower = ascii::lowered(name);
     auto among = [&lower](std::initializer_list<std::string_view> words) {
         return std::find(words.begin(), words.end(), lower) != words.end();
     };

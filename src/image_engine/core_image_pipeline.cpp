@@ -12,12 +12,12 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "base/atomic_file_writer.h"
+#include "base/ascii.h"
 #include "base/exif/exiv2_session.h"
 #include "image_engine/image_loader.h"
 #include "image_engine/image_size_rules.h"
 #include "image_engine/lanczos_resampler.h"
-#include "image_engine/temporary_output_file.h"
-#include "image_engine/texture_map_names.h"
 
 namespace morvale {
 
@@ -28,7 +28,7 @@ namespace {
 enum class Format { png, heif, tiff, jpeg };
 
 std::optional<Format> formatFor(const fs::path& destination) {
-    std::string extension = texture_map_names::lowercase(destination.extension().string());
+    std::string extension = ascii::lowered(destination.extension().string());
     if (!extension.empty()) {
         extension.erase(0, 1);
     }
@@ -245,14 +245,14 @@ void CoreImagePipeline::write(const PipelineImage& image, const fs::path& destin
         throw std::invalid_argument("Cannot write an image without pixels to " + destination.string() + ".");
     }
     const int percent = qualityPercent(quality);
-    TemporaryOutputFile output(destination);
+    AtomicFileWriter output(destination);
     auto writer = OIIO::ImageOutput::create(formatName(*format));
     if (!writer) {
         throw std::runtime_error("No encoder for " + destination.filename().string() + ".");
     }
     const OIIO::ImageSpec spec = specFor(image, *format, percent);
     const std::vector<std::uint8_t> pixels = pixelsFor(image, *format);
-    if (!writer->open(output.path().string(), spec) || !writer->write_image(OIIO::TypeDesc::UINT8, pixels.data()) ||
+    if (!writer->open(output.temporaryPath().string(), spec) || !writer->write_image(OIIO::TypeDesc::UINT8, pixels.data()) ||
         !writer->close()) {
         throw std::runtime_error("Cannot write image " + destination.string() + ": " + writer->geterror());
     }
@@ -260,7 +260,7 @@ void CoreImagePipeline::write(const PipelineImage& image, const fs::path& destin
     const ImageProperties metadata = (properties ? *properties : image.properties).upright();
     if (!metadata.empty() && *format != Format::heif) {
         try {
-            auto file = Exiv2::ImageFactory::open(output.path().string());
+            auto file = Exiv2::ImageFactory::open(output.temporaryPath().string());
             embed(*file, metadata);
         } catch (const Exiv2::AnyError& error) {
             throw std::runtime_error("Cannot write the metadata of " + destination.string() + ": " + error.what());

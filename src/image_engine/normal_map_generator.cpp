@@ -4,6 +4,7 @@
 #include <cmath>
 #include <system_error>
 
+#include "base/ascii.h"
 #include "image_engine/image_size_rules.h"
 #include "image_engine/texture_map_names.h"
 
@@ -83,7 +84,7 @@ bool NormalMapGenerator::hasNormalMap(const std::string& stemText, const fs::pat
     std::error_code error;
     fs::directory_iterator it(folder, error);
     for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        std::string extension = texture_map_names::lowercase(it->path().extension().string());
+        std::string extension = ascii::lowered(it->path().extension().string());
         if (!extension.empty()) {
             extension.erase(0, 1);
         }
@@ -91,7 +92,7 @@ bool NormalMapGenerator::hasNormalMap(const std::string& stemText, const fs::pat
             continue;
         }
         const auto normal = packer.identifyNormal(it->path());
-        if (normal && texture_map_names::equalsIgnoringCase(normal->stem, stemText)) {
+        if (normal && ascii::equalsIgnoringCase(normal->stem, stemText)) {
             return true;
         }
     }

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
+#include "base/atomic_file_writer.h"
 #include "image_engine/channel_packer.h"
-#include "image_engine/temporary_output_file.h"
 
 namespace morvale {
 
@@ -47,7 +47,7 @@ void PackedTexture::writePNG(const PackedTexture& texture, const std::filesystem
     if (!texture.isValid()) {
         throw ChannelPacker::PackingError::compositionFailed();
     }
-    TemporaryOutputFile output(destination);
+    AtomicFileWriter output(destination);
     auto writer = OIIO::ImageOutput::create("png");
     if (!writer) {
         throw ChannelPacker::PackingError::compositionFailed();
@@ -58,7 +58,7 @@ void PackedTexture::writePNG(const PackedTexture& texture, const std::filesystem
     // zlib level 3 writes large maps about 2.5 times faster than the default 6 for files a few
     // percent larger; batches of 4K maps spend most of their time here.
     spec.attribute("png:compressionLevel", 3);
-    if (!writer->open(output.path().string(), spec) ||
+    if (!writer->open(output.temporaryPath().string(), spec) ||
         !writer->write_image(OIIO::TypeDesc::UINT8, texture.rgba.data()) || !writer->close()) {
         throw ChannelPacker::PackingError::compositionFailed();
     }

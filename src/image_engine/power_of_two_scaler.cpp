@@ -8,6 +8,36 @@
 
 namespace morvale {
 
+namespace {
+
+struct ScaleWords {
+    PowerOfTwoScaler::ScaleMode::Kind kind;
+    std::string_view key;
+    std::string_view alias;
+};
+
+constexpr std::array<ScaleWords, 3> kScaleWords{{
+    {PowerOfTwoScaler::ScaleMode::Kind::nearestPowerOfTwo, "nearest", ""},
+    {PowerOfTwoScaler::ScaleMode::Kind::roundUpPowerOfTwo, "up", "roundup"},
+    {PowerOfTwoScaler::ScaleMode::Kind::roundDownPowerOfTwo, "down", "rounddown"},
+}};
+
+}  // namespace
+
+std::string_view PowerOfTwoScaler::ScaleMode::key(Kind kind) {
+    for (const auto& w : kScaleWords) {
+        if (w.kind == kind) return w.key;
+    }
+    return {};
+}
+
+std::optional<PowerOfTwoScaler::ScaleMode> PowerOfTwoScaler::ScaleMode::fromKey(std::string_view word) {
+    for (const auto& w : kScaleWords) {
+        if (word == w.key || (!w.alias.empty() && word == w.alias)) return ScaleMode(w.kind, 0);
+    }
+    return std::nullopt;
+}
+
 int PowerOfTwoScaler::computePOTDimension(int side, const ScaleMode& mode) const {
     if (mode.kind() == ScaleMode::Kind::fixedTarget) {
         if (mode.target() < 1) {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <array>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "image_engine/pipeline_image.h"
@@ -25,6 +28,15 @@ public:
         Kind kind() const { return kind_; }
         // The side of fixedTarget; 0 for the other kinds.
         int target() const { return target_; }
+
+        // The kinds that round, in the order they are offered.
+        static constexpr std::array<Kind, 3> roundingKinds{Kind::nearestPowerOfTwo, Kind::roundUpPowerOfTwo,
+                                                           Kind::roundDownPowerOfTwo};
+        // The settings word of a rounding kind: "nearest", "up", "down"; "" for fixedTarget, which
+        // is written as its side.
+        static std::string_view key(Kind kind);
+        // A rounding kind's word or alias ("roundup", "rounddown"), exactly; nothing otherwise.
+        static std::optional<ScaleMode> fromKey(std::string_view word);
 
         bool operator==(const ScaleMode&) const = default;
 

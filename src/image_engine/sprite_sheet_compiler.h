@@ -3,7 +3,6 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -14,6 +13,7 @@
 #include "image_engine/max_rects_packer.h"
 #include "image_engine/packed_texture.h"
 #include "image_engine/rgba_image.h"
+#include "base/callbacks.h"
 
 namespace morvale {
 
@@ -114,7 +114,7 @@ public:
                                       const std::vector<std::string>& order, double fps) const;
     };
 
-    using LogCallback = std::function<void(const std::string&)>;
+    using LogCallback = LogSink;
 
     // Frames in animation order. Unreadable frames are left out, each named in
     // Atlas::skippedFrames and through onLog; only when none can be read does the call fail.

@@ -10,6 +10,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "base/ascii.h"
+#include "base/hex.h"
+#include "base/utf8.h"
 #include "image_engine/sprite_sheet_compiler.h"
 
 namespace morvale {
@@ -32,80 +35,10 @@ std::string fixed(double v, int digits) {
     return std::string(buffer, result.ptr);
 }
 
-// Decodes UTF-8 leniently: every byte sequence that is not valid UTF-8 becomes U+FFFD, so a
-// file name made of arbitrary bytes still yields a well-formed document.
-template <typename Sink>
-void forEachCodePoint(const std::string& text, Sink sink) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = s[i];
-        char32_t cp = 0xFFFD;
-        std::size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-        } else {
-            len = 0;
-        }
-        if (len >= 2) {
-            bool ok = i + len <= n;
-            char32_t v = c & (0xFFu >> (len + 1));
-            for (std::size_t k = 1; ok && k < len; ++k) {
-                if ((s[i + k] & 0xC0) != 0x80) ok = false;
-                else v = (v << 6) | (s[i + k] & 0x3Fu);
-            }
-            const char32_t minimum = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-            if (ok && v >= minimum && v <= 0x10FFFF && !(v >= 0xD800 && v <= 0xDFFF)) {
-                cp = v;
-            } else {
-                len = 0;
-            }
-        }
-        if (len == 0) {
-            cp = 0xFFFD;
-            len = 1;
-        }
-        sink(cp);
-        i += len;
-    }
-}
-
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 std::string hex4(char32_t cp) {
-    static const char digits[] = "0123456789ABCDEF";
     std::string s = "\\u";
-    for (int shift = 12; shift >= 0; shift -= 4) s += digits[(cp >> shift) & 0xF];
+    for (int shift = 12; shift >= 0; shift -= 4) s += hexDigit(static_cast<unsigned>(cp >> shift), true);
     return s;
-}
-
-std::string validUtf8(const std::string& text) {
-    std::string out;
-    forEachCodePoint(text, [&](char32_t cp) { appendUtf8(out, cp); });
-    return out;
 }
 
 std::vector<std::uint8_t> bytesOf(const std::string& text) {
@@ -130,20 +63,21 @@ Json metaObject(const SpriteSheetCompiler::AtlasResult& page, const std::string&
                 const std::vector<std::string>& relatedPacks) {
     Json meta{{"app", "Orbisk"},
               {"version", "1.0"},
-              {"image", validUtf8(imageName)},
+              {"image", utf8::sanitized(imageName)},
               {"format", "RGBA8888"},
               {"size", Json{{"w", page.sheetWidth}, {"h", page.sheetHeight}}},
               {"scale", "1"}};
     if (!relatedPacks.empty()) {
         Json related = Json::array();
-        for (const std::string& name : relatedPacks) related.push_back(validUtf8(name));
+        for (const std::string& name : relatedPacks) related.push_back(utf8::sanitized(name));
         meta["related_multi_packs"] = std::move(related);
     }
     return meta;
 }
 
 // Objects keep their keys sorted (byte order of the UTF-8 text), slashes stay unescaped and
-// every name has already been made valid UTF-8.
+// every name has already been made valid UTF-8 (bad bytes become U+FFFD), so a file name made of
+// arbitrary bytes still yields a well-formed document.
 std::vector<std::uint8_t> serialise(const Json& document) {
     std::string text = document.dump(2, ' ', false, Json::error_handler_t::replace);
     text += '\n';
@@ -154,7 +88,7 @@ std::vector<std::uint8_t> serialise(const Json& document) {
 
 std::string xmlText(const std::string& text) {
     std::string out;
-    forEachCodePoint(text, [&](char32_t cp) {
+    utf8::forEachCodePoint(text, [&](char32_t cp) {
         switch (cp) {
             case '&': out += "&amp;"; return;
             case '<': out += "&lt;"; return;
@@ -164,7 +98,7 @@ std::string xmlText(const std::string& text) {
         // Characters XML 1.0 cannot carry at all, not even escaped.
         const bool allowed = cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
                              (cp >= 0xE000 && cp <= 0xFFFD) || cp >= 0x10000;
-        appendUtf8(out, allowed ? cp : char32_t{0xFFFD});
+        utf8::append(out, allowed ? cp : char32_t{0xFFFD});
     });
     return out;
 }
@@ -180,15 +114,12 @@ std::string cocosNumber(double v) {
 // A frame name as a YAML scalar: plain when it can only read back as that same string,
 // double-quoted with escapes otherwise.
 std::string yamlScalar(const std::string& text) {
-    bool plain = !text.empty() && (std::isalpha(static_cast<unsigned char>(text[0])) != 0 ||
-                                   text[0] == '_');
+    bool plain = !text.empty() && (ascii::isAlpha(text[0]) || text[0] == '_');
     for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (!(std::isalnum(u) != 0 || c == '_' || c == '.' || c == '-')) plain = false;
+        if (!(ascii::isAlnum(c) || c == '_' || c == '.' || c == '-')) plain = false;
     }
     if (plain) {
-        std::string lower;
-        for (char c : text) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string lower = ascii::lowered(text);
         static const char* const reserved[] = {"true", "false", "yes", "no", "on", "off",
                                                "null", "y", "n"};
         for (const char* word : reserved) {
@@ -197,12 +128,12 @@ std::string yamlScalar(const std::string& text) {
     }
     if (plain) return text;
     std::string out = "\"";
-    forEachCodePoint(text, [&](char32_t cp) {
+    utf8::forEachCodePoint(text, [&](char32_t cp) {
         if (cp == '"') out += "\\\"";
         else if (cp == '\\') out += "\\\\";
         else if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F) || cp == 0xFEFF)
             out += hex4(cp);
-        else appendUtf8(out, cp);
+        else utf8::append(out, cp);
     });
     out += '"';
     return out;
@@ -212,7 +143,7 @@ std::string yamlScalar(const std::string& text) {
 
 std::string godotString(const std::string& text) {
     std::string out;
-    forEachCodePoint(text, [&](char32_t cp) {
+    utf8::forEachCodePoint(text, [&](char32_t cp) {
         switch (cp) {
             case '"': out += "\\\""; return;
             case '\\': out += "\\\\"; return;
@@ -222,7 +153,7 @@ std::string godotString(const std::string& text) {
             default: break;
         }
         if (cp < 0x20 || cp == 0x7F) out += hex4(cp);
-        else appendUtf8(out, cp);
+        else utf8::append(out, cp);
     });
     return out;
 }
@@ -252,13 +183,7 @@ std::string sha256Prefix(const std::string& text) {
         EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1 || length < 16) {
         throw std::runtime_error("SHA-256 is not available.");
     }
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (int i = 0; i < 16; ++i) {
-        out += digits[digest[i] >> 4];
-        out += digits[digest[i] & 0xF];
-    }
-    return out;
+    return hexEncoded(std::string_view(reinterpret_cast<const char*>(digest), 16));
 }
 
 }  // namespace
@@ -267,13 +192,13 @@ std::vector<std::uint8_t> SpriteSheetCompiler::AtlasResult::jsonHash(
     const std::string& imageName, const std::optional<std::string>& animationName,
     const std::vector<std::string>& relatedPacks) const {
     Json framesObject = Json::object();
-    for (const Frame& f : frames) framesObject[validUtf8(f.name)] = frameEntry(f);
+    for (const Frame& f : frames) framesObject[utf8::sanitized(f.name)] = frameEntry(f);
     Json document{{"frames", std::move(framesObject)},
                   {"meta", metaObject(*this, imageName, relatedPacks)}};
     if (animationName) {
         Json names = Json::array();
-        for (const Frame& f : frames) names.push_back(validUtf8(f.name));
-        document["animations"] = Json{{validUtf8(*animationName), std::move(names)}};
+        for (const Frame& f : frames) names.push_back(utf8::sanitized(f.name));
+        document["animations"] = Json{{utf8::sanitized(*animationName), std::move(names)}};
     }
     return serialise(document);
 }
@@ -283,7 +208,7 @@ std::vector<std::uint8_t> SpriteSheetCompiler::AtlasResult::jsonArray(
     Json list = Json::array();
     for (const Frame& f : frames) {
         Json entry = frameEntry(f);
-        entry["filename"] = validUtf8(f.name);
+        entry["filename"] = utf8::sanitized(f.name);
         list.push_back(std::move(entry));
     }
     return serialise(Json{{"frames", std::move(list)},

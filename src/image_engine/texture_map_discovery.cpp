@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "base/ascii.h"
 #include "image_engine/channel_packer.h"
 #include "image_engine/image_loader.h"
 #include "image_engine/texture_map_names.h"
@@ -13,24 +14,11 @@ using Channel = ChannelPacker::Channel;
 
 namespace texture_map_names {
 
-std::string lowercase(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
-    return out;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && lowercase(a) == lowercase(b);
-}
-
 std::optional<std::string> stemBefore(const std::string& base, std::string_view suffix) {
     if (base.size() <= suffix.size()) {
         return std::nullopt;
     }
-    const std::string lower = lowercase(base);
-    if (lower.compare(lower.size() - suffix.size(), suffix.size(), lowercase(suffix)) != 0) {
+    if (!ascii::endsWithIgnoringCase(base, suffix)) {
         return std::nullopt;
     }
     return base.substr(0, base.size() - suffix.size());
@@ -40,7 +28,7 @@ std::optional<std::string> stemBefore(const std::string& base, std::string_view 
 
 namespace {
 
-using texture_map_names::lowercase;
+using ascii::lowered;
 
 // The (channel, suffix) pairs, longest suffix first; equal lengths keep declaration order.
 const std::vector<std::pair<Channel, std::string_view>>& channelCandidates() {
@@ -94,7 +82,7 @@ std::optional<ChannelPacker::IdentifiedNormal> ChannelPacker::identifyNormal(con
     const std::string base = file.stem().string();
     for (const std::string_view suffix : normalCandidates()) {
         if (auto stem = texture_map_names::stemBefore(base, suffix)) {
-            const std::string lower = lowercase(suffix);
+            const std::string lower = lowered(suffix);
             std::optional<NormalConvention> convention;
             if (endsWith(lower, "gl")) {
                 convention = NormalConvention::openGL;
@@ -135,7 +123,7 @@ std::optional<ChannelPacker::ChannelSources> ChannelPacker::discoverChannels(con
     const std::string ownName = file.filename().string();
     ChannelSources sources;
     for (const fs::path& candidate : listing) {
-        std::string extension = lowercase(candidate.extension().string());
+        std::string extension = lowered(candidate.extension().string());
         if (!extension.empty()) {
             extension.erase(0, 1);
         }
@@ -143,7 +131,7 @@ std::optional<ChannelPacker::ChannelSources> ChannelPacker::discoverChannels(con
             continue;
         }
         const auto found = identify(candidate);
-        if (!found || !texture_map_names::equalsIgnoringCase(found->stem, own->stem)) {
+        if (!found || !ascii::equalsIgnoringCase(found->stem, own->stem)) {
             continue;
         }
         const bool isGivenFile = candidate.filename().string() == ownName;

@@ -5,11 +5,9 @@
 #include <string_view>
 
 // Name matching shared by the texture tools (internal to the image engine). Letter case is folded
-// for ASCII letters only; the suffixes themselves are all ASCII.
+// for ASCII letters only (base/ascii.h); the suffixes themselves are all ASCII.
 namespace morvale::texture_map_names {
 
-std::string lowercase(std::string_view text);
-bool equalsIgnoringCase(std::string_view a, std::string_view b);
 // base without the suffix when base ends with it (ignoring case) and something is left before it.
 std::optional<std::string> stemBefore(const std::string& base, std::string_view suffix);
 

@@ -54,9 +54,12 @@ std::size_t entriesIn(const std::filesystem::path& folder) {
     return n;
 }
 
+// Temporary files are hidden ones beside the destination.
 std::size_t temporaryFilesIn(const std::filesystem::path& folder) {
     std::size_t n = 0;
-    for (const auto& e : std::filesystem::directory_iterator(folder)) n += e.path().extension() == ".tmp" ? 1 : 0;
+    for (const auto& e : std::filesystem::directory_iterator(folder)) {
+        n += e.path().filename().string().starts_with('.') ? 1 : 0;
+    }
     return n;
 }
 
