@@ -15,17 +15,15 @@ function(morvale_test name)
   add_executable(${name} ${T_SOURCES})
   morvale_warnings(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} test_support GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600
-    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;MORVALE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  # One variable per property: a list in ENVIRONMENT would be split into separate properties here.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600 LABELS ${name}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen"
+    ENVIRONMENT_MODIFICATION "MORVALE_SOURCE_DIR=set:${PROJECT_SOURCE_DIR}")
 endfunction()
 
 # One static library per subsystem: every .cpp beside its CMakeLists, headers included as "<folder>/x.h".
-# A module with no sources yet is left out of the build.
 function(morvale_module name)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
-  if(NOT sources)
-    return()
-  endif()
   add_library(${name} STATIC ${sources})
   target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
   morvale_warnings(${name})

@@ -1,8 +1,10 @@
 // Channel packing of many 2048 x 2048 texture sets (AO, Roughness, Metallic, Height, Unreal
 // profile) through the batch queue at concurrency 8, side by side with the same packing done by
-// ImageMagick and by oiiotool, eight processes at a time. Each contender runs in its own
-// processes so that its peak memory can be read from the kernel; the outputs of the outside tools
-// are decoded and compared with ours pixel by pixel.
+// ImageMagick and by oiiotool, eight processes at a time. Every set has maps of its own (the same
+// noise, shifted differently per set and map), so no contender profits from reading one file many
+// times. Each contender runs in child processes, timed alike from their start to their exit, so that
+// its peak memory can be read from the kernel; every output of every contender, ours included, is
+// decoded by OpenImageIO and compared pixel by pixel with the packing the bench computes itself.
 //
 //   bench_texture_packing [--sets N] [--dir FOLDER] [benchmark flags]
 //
@@ -16,7 +18,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <OpenImageIO/imageio.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -28,14 +33,13 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "batch_core/batch_configuration.h"
 #include "batch_core/batch_queue_manager.h"
 #include "batch_core/processing_job.h"
 #include "batch_presets/morvale_preset.h"
-#include "image_engine/image_loader.h"
-#include "image_engine/packed_texture.h"
 
 extern char** environ;
 
@@ -136,12 +140,12 @@ double fbm(int x, int y, int seed) {
     return sum / total;
 }
 
-// One grey 8-bit PNG per map: written as RGBA by the engine, then reduced to one channel by
-// oiiotool so that every contender reads the same single-channel files.
-void writeBaseMaps(const fs::path& folder, const fs::path& log) {
-    fs::create_directories(folder);
+// The four grey maps every set is cut from, side x side bytes each.
+using Grey = std::vector<std::uint8_t>;
+
+std::vector<Grey> baseMaps() {
+    std::vector<Grey> maps(4, Grey(static_cast<std::size_t>(side) * side));
     for (int map = 0; map < 4; ++map) {
-        PackedTexture texture{side, side, std::vector<std::uint8_t>(static_cast<std::size_t>(side) * side * 4)};
         for (int y = 0; y < side; ++y) {
             for (int x = 0; x < side; ++x) {
                 const double n = fbm(x, y, 10 * map + 1);
@@ -149,19 +153,39 @@ void writeBaseMaps(const fs::path& folder, const fs::path& log) {
                 if (map == 0) v = 0.35 + 0.65 * std::sqrt(n);
                 if (map == 1) v = 0.55 + 0.45 * fbm(x, y, 77);
                 if (map == 2) v = n > 0.62 ? 1.0 : 0.0;
-                const auto byte = static_cast<std::uint8_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
-                const std::size_t i = (static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)) * 4;
-                texture.rgba[i] = texture.rgba[i + 1] = texture.rgba[i + 2] = byte;
-                texture.rgba[i + 3] = 255;
+                maps[static_cast<std::size_t>(map)][static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)] =
+                    static_cast<std::uint8_t>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
             }
         }
-        const fs::path rgba = folder / (std::string("rgba_") + mapNames[map] + ".png");
-        PackedTexture::writePNG(texture, rgba);
-        const auto pid = spawn({"oiiotool", rgba.string(), "--ch", "R", "-o",
-                                (folder / (std::string("Base_") + mapNames[map] + ".png")).string()},
-                               log);
-        if (!pid || waitFor(*pid).status != 0) throw std::runtime_error("oiiotool could not write the base maps");
-        fs::remove(rgba);
+    }
+    return maps;
+}
+
+// Map `map` of set `set` is the base map shifted cyclically (the noise tiles, so it stays seamless);
+// the shifts differ for every set and map.
+std::uint8_t setValue(const std::vector<Grey>& base, int set, int map, int x, int y) {
+    const int dx = (set * 389 + map * 131) % side, dy = (set * 211 + map * 577) % side;
+    return base[static_cast<std::size_t>(map)]
+               [static_cast<std::size_t>((y + dy) % side) * side + static_cast<std::size_t>((x + dx) % side)];
+}
+
+void writeGreyPNG(const fs::path& file, const Grey& pixels) {
+    auto out = OIIO::ImageOutput::create(file.string());
+    const OIIO::ImageSpec spec(side, side, 1, OIIO::TypeDesc::UINT8);
+    if (!out || !out->open(file.string(), spec) || !out->write_image(OIIO::TypeDesc::UINT8, pixels.data()) ||
+        !out->close()) {
+        throw std::runtime_error("cannot write " + file.string());
+    }
+}
+
+// Runs body(0 ... count - 1) on `parallel` threads.
+void forEachParallel(int count, const std::function<void(int)>& body) {
+    std::atomic<int> next{0};
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < parallel; ++t) {
+        threads.emplace_back([&] {
+            for (int i = next++; i < count; i = next++) body(i);
+        });
     }
 }
 
@@ -178,7 +202,7 @@ fs::path packedFile(const fs::path& out, int set) {
 }
 
 // Child mode: the whole folder of maps through the queue, as a user would drop it.
-int packChild(const fs::path& in, const fs::path& out, const fs::path& timing) {
+int packChild(const fs::path& in, const fs::path& out) {
     std::vector<BatchItem> items;
     std::vector<fs::path> files;
     for (const auto& entry : fs::directory_iterator(in)) files.push_back(entry.path());
@@ -190,10 +214,7 @@ int packChild(const fs::path& in, const fs::path& out, const fs::path& timing) {
                                true, PowerOfTwoScaler::ScaleMode::nearestPowerOfTwo(), false, 0, false);
     const ProcessingJob job(Uuid::random(), preset.id(), preset.displayName(), items, configuration);
     BatchQueueManager queue;
-    const auto start = std::chrono::steady_clock::now();
     const ExecutionReport report = queue.submitAndStart(job, preset);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::ofstream(timing) << seconds << "\n";
     return report.failureCount == 0 ? 0 : 1;
 }
 
@@ -201,7 +222,7 @@ struct Contender {
     std::string name;
     double seconds = 0;
     long maxRssKiB = 0;
-    bool peakIsPerProcess = false;
+    bool peakIsPerProcess = true;
     std::uintmax_t bytes = 0;
     int identicalSets = 0;
     bool ran = false;
@@ -212,6 +233,28 @@ std::uintmax_t folderBytes(const fs::path& folder) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(folder, ec)) total += entry.file_size(ec);
     return total;
+}
+
+// Whether the file holds exactly the RGBA packing of the set: R AO, G Roughness, B Metallic, A Height,
+// alpha kept unassociated.
+bool packedAsExpected(const fs::path& file, const std::vector<Grey>& base, int set) {
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto in = OIIO::ImageInput::open(file.string(), &config);
+    if (!in) return false;
+    const OIIO::ImageSpec& spec = in->spec();
+    if (spec.width != side || spec.height != side || spec.nchannels != 4) return false;
+    std::vector<std::uint8_t> rgba(static_cast<std::size_t>(side) * side * 4);
+    if (!in->read_image(0, 0, 0, 4, OIIO::TypeDesc::UINT8, rgba.data())) return false;
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            const std::size_t i = (static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)) * 4;
+            for (int map = 0; map < 4; ++map) {
+                if (rgba[i + static_cast<std::size_t>(map)] != setValue(base, set, map, x, y)) return false;
+            }
+        }
+    }
+    return true;
 }
 
 // ImageMagick's own convert: Debian's copy when present, else the first one on the PATH.
@@ -230,7 +273,7 @@ bool realImageMagick(const fs::path& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 5 && std::strcmp(argv[1], "--pack-child") == 0) return packChild(argv[2], argv[3], argv[4]);
+    if (argc == 4 && std::strcmp(argv[1], "--pack-child") == 0) return packChild(argv[2], argv[3]);
 
     int sets = 100;
     fs::path root = fs::temp_directory_path() / ("morvale-texture-bench-" + std::to_string(::getpid()));
@@ -249,74 +292,72 @@ int main(int argc, char** argv) {
 
     const fs::path in = root / "in", log = root / "tools.log";
     fs::create_directories(in);
-    writeBaseMaps(root / "base", log);
-    for (int set = 0; set < sets; ++set) {
-        for (int map = 0; map < 4; ++map) {
-            fs::create_hard_link(root / "base" / (std::string("Base_") + mapNames[map] + ".png"), mapFile(in, set, map));
-        }
-    }
-
-    std::vector<Contender> contenders;
-    // Ours: one process, the queue's eight workers.
-    {
-        Contender ours{"queue"};
-        const fs::path out = root / "out-queue", timing = root / "queue-seconds.txt";
-        const auto pid = spawn({fs::read_symlink("/proc/self/exe").string(), "--pack-child", in.string(), out.string(),
-                                timing.string()},
-                               log);
-        const ChildResult child = pid ? waitFor(*pid) : ChildResult{};
-        std::ifstream(timing) >> ours.seconds;
-        ours.maxRssKiB = child.maxRssKiB;
-        ours.bytes = folderBytes(out);
-        ours.ran = child.status == 0;
-        ours.identicalSets = sets;
-        contenders.push_back(ours);
-    }
-    const PackedTexture reference = ImageLoader::loadRGBA8(packedFile(root / "out-queue", 0));
-
-    const auto outsideTool = [&](const std::string& name,
-                                 const std::function<std::vector<std::string>(int, const fs::path&)>& command) {
-        Contender tool{name};
-        tool.peakIsPerProcess = true;
-        const fs::path out = root / ("out-" + name);
-        fs::create_directories(out);
-        std::vector<std::vector<std::string>> commands;
-        for (int set = 0; set < sets; ++set) commands.push_back(command(set, packedFile(out, set)));
-        const PoolResult pool = runPool(commands, log);
-        tool.seconds = pool.seconds;
-        tool.maxRssKiB = pool.maxRssKiB;
-        tool.ran = pool.ok;
-        tool.bytes = folderBytes(out);
-        for (int set = 0; set < sets; ++set) {
-            try {
-                if (ImageLoader::loadRGBA8(packedFile(out, set)) == reference) ++tool.identicalSets;
-            } catch (const std::exception&) {
+    const std::vector<Grey> base = baseMaps();
+    forEachParallel(sets * 4, [&](int file) {
+        const int set = file / 4, map = file % 4;
+        Grey pixels(static_cast<std::size_t>(side) * side);
+        for (int y = 0; y < side; ++y) {
+            for (int x = 0; x < side; ++x) {
+                pixels[static_cast<std::size_t>(y) * side + static_cast<std::size_t>(x)] = setValue(base, set, map, x, y);
             }
         }
-        contenders.push_back(tool);
+        writeGreyPNG(mapFile(in, set, map), pixels);
+    });
+
+    // Every contender: its commands run `parallel` at a time, timed from the first start to the last
+    // exit; then each set's output is checked and the folder removed.
+    std::vector<Contender> contenders;
+    const auto contend = [&](const std::string& name, const std::vector<std::vector<std::string>>& commands,
+                             bool peakIsPerProcess) {
+        Contender c{name};
+        c.peakIsPerProcess = peakIsPerProcess;
+        const fs::path out = root / ("out-" + name);
+        fs::create_directories(out);
+        const PoolResult pool = runPool(commands, log);
+        c.seconds = pool.seconds;
+        c.maxRssKiB = pool.maxRssKiB;
+        c.ran = pool.ok;
+        c.bytes = folderBytes(out);
+        std::atomic<int> identical{0};
+        forEachParallel(sets, [&](int set) { identical += packedAsExpected(packedFile(out, set), base, set); });
+        c.identicalSets = identical;
+        fs::remove_all(out);
+        contenders.push_back(c);
+    };
+    const auto perSet = [&](const std::string& name,
+                            const std::function<std::vector<std::string>(int, const fs::path&)>& command) {
+        std::vector<std::vector<std::string>> commands;
+        for (int set = 0; set < sets; ++set) commands.push_back(command(set, packedFile(root / ("out-" + name), set)));
+        return commands;
     };
     const auto maps = [&](int set) {
         std::vector<std::string> files;
         for (int map = 0; map < 4; ++map) files.push_back(mapFile(in, set, map).string());
         return files;
     };
+
+    // Ours: one process, the queue's eight workers, the whole folder as one run.
+    contend("queue", {{fs::read_symlink("/proc/self/exe").string(), "--pack-child", in.string(), (root / "out-queue").string()}},
+            false);
     if (realImageMagick(log)) {
-        outsideTool("imagemagick", [&](int set, const fs::path& out) {
-            auto args = maps(set);
-            args.insert(args.begin(), convertProgram());
-            for (const char* extra : {"-channel", "RGBA", "-combine"}) args.emplace_back(extra);
-            args.push_back("PNG32:" + out.string());
-            return args;
-        });
+        contend("imagemagick", perSet("imagemagick", [&](int set, const fs::path& out) {
+                    auto args = maps(set);
+                    args.insert(args.begin(), convertProgram());
+                    for (const char* extra : {"-channel", "RGBA", "-combine"}) args.emplace_back(extra);
+                    args.push_back("PNG32:" + out.string());
+                    return args;
+                }),
+                true);
     } else {
         std::cout << "ImageMagick is not installed here: its leg is left out.\n";
     }
-    outsideTool("oiiotool", [&](int set, const fs::path& out) {
-        const auto m = maps(set);
-        return std::vector<std::string>{"oiiotool", m[0], m[1], "--chappend", m[2], "--chappend", m[3], "--chappend",
-                                        "--chnames", "R,G,B,A", "--attrib", "oiio:UnassociatedAlpha", "1",
-                                        "-o", out.string()};
-    });
+    contend("oiiotool", perSet("oiiotool", [&](int set, const fs::path& out) {
+                const auto m = maps(set);
+                return std::vector<std::string>{"oiiotool", m[0], m[1], "--chappend", m[2], "--chappend", m[3],
+                                                "--chappend", "--chnames", "R,G,B,A", "--attrib",
+                                                "oiio:UnassociatedAlpha", "1", "-o", out.string()};
+            }),
+            true);
 
     for (const auto& c : contenders) {
         benchmark::RegisterBenchmark(("pack_2048_sets/" + c.name).c_str(), [c, sets](benchmark::State& state) {

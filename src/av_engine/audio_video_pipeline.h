@@ -14,7 +14,9 @@
 
 namespace morvale {
 
-// The one entry to the podcast export: a caller fills a request per episode.
+// What the podcast export will be driven by; the export itself is not built yet. Today it holds the
+// request of one episode (with its clip and chapter choices), the master file suffix, the FFmpeg
+// search that decides between an MP3 and an M4A master, and the transcript locale.
 class AudioVideoPipeline {
 public:
     // Where the audiogram excerpt begins.

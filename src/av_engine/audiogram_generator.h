@@ -10,7 +10,8 @@
 
 namespace morvale {
 
-// Renders short social-media videos of an audio excerpt.
+// The frame shapes of an audiogram (a short social-media video of an audio excerpt): their names,
+// settings keys and pixel sizes. Rendering the video is not built yet.
 class AudiogramGenerator {
 public:
     enum class AspectRatio { square, vertical, landscape };

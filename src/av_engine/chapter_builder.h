@@ -24,8 +24,9 @@ struct Chapter {
     friend bool operator==(const Chapter&, const Chapter&) = default;
 };
 
-// Reads the user's chapter lists, finds chapters at pauses in a transcript, and writes the
-// three chapter files (Podcasting 2.0 JSON, plain text for show notes, FFmpeg metadata).
+// Reads the user's chapter lists, finds chapters at pauses in a transcript, and formats the
+// contents of the three chapter files (Podcasting 2.0 JSON, plain text for show notes, FFmpeg
+// metadata).
 class ChapterBuilder {
 public:
     ChapterBuilder() = delete;

@@ -7,7 +7,8 @@
 
 namespace morvale {
 
-// Writes episode tags into the distribution master.
+// The tags of one episode, as an export request carries them. Writing them into the distribution
+// master is not built yet.
 class ID3TagInjector {
 public:
     // The episode's tags.

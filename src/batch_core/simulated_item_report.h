@@ -8,7 +8,8 @@
 
 namespace morvale {
 
-// One item's dry-run projection, made by the output planner.
+// One item's dry-run projection: the files a run would write for it, where, and the warnings. Only
+// the record exists yet; nothing makes one (there is no dry-run planner in this build).
 struct SimulatedItemReport {
     Uuid id;
     std::filesystem::path sourceURL;

@@ -50,6 +50,7 @@ public:
     std::set<std::string> supportedExtensions() const override;
     std::string defaultNamingPattern() const override { return "{show}_{ep:02}_{title}"; }
 
+    // Fails every item: podcast processing is not built yet.
     std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override;
 
     LoudnessStandard loudnessStandard() const { return loudnessStandard_; }

@@ -70,6 +70,7 @@ public:
     std::set<std::string> supportedExtensions() const override;
     std::string defaultNamingPattern() const override { return "{address}_{index:02}_{size}"; }
 
+    // Fails every item: listing-photo processing is not built yet.
     std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override;
 
     Portal portal() const { return portal_; }

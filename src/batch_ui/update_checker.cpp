@@ -11,9 +11,9 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include "batch_core/curl_http_client.h"
 #include "batch_core/http_client.h"
 #include "batch_core/user_defaults.h"
-#include "batch_ui/curl_http_client.h"
 
 #ifndef MORVALE_VERSION
 #define MORVALE_VERSION "0"

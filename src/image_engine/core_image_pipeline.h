@@ -10,8 +10,8 @@
 
 namespace morvale {
 
-// The shared image loader, scaler and writer of the photo and texture paths. Immutable after
-// creation; every operation may run from many threads at once.
+// The shared image loader, scaler and writer, used by the texture preset. Immutable after creation;
+// every operation may run from many threads at once.
 class CoreImagePipeline {
 public:
     // The one instance of the process, created on first use.

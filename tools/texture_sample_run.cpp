@@ -1,18 +1,18 @@
-// A realistic run for people to look at, not part of the regular suite: three 2048 x 2048 texture
-// sets, a photo-sized texture, two tiling candidates and a 24-frame animation go through every
-// mode of the texture preset. Run it with
-//   MORVALE_TEXTURE_SAMPLE_DIR=/some/folder batch_presets_tests --gtest_also_run_disabled_tests
-//       --gtest_filter='TextureSampleRun.*'
-// and open the outputs under /some/folder/out-*.
-
-#include <gtest/gtest.h>
+// A realistic run for people to look at: three 2048 x 2048 texture sets, a photo-sized texture, two
+// tiling candidates and a 24-frame animation, written under FOLDER, go through every mode of the
+// texture preset; the outputs land in FOLDER/out-* and each item's outcome is printed.
+//
+//   texture_sample_run FOLDER
+//
+// Nothing is judged here (Sand_Photo is meant to fail the tiling check); look at the outputs.
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <numbers>
 
-#include "texture_test_support.h"
+#include "batch_presets/texture_test_support.h"
 
 namespace morvale {
 namespace {
@@ -77,10 +77,7 @@ void printRun(const std::string& title, const test::RunResult& run) {
     }
 }
 
-TEST(TextureSampleRun, DISABLED_EveryModeOnRealisticInputs) {
-    const char* root = std::getenv("MORVALE_TEXTURE_SAMPLE_DIR");
-    ASSERT_NE(root, nullptr) << "set MORVALE_TEXTURE_SAMPLE_DIR";
-    const fs::path dir(root);
+void sampleRun(const fs::path& dir) {
     const int n = 2048;
 
     // Rock: cracked stone with full maps. Brick: courses of bricks, no metallic map, a DirectX
@@ -183,3 +180,17 @@ TEST(TextureSampleRun, DISABLED_EveryModeOnRealisticInputs) {
 
 }  // namespace
 }  // namespace morvale
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::cerr << "usage: texture_sample_run FOLDER\n";
+        return 2;
+    }
+    try {
+        morvale::sampleRun(argv[1]);
+        return 0;
+    } catch (const std::exception& error) {
+        std::cerr << "texture_sample_run: " << error.what() << "\n";
+        return 1;
+    }
+}

@@ -1,4 +1,4 @@
-#include "batch_ui/curl_http_client.h"
+#include "batch_core/curl_http_client.h"
 
 #include <memory>
 #include <mutex>

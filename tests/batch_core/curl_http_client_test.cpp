@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "batch_ui/curl_http_client.h"
+#include "batch_core/curl_http_client.h"
 
 namespace morvale::test {
 namespace {
