@@ -3,7 +3,6 @@
 #include <libdeflate.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -50,19 +49,17 @@ public:
             case PngWriter::Filters::average: out[0] = 3; average(row, prev, out + 1); return;
             case PngWriter::Filters::paeth: out[0] = 4; paethRow(row, prev, out + 1); return;
             case PngWriter::Filters::minimumSum:
-            case PngWriter::Filters::minimumEntropy: break;
+            case PngWriter::Filters::sampled: break;
         }
-        const bool byEntropy = choice == PngWriter::Filters::minimumEntropy;
         sub(row, trial_[0].get());
         up(row, prev, trial_[1].get());
         average(row, prev, trial_[2].get());
         paethRow(row, prev, trial_[3].get());
         const std::uint8_t* best = row;
-        double bestSum = byEntropy ? entropy(row) : static_cast<double>(sumOfAbsolutes(row));
+        std::uint64_t bestSum = sumOfAbsolutes(row);
         std::uint8_t bestType = 0;
         for (std::uint8_t type = 1; type <= 4; ++type) {
-            const std::uint8_t* t = trial_[type - 1].get();
-            const double sum = byEntropy ? entropy(t) : static_cast<double>(sumOfAbsolutes(t));
+            const std::uint64_t sum = sumOfAbsolutes(trial_[type - 1].get());
             if (sum < bestSum) {
                 bestSum = sum;
                 best = trial_[type - 1].get();
@@ -102,18 +99,6 @@ private:
         return sum;
     }
 
-    // The row's size in bits under an order-0 code of its own byte frequencies.
-    double entropy(const std::uint8_t* bytes) const {
-        std::uint32_t counts[256] = {};
-        for (std::size_t i = 0; i < rowBytes_; ++i) ++counts[bytes[i]];
-        double bits = 0;
-        const double total = static_cast<double>(rowBytes_);
-        for (const std::uint32_t c : counts) {
-            if (c != 0) bits -= c * std::log2(c / total);
-        }
-        return bits;
-    }
-
     std::size_t rowBytes_;
     std::size_t bpp_;
     std::unique_ptr<std::uint8_t[]> trial_[4];
@@ -131,6 +116,41 @@ void appendChunk(std::vector<std::uint8_t>& file, std::string_view type, const s
     std::uint8_t trailer[4];
     png_format::writeBE32(trailer, crc);
     file.insert(file.end(), trailer, trailer + 4);
+}
+
+void filterRows(const std::uint8_t* pixels, std::size_t rowBytes, std::size_t bpp, std::size_t first,
+                std::size_t count, PngWriter::Filters filters, std::uint8_t* out) {
+    RowFilter rowFilter(rowBytes, bpp);
+    for (std::size_t y = first; y < first + count; ++y) {
+        const std::uint8_t* row = pixels + y * rowBytes;
+        rowFilter.filter(row, y > 0 ? row - rowBytes : nullptr, filters, out + (y - first) * (rowBytes + 1));
+    }
+}
+
+// Up suits maps whose rows change slowly (noise-like PBR channels side by side); the per-row
+// minimum suits photographs and gradients. A band of 32 rows from the middle, compressed at the
+// fastest level, tells which one this image is.
+PngWriter::Filters sampledChoice(const std::uint8_t* pixels, std::size_t width, std::size_t height, std::size_t bpp) {
+    const std::size_t count = std::min<std::size_t>(height, 32);
+    const std::size_t first = (height - count) / 2;
+    const std::size_t rowBytes = width * bpp;
+    const std::size_t size = count * (rowBytes + 1);
+    std::unique_ptr<libdeflate_compressor, CompressorDeleter> fast(libdeflate_alloc_compressor(1));
+    if (!fast) return PngWriter::Filters::minimumSum;
+    std::unique_ptr<std::uint8_t[]> band(new std::uint8_t[size]);
+    const std::size_t bound = libdeflate_zlib_compress_bound(fast.get(), size);
+    std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[bound]);
+    std::size_t best = SIZE_MAX;
+    PngWriter::Filters choice = PngWriter::Filters::minimumSum;
+    for (const auto candidate : {PngWriter::Filters::minimumSum, PngWriter::Filters::up}) {
+        filterRows(pixels, rowBytes, bpp, first, count, candidate, band.get());
+        const std::size_t compressed = libdeflate_zlib_compress(fast.get(), band.get(), size, scratch.get(), bound);
+        if (compressed != 0 && compressed < best) {
+            best = compressed;
+            choice = candidate;
+        }
+    }
+    return choice;
 }
 
 void appendBE32(std::vector<std::uint8_t>& bytes, std::uint32_t value) {
@@ -162,30 +182,13 @@ std::vector<std::uint8_t> PngWriter::encode(const std::uint8_t* pixels, int widt
     if (!compressor) {
         throw PngWriteError("Cannot encode a PNG: out of memory for the compressor.");
     }
-    std::vector<std::uint8_t> deflated;
-    {
-        std::unique_ptr<std::uint8_t[]> filtered(new std::uint8_t[filteredSize]);
-        RowFilter rowFilter(rowBytes, channels);
-        for (std::size_t y = 0; y < h; ++y) {
-            const std::uint8_t* row = pixels + y * rowBytes;
-            rowFilter.filter(row, y > 0 ? row - rowBytes : nullptr, options.filters,
-                             filtered.get() + y * (rowBytes + 1));
-        }
-        const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filteredSize);
-        deflated.resize(bound);
-        const std::size_t size =
-            libdeflate_zlib_compress(compressor.get(), filtered.get(), filteredSize, deflated.data(), bound);
-        if (size == 0) {
-            throw PngWriteError("Cannot encode a PNG: the compressor failed.");
-        }
-        deflated.resize(size);
-    }
+    const Filters filters = options.filters == Filters::sampled ? sampledChoice(pixels, w, h, channels)
+                                                                 : options.filters;
+    std::unique_ptr<std::uint8_t[]> filtered(new std::uint8_t[filteredSize]);
+    filterRows(pixels, w * channels, channels, 0, h, filters, filtered.get());
 
-    constexpr std::size_t idatPiece = std::size_t{1} << 20;
     std::vector<std::uint8_t> file;
-    file.reserve(png_format::signature.size() + 25 + 70 + deflated.size() + 12 * (deflated.size() / idatPiece + 1) + 12);
     file.insert(file.end(), png_format::signature.begin(), png_format::signature.end());
-
     std::vector<std::uint8_t> ihdr;
     appendBE32(ihdr, static_cast<std::uint32_t>(width));
     appendBE32(ihdr, static_cast<std::uint32_t>(height));
@@ -194,7 +197,6 @@ std::vector<std::uint8_t> PngWriter::encode(const std::uint8_t* pixels, int widt
         ihdr.push_back(b);
     }
     appendChunk(file, "IHDR", ihdr.data(), ihdr.size());
-
     if (options.sRGB) {
         // gAMA and cHRM carry the sRGB values for decoders that do not know the sRGB chunk.
         std::vector<std::uint8_t> gama;
@@ -209,11 +211,30 @@ std::vector<std::uint8_t> PngWriter::encode(const std::uint8_t* pixels, int widt
         appendChunk(file, "cHRM", chrm.data(), chrm.size());
     }
 
-    for (std::size_t at = 0; at < deflated.size(); at += idatPiece) {
-        appendChunk(file, "IDAT", deflated.data() + at, std::min(idatPiece, deflated.size() - at));
+    // One IDAT chunk, compressed in place: the bound is reserved but only the pages the
+    // compressor writes are ever touched.
+    const std::size_t bound = libdeflate_zlib_compress_bound(compressor.get(), filteredSize);
+    if (bound > png_format::maxChunkLength) {
+        throw PngWriteError("Cannot encode a PNG of " + std::to_string(width) + "x" + std::to_string(height) +
+                            " pixels: too large.");
     }
-    appendChunk(file, "IEND", nullptr, 0);
-    return file;
+    const std::size_t head = file.size();
+    std::unique_ptr<std::uint8_t[]> out(new std::uint8_t[head + 8 + bound + 12 + 12]);
+    std::memcpy(out.get(), file.data(), head);
+    std::uint8_t* idat = out.get() + head;
+    std::memcpy(idat + 4, "IDAT", 4);
+    const std::size_t deflated =
+        libdeflate_zlib_compress(compressor.get(), filtered.get(), filteredSize, idat + 8, bound);
+    if (deflated == 0) {
+        throw PngWriteError("Cannot encode a PNG: the compressor failed.");
+    }
+    filtered.reset();
+    png_format::writeBE32(idat, static_cast<std::uint32_t>(deflated));
+    png_format::writeBE32(idat + 8 + deflated, libdeflate_crc32(0, idat + 4, deflated + 4));
+    std::uint8_t* end = idat + 8 + deflated + 4;
+    static constexpr std::uint8_t iend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xae, 0x42, 0x60, 0x82};
+    std::memcpy(end, iend, sizeof iend);
+    return std::vector<std::uint8_t>(out.get(), end + sizeof iend);
 }
 
 void PngWriter::write(const std::filesystem::path& destination, const std::uint8_t* pixels, int width, int height,

@@ -17,19 +17,20 @@ public:
 // Our PNG encoder for the texture outputs: 8-bit grey, RGB or RGBA, not interlaced, straight
 // alpha, so colour under transparent pixels is written as given. Each row gets the filter that
 // the chosen heuristic prefers; the zlib stream comes from libdeflate in one call; the file is
-// signature, IHDR, the optional colour chunks, IDAT chunks of at most 1 MiB and IEND.
+// signature, IHDR, the optional colour chunks, one IDAT chunk and IEND.
 // Stateless; safe to call from many threads at once.
 class PngWriter {
 public:
     enum class Layout { grey = 1, rgb = 3, rgba = 4 };  // the value is the channel count
 
-    // Per-row filter choice: one fixed filter for every row, or per row the one whose output has
-    // the smallest sum of absolute values read as signed bytes.
-    enum class Filters { none, sub, up, average, paeth, minimumSum, minimumEntropy };
+    // Row filters: one fixed filter for every row; per row the one whose output has the smallest
+    // sum of absolute values read as signed bytes; or `sampled`: whichever of `up` and
+    // `minimumSum` compresses a band of rows from the middle of the image smaller.
+    enum class Filters { none, sub, up, average, paeth, minimumSum, sampled };
 
-    // Measured on packed 2048² and 4096² texture maps (bench_png_codec): see the .cpp.
+    // Chosen by measurement (bench_png_codec); the reasons are in the .cpp.
     static constexpr int defaultLevel = 7;
-    static constexpr Filters defaultFilters = Filters::minimumSum;
+    static constexpr Filters defaultFilters = Filters::sampled;
 
     struct Options {
         int level = defaultLevel;  // libdeflate level, 1 to 12
