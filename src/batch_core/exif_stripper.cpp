@@ -309,7 +309,7 @@ void EXIFStripper::stripMetadata(const fs::path& source, const fs::path& destina
         type = Exiv2::ImageFactory::getType(data, size);
         if (type != Exiv2::ImageType::none) {
             // The image reads the caller's bytes in place; its output is a buffer of its own.
-            Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(data, size);
+            auto image = Exiv2::ImageFactory::open(data, size);
             image->readMetadata();
             editMetadata(*image, option);
             image->writeMetadata();
@@ -348,7 +348,7 @@ bool EXIFStripper::containsGPS(const fs::path& file) const {
         const auto size = static_cast<long>(source->bytes.size);
         const int type = Exiv2::ImageFactory::getType(data, size);
         if (type != Exiv2::ImageType::none) {
-            Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(data, size);
+            auto image = Exiv2::ImageFactory::open(data, size);
             image->readMetadata();
             if (std::any_of(image->exifData().begin(), image->exifData().end(), isGPS) ||
                 std::any_of(image->xmpData().begin(), image->xmpData().end(), isGPS)) {

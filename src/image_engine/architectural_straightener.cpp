@@ -66,7 +66,8 @@ std::optional<ArchitecturalStraightener::GrayBitmap> ArchitecturalStraightener::
     }
     const PackedTexture scaled = LanczosResampler::resample(image.pixels, width, height);
     const auto& linear = srgbToLinear();
-    GrayBitmap bitmap{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height)};
+    GrayBitmap bitmap{width, height,
+                      std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height))};
     const std::uint8_t* p = scaled.rgba.data();
     for (auto& out : bitmap.pixels) {
         const float luminance = 0.2126f * linear[p[0]] + 0.7152f * linear[p[1]] + 0.0722f * linear[p[2]];

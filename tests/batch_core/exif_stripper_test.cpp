@@ -309,8 +309,9 @@ TEST_F(EXIFStripperTest, ConcurrentStripsGiveTheSameBytesAsOneByOne) {
         for (int t = 0; t < 8; ++t) {
             threads.emplace_back([&, t] {
                 for (int i = t; i < count; i += 8) {
+                    const auto& photo = together[static_cast<std::size_t>(i)];
                     try {
-                        stripper_.stripMetadata(together[i], together[i], static_cast<Option>(i % 3), 0.92);
+                        stripper_.stripMetadata(photo, photo, static_cast<Option>(i % 3), 0.92);
                     } catch (const std::exception& error) {
                         ADD_FAILURE() << i << ": " << error.what();
                     }
@@ -318,7 +319,7 @@ TEST_F(EXIFStripperTest, ConcurrentStripsGiveTheSameBytesAsOneByOne) {
             });
         }
     }
-    for (int i = 0; i < count; ++i) EXPECT_EQ(test::readFile(together[i]), alone[i]) << i;
+    for (std::size_t i = 0; i < together.size(); ++i) EXPECT_EQ(test::readFile(together[i]), alone[i]) << i;
 }
 
 }  // namespace
