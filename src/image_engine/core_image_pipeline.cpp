@@ -18,6 +18,7 @@
 #include "image_engine/image_loader.h"
 #include "image_engine/image_size_rules.h"
 #include "image_engine/lanczos_resampler.h"
+#include "image_engine/png_writer.h"
 
 namespace morvale {
 
@@ -246,17 +247,29 @@ void CoreImagePipeline::write(const PipelineImage& image, const fs::path& destin
     }
     const int percent = qualityPercent(quality);
     AtomicFileWriter output(destination);
-    auto writer = OIIO::ImageOutput::create(formatName(*format));
-    if (!writer) {
-        throw std::runtime_error("No encoder for " + destination.filename().string() + ".");
+    if (*format == Format::png) {
+        PngWriter::Options options;
+        options.sRGB = true;
+        std::vector<std::uint8_t> png;
+        try {
+            png = PngWriter::encode(image.pixels.rgba.data(), image.width(), image.height(), PngWriter::Layout::rgba,
+                                    options);
+        } catch (const PngWriteError& error) {
+            throw std::runtime_error("Cannot write image " + destination.string() + ": " + error.what());
+        }
+        output.write(std::string_view(reinterpret_cast<const char*>(png.data()), png.size()));
+    } else {
+        auto writer = OIIO::ImageOutput::create(formatName(*format));
+        if (!writer) {
+            throw std::runtime_error("No encoder for " + destination.filename().string() + ".");
+        }
+        const OIIO::ImageSpec spec = specFor(image, *format, percent);
+        const std::vector<std::uint8_t> pixels = pixelsFor(image, *format);
+        if (!writer->open(output.temporaryPath().string(), spec) ||
+            !writer->write_image(OIIO::TypeDesc::UINT8, pixels.data()) || !writer->close()) {
+            throw std::runtime_error("Cannot write image " + destination.string() + ": " + writer->geterror());
+        }
     }
-    const OIIO::ImageSpec spec = specFor(image, *format, percent);
-    const std::vector<std::uint8_t> pixels = pixelsFor(image, *format);
-    if (!writer->open(output.temporaryPath().string(), spec) || !writer->write_image(OIIO::TypeDesc::UINT8, pixels.data()) ||
-        !writer->close()) {
-        throw std::runtime_error("Cannot write image " + destination.string() + ": " + writer->geterror());
-    }
-    writer.reset();
     const ImageProperties metadata = (properties ? *properties : image.properties).upright();
     if (!metadata.empty() && *format != Format::heif) {
         try {

@@ -9,6 +9,8 @@
 #include <memory>
 #include <system_error>
 
+#include "image_engine/png_reader.h"
+
 namespace morvale {
 
 namespace {
@@ -86,6 +88,15 @@ PixelSize ImageLoader::readSize(const fs::path& file) {
 PackedTexture ImageLoader::loadRGBA8(const fs::path& file) { return load(file).pixels; }
 
 ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientation) {
+    // Plain PNG files, most texture maps, take the fast path; it gives the same pixels.
+    try {
+        PngReader::Options fast{maxSide, maxPixels, applyOrientation};
+        if (auto decoded = PngReader::decodeFile(file, fast)) {
+            return {std::move(decoded->pixels), decoded->monochrome};
+        }
+    } catch (const PngReadError& error) {
+        throw ImageLoadError(file, error.what());
+    }
     auto input = openInput(file);
     const OIIO::ImageSpec spec = input->spec();
     checkSpec(file, spec);
