@@ -54,7 +54,8 @@ public:
     static FrameSequence frameSequence(const std::filesystem::path& file,
                                        const std::set<std::string>& extensions);
 
-    // Page image names and data-file names of one sheet variant.
+    // Page image names and data-file names of one sheet variant. The sequence name enters them as
+    // the data files can state it: bytes that are not UTF-8 become U+FFFD, control characters "_".
     struct SpriteFileNames {
         std::vector<std::string> images;
         std::vector<std::string> data;

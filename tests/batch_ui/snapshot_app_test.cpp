@@ -86,5 +86,66 @@ TEST(SnapshotExecutable, WritesBothPicturesAndExitsZero) {
     expectSnapshotPair(dir.path());
 }
 
+// Every way the mode cannot do what it was asked: one line on standard error that says why, a
+// failure status, and no picture. A folder is made read-only by mounting one over it in a mount
+// namespace of the program's own (root ignores permission bits).
+TEST(SnapshotExecutable, BadSizesAndPathsFailWithOneLineAndAStatus) {
+    const QString program =
+        QDir(QStringLiteral(QT_TESTCASE_BUILDDIR)).absoluteFilePath(QStringLiteral("../../src/app/morvale-express"));
+    if (!QFileInfo(program).isExecutable()) {
+        GTEST_SKIP() << "morvale-express is not built in this tree";
+    }
+    const bool namespaces = std::system("unshare -m true 2>/dev/null || unshare -Urm true 2>/dev/null") == 0;
+    struct Case {
+        std::vector<const char*> arguments;  // "@" stands for the test's folder
+        bool readOnly;
+        const char* line;
+        int status;
+    };
+    const std::vector<Case> cases{
+        {{"--snapshot", "@/a.png", "--snapshot-size", "0x0"}, false,
+         "morvale-express: invalid --snapshot-size \"0x0\": give the window's width and height as WIDTHxHEIGHT, each "
+         "from 1 to 16384\n",
+         2},
+        {{"--snapshot", "@/a.png", "--snapshot-size", "-5x10"}, false, "invalid --snapshot-size \"-5x10\"", 2},
+        {{"--snapshot", "@/a.png", "--snapshot-size", "99999x99999"}, false, "invalid --snapshot-size \"99999x99999\"", 2},
+        {{"--snapshot", "@/a.png", "--snapshot-size", "abc"}, false, "invalid --snapshot-size \"abc\"", 2},
+        {{"--snapshot", "@/a.png", "--snapshot-size"}, false, "morvale-express: --snapshot-size needs a value such as 1200x800\n", 2},
+        {{"--snapshot", "@/missing/a.png"}, false, "morvale-express: Cannot write a.png: No such file or directory\n", 1},
+        {{"--snapshot", "@/a.png"}, true, "morvale-express: Cannot write a.png: Read-only file system\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        if (c.readOnly && !namespaces) continue;
+        test::TempDir dir;
+        QStringList arguments;
+        for (const char* argument : c.arguments) {
+            arguments << QString::fromUtf8(argument).replace(QLatin1Char('@'), toQString(dir.path()));
+        }
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), toQString(dir / "config"));
+        process.setProcessEnvironment(environment);
+        if (c.readOnly) {
+            // sh -c SCRIPT sh FOLDER PROGRAM ARGUMENTS...: mount over FOLDER, then run the program.
+            const QString script = QStringLiteral(
+                "if unshare -m true 2>/dev/null; then u='unshare -m'; else u='unshare -Urm'; fi; "
+                "exec $u sh -c 'mount -t tmpfs -o ro tmpfs \"$1\" && shift && exec \"$@\"' sh \"$@\"");
+            const QStringList wrapped{QStringLiteral("-c"), script, QStringLiteral("sh"), toQString(dir.path()), program};
+            process.start(QStringLiteral("sh"), wrapped + arguments);
+        } else {
+            process.start(program, arguments);
+        }
+        ASSERT_TRUE(process.waitForFinished(60000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), c.status);
+        const std::string error = process.readAllStandardError().toStdString();
+        EXPECT_NE(error.find(c.line), std::string::npos) << error;
+        EXPECT_FALSE(std::filesystem::exists(dir / "a.png"));
+        EXPECT_FALSE(std::filesystem::exists(dir / "a-options.png"));
+    }
+}
+
 }  // namespace
 }  // namespace morvale
