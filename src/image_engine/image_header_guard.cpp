@@ -214,6 +214,8 @@ void checkTiff(const Bytes& b) {
     u64 bitsPerSample = 1;
     u64 samplesPerPixel = 1;
     u64 compression = 1;
+    i64 tileWidth = 0;
+    i64 tileHeight = 0;
     for (u64 i = 0; i < entries; ++i) {
         const u64 entry = first + i * entrySize;
         const u64 tag = read(entry, 2);
@@ -237,6 +239,8 @@ void checkTiff(const Bytes& b) {
             case 258: bitsPerSample = value; break;
             case 259: compression = value; break;
             case 277: samplesPerPixel = value; break;
+            case 322: tileWidth = static_cast<i64>(std::min<u64>(value, u64{1} << 40)); break;
+            case 323: tileHeight = static_cast<i64>(std::min<u64>(value, u64{1} << 40)); break;
             default: break;
         }
     }
@@ -245,6 +249,13 @@ void checkTiff(const Bytes& b) {
         mulSat(rowBytes(width, mulSat(std::max<u64>(samplesPerPixel, 1), std::max<u64>(bitsPerSample, 1))),
                static_cast<u64>(height));
     requireRatio(decoded, b.size(), tiffRatio(compression), width, height);
+    // A tile is decoded whole, however much of it lies outside the image.
+    if (tileWidth > 0 || tileHeight > 0) {
+        requireCaps(tileWidth, tileHeight);
+        const u64 tileBytes = mulSat(rowBytes(tileWidth, mulSat(std::max<u64>(samplesPerPixel, 1), std::max<u64>(bitsPerSample, 1))),
+                                     static_cast<u64>(tileHeight));
+        requireRatio(tileBytes, b.size(), tiffRatio(compression), tileWidth, tileHeight);
+    }
 }
 
 // -- OpenEXR ---------------------------------------------------------------------------------------
@@ -403,8 +414,17 @@ void checkExr(const Bytes& b) {
         const i64 width = part.xMax - part.xMin + 1;
         const i64 height = part.yMax - part.yMin + 1;
         requireCaps(width, height);
-        requireRatio(mulSat(static_cast<u64>(width * height), std::max<u64>(part.bytesPerPixel, 1)), fileSize,
-                     exrRatio(part.compression), width, height);
+        const u64 pixelBytes = std::max<u64>(part.bytesPerPixel, 1);
+        requireRatio(mulSat(static_cast<u64>(width * height), pixelBytes), fileSize, exrRatio(part.compression), width,
+                     height);
+        // A tile is decoded whole, however much of it lies outside the image.
+        if (part.tiled) {
+            const i64 tileWidth = static_cast<i64>(std::min<u64>(part.tileX, u64{1} << 40));
+            const i64 tileHeight = static_cast<i64>(std::min<u64>(part.tileY, u64{1} << 40));
+            requireCaps(tileWidth, tileHeight);
+            requireRatio(mulSat(static_cast<u64>(tileWidth * tileHeight), pixelBytes), fileSize,
+                         exrRatio(part.compression), tileWidth, tileHeight);
+        }
         chunks = addSat(chunks, exrChunks(part, width, height));
     }
     // Each chunk has an 8-byte offset, all read into one table before any pixel.
@@ -562,6 +582,17 @@ void checkPsd(const Bytes& b) {
     if (psd.depth != 1 && psd.depth != 8 && psd.depth != 16 && psd.depth != 32) {
         throw unreadable("unknown Photoshop bit depth");
     }
+    // The decoder reads as many planes as the colour mode has, whatever the channel count says.
+    const u64 mode = b.be(24, 2);
+    u64 modeChannels = 1;
+    switch (mode) {
+        case 0: case 1: case 2: case 7: case 8: modeChannels = 1; break;
+        case 3: case 9: modeChannels = 3; break;
+        case 4: modeChannels = 4; break;
+        default: throw unreadable("unknown Photoshop colour mode");
+    }
+    if (channels < modeChannels) throw unreadable("a Photoshop image has fewer channels than its colour mode");
+    if ((psd.depth == 1) != (mode == 0)) throw unreadable("a Photoshop bitmap has one bit per pixel, and only it");
     requireCaps(width, height);
     const u64 size = b.size();
     u64 p = 26;

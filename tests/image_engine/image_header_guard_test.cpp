@@ -123,6 +123,14 @@ TEST(ImageHeaderGuard, RefusesDecoderBombsBeforeTheDecoderAllocates) {
          [] { return psdHeader(1, 1).be32(0xFFFFFFFF).padTo(219); }, "the colour mode data runs past"},
         {"PSD merged image of 1 GB from 1 KB", "merged.psd",
          [] { return psdHeader(16384, 16384, 4).be32(0).be32(0).be32(0).be16(0).padTo(1024); }, "too large"},
+        {"PSD of 3 planes in the 4-plane colour mode (crashed the decoder)", "cmyk.psd",
+         [] {
+             Bytes b = psdHeader(4, 3, 3);
+             b.data[23] = 1;  // depth
+             b.data[25] = 4;  // CMYK
+             return b.be32(0).be32(0).be32(0).be16(0).padTo(100);
+         },
+         "fewer channels than its colour mode"},
         {"EXR string attribute of 1.8 GB", "comment.exr",
          [] {
              return exrHeader(8, 8, 0).raw("comments").u8(0).raw("string").u8(0).le32(0x6C000000).padTo(2800);
@@ -135,6 +143,13 @@ TEST(ImageHeaderGuard, RefusesDecoderBombsBeforeTheDecoderAllocates) {
              for (std::uint32_t i = 0; i < 1024; ++i) b.le32(static_cast<std::uint32_t>(table)).le32(0);
              return b.le32(0).le32(8).zeros(8);
          }, "too large"},
+        {"EXR tile of 7627119x4 on a 6x5 image", "tile.exr",
+         [] {
+             Bytes b = exrHeader(6, 5, 3, 2 | 0x200);
+             b.raw("tiles").u8(0).raw("tiledesc").u8(0).le32(9).le32(7627119).le32(4).u8(0).u8(0);
+             return b.padTo(1400);
+         },
+         "too large"},
         {"PNG of 16384 squared RGBA in 344 bytes", "big.png",
          [] { return pngFile(16384, 16384); },
          "too large"},
