@@ -1,10 +1,10 @@
 #include "av_engine/audio_video_pipeline.h"
 
+#include "av_engine/ffmpeg_runner.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <system_error>
-#include <unistd.h>
 
 namespace morvale {
 
@@ -60,22 +60,7 @@ const AudioVideoPipeline& AudioVideoPipeline::shared() {
     return pipeline;
 }
 
-std::vector<fs::path> AudioVideoPipeline::ffmpegSearchLocations() {
-    std::vector<fs::path> places;
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec && self.has_parent_path()) places.push_back(self.parent_path() / "ffmpeg");
-    for (const char* p : {"/usr/local/bin/ffmpeg", "/opt/local/bin/ffmpeg", "/usr/bin/ffmpeg"}) places.emplace_back(p);
-    return places;
-}
-
-bool AudioVideoPipeline::producesMP3() const {
-    for (const auto& place : ffmpegSearchLocations()) {
-        std::error_code ec;
-        if (fs::is_regular_file(place, ec) && ::access(place.c_str(), X_OK) == 0) return true;
-    }
-    return false;
-}
+bool AudioVideoPipeline::producesMP3() const { return FFmpegRunner::shared().isFFmpegAvailable(); }
 
 std::string AudioVideoPipeline::masterSuffix(const LoudnessNormalizer::LoudnessTarget& target) {
     if (target.acx) return "_Master_ACX.wav";

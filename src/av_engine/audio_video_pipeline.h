@@ -117,9 +117,6 @@ public:
 
     // The user's locale as a language tag ("en-US"); the C and POSIX locales count as en-US.
     static std::string currentLocaleIdentifier();
-
-    // Places searched for FFmpeg, in order: beside the running program, then the system folders.
-    static std::vector<std::filesystem::path> ffmpegSearchLocations();
 };
 
 }  // namespace morvale
