@@ -711,7 +711,7 @@ struct FileHandle {
 std::string ImageHeaderGuard::check(const fs::path& file) {
     std::string extension = ascii::lowered(file.extension().string());
     if (!extension.empty()) extension.erase(0, 1);
-    FileHandle handle{::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)};
+    FileHandle handle{::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};  // a FIFO must not block
     if (handle.fd < 0) {
         const std::error_code error(errno, std::generic_category());
         throw ImageLoadError(file, "the file cannot be opened (" + error.message() + ")", error);
