@@ -144,6 +144,11 @@ private:
     template <typename Deliver>
     void emit(int frames, Deliver&& deliver) {
         const auto count = static_cast<std::size_t>(frames);
+        // Float sources may store NaN or infinity; every stage after this one measures and filters,
+        // and one such sample would poison a whole loudness reading.
+        for (std::size_t i = 0; i < count * static_cast<std::size_t>(midChannels_); ++i) {
+            if (!std::isfinite(mid_[i])) mid_[i] = 0.0f;
+        }
         if (midChannels_ == outChannels_) {
             deliver(std::span<const float>(mid_.data(), count * static_cast<std::size_t>(outChannels_)), frames);
             return;

@@ -67,8 +67,10 @@ std::optional<MorvalePreset::OperationalMode> MorvalePreset::operationalModeName
     return operationalModeFromRaw(name);
 }
 
-MorvalePreset::TextureError MorvalePreset::TextureError::cannotOpenImage(const std::filesystem::path& file) {
-    return TextureError(Kind::cannotOpenImage, "Failed to open texture image at " + file.filename().string());
+MorvalePreset::TextureError MorvalePreset::TextureError::cannotOpenImage(const std::filesystem::path& file,
+                                                                      std::error_code systemError) {
+    const std::string reason = systemError ? " (" + systemError.message() + ")" : std::string();
+    return TextureError(Kind::cannotOpenImage, "Failed to open texture image at " + file.filename().string() + reason);
 }
 
 MorvalePreset::TextureError MorvalePreset::TextureError::notSeamless(const std::string& text) {

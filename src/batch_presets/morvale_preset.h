@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace morvale {
 
@@ -44,8 +45,9 @@ public:
     public:
         enum class Kind { cannotOpenImage, notSeamless };
 
-        // "Failed to open texture image at " and the file's name (not its folder).
-        static TextureError cannotOpenImage(const std::filesystem::path& file);
+        // "Failed to open texture image at " and the file's name (not its folder), followed by the
+        // system's reason in parentheses when it refused to open the file.
+        static TextureError cannotOpenImage(const std::filesystem::path& file, std::error_code systemError = {});
         static TextureError notSeamless(const std::string& text);
 
         Kind kind() const { return kind_; }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/ascii.h"
+#include "base/utf8.h"
 #include "batch_presets/texture_files.h"
 
 namespace morvale {
@@ -78,9 +79,26 @@ TextureProcessor::FrameSequence TextureProcessor::frameSequence(const fs::path& 
     return sequence;
 }
 
-TextureProcessor::SpriteFileNames TextureProcessor::spriteFileNames(const std::string& sequence,
+namespace {
+
+// The sheet's file names are written into its data files, which are UTF-8 text and cannot carry
+// control characters as such: the name on disk is the one the data files can give, with every
+// byte that is not UTF-8 as U+FFFD and every control character as "_".
+std::string writableName(const std::string& sequence) {
+    std::string out;
+    utf8::forEachCodePoint(sequence, [&out](char32_t cp) {
+        if (cp < 0x20 || cp == 0x7F || cp == 0xFFFE || cp == 0xFFFF) out += '_';
+        else utf8::append(out, cp);
+    });
+    return out;
+}
+
+}  // namespace
+
+TextureProcessor::SpriteFileNames TextureProcessor::spriteFileNames(const std::string& rawSequence,
                                                                     const std::string& suffix, int pages,
                                                                     DataFormat format) {
+    const std::string sequence = writableName(rawSequence);
     SpriteFileNames names;
     if (pages > 1) {
         for (int page = 0; page < pages; ++page) {

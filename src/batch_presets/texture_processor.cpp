@@ -20,6 +20,7 @@
 #include "batch_presets/texture_files.h"
 #include "image_engine/channel_packer.h"
 #include "image_engine/core_image_pipeline.h"
+#include "image_engine/image_loader.h"
 #include "image_engine/normal_map_generator.h"
 #include "image_engine/packed_texture.h"
 #include "image_engine/power_of_two_scaler.h"
@@ -320,8 +321,12 @@ private:
         progress(0.3, "Rescaling to Power-of-Two...");
         reads({item_.sourceURL});
         const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
-        const auto image = pipeline.loadImage(item_.sourceURL);
-        if (!image) throw MorvalePreset::TextureError::cannotOpenImage(item_.sourceURL);
+        std::optional<PipelineImage> image;
+        try {
+            image = pipeline.load(item_.sourceURL);
+        } catch (const ImageLoadError& error) {
+            throw MorvalePreset::TextureError::cannotOpenImage(item_.sourceURL, error.systemError());
+        }
 
         const auto target = preset_.targetSize(image->width(), image->height());
         const PowerOfTwoScaler scaler;

@@ -67,7 +67,8 @@ public:
     static std::optional<std::filesystem::path> leadingFrame(const FrameSequence& sequence,
                                                              const Queued& queued = {});
 
-    // Page image names and data-file names of one sheet variant.
+    // Page image names and data-file names of one sheet variant. The sequence name enters them as
+    // the data files can state it: bytes that are not UTF-8 become U+FFFD, control characters "_".
     struct SpriteFileNames {
         std::vector<std::string> images;
         std::vector<std::string> data;

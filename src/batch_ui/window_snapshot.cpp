@@ -1,19 +1,23 @@
 #include "batch_ui/window_snapshot.h"
 
+#include "base/atomic_file_writer.h"
+
 #include <QApplication>
+#include <QBuffer>
 #include <QFile>
 #include <QImage>
 #include <QImageWriter>
 #include <QMainWindow>
 #include <QPixmap>
 #include <QPointer>
-#include <QSaveFile>
 #include <QScrollArea>
 #include <QTimer>
 #include <QWidget>
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -54,6 +58,13 @@ std::optional<WindowSnapshot::Request> WindowSnapshot::parse(const QStringList& 
     const qsizetype sizeAt = arguments.indexOf(QStringLiteral("--snapshot-size"));
     if (sizeAt >= 0 && sizeAt + 1 < arguments.size()) {
         request.size = parseSize(arguments[sizeAt + 1]);
+        if (!request.size) {
+            request.error = "invalid --snapshot-size \"" + arguments[sizeAt + 1].toStdString() +
+                            "\": give the window's width and height as WIDTHxHEIGHT, each from 1 to " +
+                            std::to_string(kMaxSide);
+        }
+    } else if (sizeAt >= 0) {
+        request.error = "--snapshot-size needs a value such as 1200x800";
     }
     return request;
 }
@@ -83,35 +94,39 @@ std::filesystem::path WindowSnapshot::optionsPath(const std::filesystem::path& p
     return stem;
 }
 
-bool WindowSnapshot::writePng(const QImage& image, const std::filesystem::path& path) {
+void WindowSnapshot::writePng(const QImage& image, const std::filesystem::path& path) {
     if (image.isNull()) {
-        return false;
+        throw std::runtime_error("Cannot write " + path.filename().string() + ": the window drew nothing");
     }
-    QSaveFile file(QFile::decodeName(QByteArray::fromStdString(path.string())));
-    if (!file.open(QIODevice::WriteOnly)) {
-        return false;
-    }
-    QImageWriter writer(&file, "png");
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
     if (!writer.write(image)) {
-        file.cancelWriting();
-        return false;
+        throw std::runtime_error("Cannot write " + path.filename().string() + ": " + writer.errorString().toStdString());
     }
-    return file.commit();
+    // The picture goes where it was asked for: a folder that is not there is a failure, not made.
+    AtomicFileWriter::writeFile(path, std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
+                                {.createFolders = false});
 }
 
-int WindowSnapshot::capture(QWidget* window, const std::filesystem::path& path) {
+int WindowSnapshot::capture(QWidget* window, const std::filesystem::path& path, std::vector<std::string>* errors) {
     if (window == nullptr) {
         return 0;
     }
     int written = 0;
-    if (writePng(window->grab().toImage(), path)) {
-        ++written;
-    }
+    const auto write = [&](const QImage& image, const std::filesystem::path& target) {
+        try {
+            writePng(image, target);
+            ++written;
+        } catch (const std::exception& error) {
+            if (errors != nullptr) errors->push_back(error.what());
+        }
+    };
+    write(window->grab().toImage(), path);
     auto* sidebar = window->findChild<QScrollArea*>(QString::fromLatin1(kOptionsObjectName));
     if (sidebar != nullptr && sidebar->widget() != nullptr) {
-        if (writePng(sidebar->widget()->grab().toImage(), optionsPath(path))) {
-            ++written;
-        }
+        write(sidebar->widget()->grab().toImage(), optionsPath(path));
     }
     return written;
 }
@@ -121,19 +136,33 @@ void WindowSnapshot::captureIfRequested() {
     if (!request) {
         return;
     }
-    QTimer::singleShot(1000, qApp, [request = *request] {
+    // Called while the window is shown, possibly before the event loop runs: quitting waits for it.
+    const auto fail = [](const std::string& line, int status) {
+        std::fprintf(stderr, "morvale-express: %s\n", line.c_str());
+        std::fflush(stderr);
+        QTimer::singleShot(0, qApp, [status] { QCoreApplication::exit(status); });
+    };
+    if (!request->error.empty()) {
+        fail(request->error, 2);
+        return;
+    }
+    QTimer::singleShot(1000, qApp, [request = *request, fail] {
         QPointer<QWidget> window = mainWindowCandidate();
         if (window.isNull()) {
-            QCoreApplication::quit();
+            fail("no window to capture", 1);
             return;
         }
         if (request.size) {
             window->resize(*request.size);
             window->repaint();
         }
-        QTimer::singleShot(1500, qApp, [window, request] {
-            if (!window.isNull()) {
-                capture(window.data(), request.path);
+        QTimer::singleShot(1500, qApp, [window, request, fail] {
+            std::vector<std::string> errors;
+            if (window.isNull()) errors.push_back("the window closed before it was captured");
+            else capture(window.data(), request.path, &errors);
+            if (!errors.empty()) {
+                fail(errors.front(), 1);  // the options picture fails for the same reason
+                return;
             }
             QCoreApplication::quit();
         });

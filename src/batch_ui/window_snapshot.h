@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 class QImage;
 class QWidget;
@@ -13,7 +15,9 @@ namespace morvale {
 
 // Launch mode for taking pictures of the application without a person at the screen:
 // "--snapshot <png path>" (and optionally "--snapshot-size <w>x<h>") waits for the main window to
-// settle, resizes it, writes the window and the options sidebar as PNG images, and quits.
+// settle, resizes it, writes the window and the options sidebar as PNG images, and quits: with
+// status 0 when both were written, otherwise after one line on standard error with status 1 (a
+// picture that cannot be written, no window) or 2 (a size that is not one).
 class WindowSnapshot {
 public:
     // The sidebar whose whole content is captured; the window names its scroll area so, so that a
@@ -24,6 +28,9 @@ public:
     struct Request {
         std::filesystem::path path;
         std::optional<QSize> size;
+        // Set when "--snapshot-size" is given without a usable size: the line to print on standard
+        // error before quitting with a failure status, instead of taking any picture.
+        std::string error;
     };
 
     // Nothing when the mode is off ("--snapshot" absent or last).
@@ -37,11 +44,14 @@ public:
     static void captureIfRequested();
 
     // The capture itself: writes the window image and, when the window has the options sidebar, the
-    // sidebar's full content; returns how many images were written. Never throws.
-    static int capture(QWidget* window, const std::filesystem::path& path);
+    // sidebar's full content; returns how many images were written, and adds a line naming the file
+    // and the reason to `errors` for each image that could not be written. Never throws.
+    static int capture(QWidget* window, const std::filesystem::path& path, std::vector<std::string>* errors = nullptr);
 
-    // Writes an image as PNG through a temporary file renamed into place.
-    static bool writePng(const QImage& image, const std::filesystem::path& path);
+    // Writes an image as PNG through a temporary file in the image's folder (which must exist),
+    // renamed into place. Throws AtomicWriteError ("Cannot write <file>: <reason>") or
+    // std::runtime_error when the image cannot be encoded.
+    static void writePng(const QImage& image, const std::filesystem::path& path);
 };
 
 }  // namespace morvale

@@ -187,8 +187,9 @@ std::string ChannelPacker::layoutDescription(EngineProfile profile) {
 ChannelPacker::PackingError::PackingError(Kind kind, const std::string& message, fs::path file)
     : std::runtime_error(message), kind_(kind), path_(std::move(file)) {}
 
-ChannelPacker::PackingError ChannelPacker::PackingError::cannotRead(const fs::path& file) {
-    return PackingError(Kind::cannotRead, "Could not read texture map " + file.filename().string() + ".", file);
+ChannelPacker::PackingError ChannelPacker::PackingError::cannotRead(const fs::path& file, std::error_code systemError) {
+    const std::string reason = systemError ? " (" + systemError.message() + ")" : std::string();
+    return PackingError(Kind::cannotRead, "Could not read texture map " + file.filename().string() + reason + ".", file);
 }
 
 ChannelPacker::PackingError ChannelPacker::PackingError::noSourceImagesFound() {
@@ -216,7 +217,8 @@ void checkSize(int width, int height) {
 std::optional<ImageLoader::Decoded> decode(const fs::path& file) {
     try {
         return ImageLoader::load(file, false);
-    } catch (const ImageLoadError&) {
+    } catch (const ImageLoadError& error) {
+        if (error.systemError()) throw ChannelPacker::PackingError::cannotRead(file, error.systemError());
         return std::nullopt;
     }
 }

@@ -10,6 +10,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "image_engine/packed_texture.h"
@@ -82,8 +83,9 @@ public:
     public:
         enum class Kind { cannotRead, noSourceImagesFound, compositionFailed };
 
-        // "Could not read texture map <file name>."
-        static PackingError cannotRead(const std::filesystem::path& file);
+        // "Could not read texture map <file name>.", or with the system's reason when it refused to
+        // open the file: "Could not read texture map <file name> (Permission denied)."
+        static PackingError cannotRead(const std::filesystem::path& file, std::error_code systemError = {});
         // "No valid source texture maps found for channel packing."
         static PackingError noSourceImagesFound();
         // "Failed to composite RGBA channels."

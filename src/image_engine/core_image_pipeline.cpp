@@ -16,6 +16,7 @@
 #include "base/ascii.h"
 #include "base/exif/exiv2_session.h"
 #include "image_engine/image_loader.h"
+#include "image_engine/image_output_file.h"
 #include "image_engine/image_size_rules.h"
 #include "image_engine/lanczos_resampler.h"
 #include "image_engine/png_writer.h"
@@ -156,12 +157,16 @@ const CoreImagePipeline& CoreImagePipeline::shared() {
 }
 
 std::optional<PipelineImage> CoreImagePipeline::loadImage(const fs::path& file) const {
-    PipelineImage image;
     try {
-        image.pixels = ImageLoader::load(file, true).pixels;
+        return load(file);
     } catch (const ImageLoadError&) {
         return std::nullopt;
     }
+}
+
+PipelineImage CoreImagePipeline::load(const fs::path& file) const {
+    PipelineImage image;
+    image.pixels = ImageLoader::load(file, true).pixels;
     image.properties = readProperties(file);
     return image;
 }
@@ -259,16 +264,9 @@ void CoreImagePipeline::write(const PipelineImage& image, const fs::path& destin
         }
         output.write(std::string_view(reinterpret_cast<const char*>(png.data()), png.size()));
     } else {
-        auto writer = OIIO::ImageOutput::create(formatName(*format));
-        if (!writer) {
-            throw std::runtime_error("No encoder for " + destination.filename().string() + ".");
-        }
         const OIIO::ImageSpec spec = specFor(image, *format, percent);
         const std::vector<std::uint8_t> pixels = pixelsFor(image, *format);
-        if (!writer->open(output.temporaryPath().string(), spec) ||
-            !writer->write_image(OIIO::TypeDesc::UINT8, pixels.data()) || !writer->close()) {
-            throw std::runtime_error("Cannot write image " + destination.string() + ": " + writer->geterror());
-        }
+        ImageOutputFile::encode(output, formatName(*format), spec, pixels.data());
     }
     const ImageProperties metadata = (properties ? *properties : image.properties).upright();
     if (!metadata.empty() && *format != Format::heif) {

@@ -1,5 +1,7 @@
 #include "image_engine/image_loader.h"
 
+#include "image_engine/image_header_guard.h"
+
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
@@ -47,9 +49,10 @@ std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file) {
     OIIO::ImageSpec config;
     // Keep colour under transparent pixels exactly as stored.
     config.attribute("oiio:UnassociatedAlpha", 1);
-    auto input = OIIO::ImageInput::open(file.string(), &config);
-    if (!input) {
-        throw ImageLoadError(file, "not a readable image (" + oiioError(nullptr) + ")");
+    auto input = OIIO::ImageInput::create(ImageHeaderGuard::check(file));
+    OIIO::ImageSpec opened;
+    if (!input || !input->open(file.string(), opened, config)) {
+        throw ImageLoadError(file, "not a readable image (" + oiioError(input.get()) + ")");
     }
     return input;
 }
@@ -74,8 +77,11 @@ void checkSpec(const fs::path& file, const OIIO::ImageSpec& spec) {
 
 }  // namespace
 
-ImageLoadError::ImageLoadError(const fs::path& file, const std::string& reason)
-    : std::runtime_error("Cannot load image " + file.string() + ": " + reason + "."), path_(file) {}
+ImageLoadError::ImageLoadError(const fs::path& file, const std::string& reason, std::error_code systemError)
+    : std::runtime_error("Cannot load image " + file.string() + ": " + reason + "."),
+      path_(file),
+      reason_(reason),
+      systemError_(systemError) {}
 
 PixelSize ImageLoader::readSize(const fs::path& file) {
     auto input = openInput(file);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "image_engine/packed_texture.h"
@@ -12,14 +13,19 @@
 namespace morvale {
 
 // A file that cannot be turned into pixels: missing, not an image, truncated, or too large.
-// what() names the file and the reason.
+// what() is "Cannot load image <path>: <reason>."; systemError() is set when the system refused to
+// open the file (no permission and the like).
 class ImageLoadError : public std::runtime_error {
 public:
-    ImageLoadError(const std::filesystem::path& file, const std::string& reason);
+    ImageLoadError(const std::filesystem::path& file, const std::string& reason, std::error_code systemError = {});
     const std::filesystem::path& path() const { return path_; }
+    const std::string& reason() const { return reason_; }
+    std::error_code systemError() const { return systemError_; }
 
 private:
     std::filesystem::path path_;
+    std::string reason_;
+    std::error_code systemError_;
 };
 
 // Decodes image 0 of a file (png, tga, tif/tiff, jpg/jpeg, exr, bmp, psd, heic, ...) into 8-bit

@@ -162,17 +162,19 @@ PixelSize ChannelPacker::sourceSize(const ChannelSources& sources) const {
     if (!primary) {
         throw PackingError::noSourceImagesFound();
     }
-    const auto size = pixelSize(*primary);
-    if (!size) {
+    try {
+        return ImageLoader::readSize(*primary);
+    } catch (const ImageLoadError& error) {
+        if (error.systemError()) throw PackingError::cannotRead(*primary, error.systemError());
         throw PackingError::noSourceImagesFound();
     }
-    return *size;
 }
 
 std::optional<PixelSize> ChannelPacker::pixelSize(const fs::path& file) {
     try {
         return ImageLoader::readSize(file);
-    } catch (const ImageLoadError&) {
+    } catch (const ImageLoadError& error) {
+        if (error.systemError()) throw PackingError::cannotRead(file, error.systemError());
         return std::nullopt;
     }
 }

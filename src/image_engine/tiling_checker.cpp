@@ -20,8 +20,8 @@ namespace {
 PackedTexture decodeOrThrow(const fs::path& file) {
     try {
         return ImageLoader::load(file, false).pixels;
-    } catch (const ImageLoadError&) {
-        throw ChannelPacker::PackingError::cannotRead(file);
+    } catch (const ImageLoadError& error) {
+        throw ChannelPacker::PackingError::cannotRead(file, error.systemError());
     }
 }
 

@@ -138,6 +138,33 @@ TEST(PCMStream, TruncatedFileDecodesWhatIsThereWithAWarning) {
     EXPECT_LE(ffmpegLines, 20u);
 }
 
+// A float WAV may store NaN and infinities; they arrive as silence, never as non-numbers that would
+// poison every measurement after the decoder.
+TEST(PCMStream, NonFiniteFloatSamplesArriveAsSilence) {
+    test::TempDir dir;
+    const float values[] = {0.5f, NAN, INFINITY, -INFINITY, -0.25f, 0.0f, 0.125f, NAN};
+    std::string wav = "RIFF";
+    const auto u32 = [&wav](std::uint32_t v) { for (int i = 0; i < 4; ++i) wav.push_back(static_cast<char>(v >> (8 * i))); };
+    const auto u16 = [&wav](unsigned v) { wav.push_back(static_cast<char>(v)); wav.push_back(static_cast<char>(v >> 8)); };
+    u32(36 + sizeof values);
+    wav += "WAVEfmt ";
+    u32(16);
+    u16(3);  // IEEE float
+    u16(1);
+    u32(8000);
+    u32(8000 * 4);
+    u16(4);
+    u16(32);
+    wav += "data";
+    u32(sizeof values);
+    wav.append(reinterpret_cast<const char*>(values), sizeof values);
+    const Decoded d = readAll(dir.write("nan.wav", wav));
+    ASSERT_EQ(d.samples.size(), std::size(values));
+    for (std::size_t i = 0; i < d.samples.size(); ++i) {
+        EXPECT_EQ(d.samples[i], std::isfinite(values[i]) ? values[i] : 0.0f) << i;
+    }
+}
+
 TEST(PCMStream, ChannelsAndRates) {
     test::TempDir dir;
     const auto surround = dir / "surround.flac";

@@ -10,9 +10,12 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <chrono>
 #include <cstdlib>
 #include <optional>
@@ -76,7 +79,7 @@ TEST(SnapshotAppDeathTest, EntryWritesWindowAndOptionsPicturesAndExitsZero) {
 // posix_spawn rather than QProcess: ThreadSanitizer's clone() hook aborts on Qt's way of starting a child.
 std::optional<int> runProgram(const std::string& program, const std::vector<std::string>& args,
                               const std::filesystem::path& folder, const std::vector<std::string>& overrides,
-                              std::chrono::seconds timeout) {
+                              std::chrono::seconds timeout, const std::filesystem::path& errorFile = {}) {
     std::vector<std::string> argStore{program};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<std::string> envStore(overrides);
@@ -98,6 +101,9 @@ std::optional<int> runProgram(const std::string& program, const std::vector<std:
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    if (!errorFile.empty()) {
+        posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     pid_t pid = 0;
     const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
@@ -126,6 +132,69 @@ TEST(SnapshotExecutable, WritesBothPicturesAndExitsZero) {
                    {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + (dir / "config").string()}, std::chrono::seconds(60));
     EXPECT_EQ(status, 0);
     expectSnapshotPair(dir.path());
+}
+
+// Every way the mode cannot do what it was asked: one line on standard error that says why, a
+// failure status, and no picture. A folder is made read-only by mounting one over it in a mount
+// namespace of the program's own (root ignores permission bits).
+TEST(SnapshotExecutable, BadSizesAndPathsFailWithOneLineAndAStatus) {
+    const std::string program = MORVALE_APP_PATH;
+    ASSERT_EQ(::access(program.c_str(), X_OK), 0) << program;
+    const bool namespaces = std::system("unshare -m true 2>/dev/null || unshare -Urm true 2>/dev/null") == 0;
+    struct Case {
+        std::vector<const char*> arguments;  // "@" stands for the test's folder
+        bool readOnly;
+        const char* line;
+        int status;
+    };
+    const std::vector<Case> cases{
+        {{"--snapshot", "@/a.png", "--snapshot-size", "0x0"}, false,
+         "morvale-express: invalid --snapshot-size \"0x0\": give the window's width and height as WIDTHxHEIGHT, each "
+         "from 1 to 16384\n",
+         2},
+        {{"--snapshot", "@/a.png", "--snapshot-size", "-5x10"}, false, "invalid --snapshot-size \"-5x10\"", 2},
+        {{"--snapshot", "@/a.png", "--snapshot-size", "99999x99999"}, false, "invalid --snapshot-size \"99999x99999\"", 2},
+        {{"--snapshot", "@/a.png", "--snapshot-size", "abc"}, false, "invalid --snapshot-size \"abc\"", 2},
+        {{"--snapshot", "@/a.png", "--snapshot-size"}, false, "morvale-express: --snapshot-size needs a value such as 1200x800\n", 2},
+        {{"--snapshot", "@/missing/a.png"}, false, "morvale-express: Cannot write a.png: No such file or directory\n", 1},
+        {{"--snapshot", "@/a.png"}, true, "morvale-express: Cannot write a.png: Read-only file system\n", 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        if (c.readOnly && !namespaces) continue;
+        test::TempDir dir;
+        test::TempDir logs;
+        std::vector<std::string> arguments;
+        for (const char* argument : c.arguments) {
+            std::string text(argument);
+            if (const auto at = text.find('@'); at != std::string::npos) text.replace(at, 1, dir.path().string());
+            arguments.push_back(std::move(text));
+        }
+        std::string started = program;
+        if (c.readOnly) {
+            // sh -c SCRIPT sh FOLDER PROGRAM ARGUMENTS...: mount over FOLDER, then run the program.
+            std::vector<std::string> wrapped{
+                "-c",
+                "if unshare -m true 2>/dev/null; then u='unshare -m'; else u='unshare -Urm'; fi; "
+                "exec $u sh -c 'mount -t tmpfs -o ro tmpfs \"$1\" && shift && exec \"$@\"' sh \"$@\"",
+                "sh", dir.path().string(), program};
+            wrapped.insert(wrapped.end(), arguments.begin(), arguments.end());
+            arguments = std::move(wrapped);
+            started = "/bin/sh";
+        }
+        const auto errorFile = logs / "stderr.txt";
+        const std::optional<int> status =
+            runProgram(started, arguments, dir.path(),
+                       {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + (dir / "config").string()},
+                       std::chrono::seconds(60), errorFile);
+        EXPECT_EQ(status, c.status);
+        std::ifstream in(errorFile);
+        std::stringstream error;
+        error << in.rdbuf();
+        EXPECT_NE(error.str().find(c.line), std::string::npos) << error.str();
+        EXPECT_FALSE(std::filesystem::exists(dir / "a.png"));
+        EXPECT_FALSE(std::filesystem::exists(dir / "a-options.png"));
+    }
 }
 
 }  // namespace

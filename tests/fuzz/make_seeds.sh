@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Makes the seed inputs of the fuzz targets that read files, from tiny generated files, into
+# tests/fuzz/corpus/<target>/. Run it again after changing the list below; the seeds are committed.
+# Needs oiiotool, ffmpeg and python3 (scripts/install-deps installs them).
+set -euo pipefail
+cd "$(dirname "$0")"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# A seed is one byte that picks the file's extension (its index in the target's list), then the file.
+seed() {  # seed <corpus folder> <index> <file>
+  mkdir -p "$1"
+  { printf "\\$(printf '%03o' "$2")"; cat "$3"; } >"$1/$(basename "$3")"
+}
+
+images=corpus/image_loader_fuzz
+rm -rf "$images"
+# Index order as in image_loader_fuzz.cpp: png tga tif tiff jpg jpeg exr bmp psd.
+oiiotool --pattern checker:width=2:height=2:color1=1,0,0,1:color2=0,0,1,0.5 6x5 4 -o "$work/rgba.png"
+oiiotool --pattern constant:color=0.5 8x8 1 -d uint16 -o "$work/grey16.png"
+oiiotool "$work/rgba.png" --attrib compression rle -o "$work/rle.tga"
+oiiotool "$work/rgba.png" --ch R,G,B -o "$work/rgb.tga"
+oiiotool "$work/rgba.png" --attrib compression lzw -o "$work/lzw.tif"
+oiiotool "$work/grey16.png" --attrib compression zip -o "$work/zip.tiff"
+oiiotool "$work/rgba.png" --ch R,G,B --attrib Orientation 6 -o "$work/rotated.jpg"
+oiiotool "$work/rgba.png" --ch R,G,B --attrib jpeg:progressive 1 -o "$work/progressive.jpeg"
+oiiotool "$work/rgba.png" -d half --attrib compression piz -o "$work/piz.exr"
+oiiotool "$work/rgba.png" -d half --tile 4 4 --attrib compression zip -o "$work/tiled.exr"
+oiiotool "$work/rgba.png" --ch R,G,B -o "$work/rgb.bmp"
+# Photoshop: no encoder at hand, so a minimal RLE-compressed 4x3 RGB file by hand.
+python3 - "$work/rle.psd" <<'PY'
+import struct, sys
+w, h, channels = 4, 3, 3
+rows = b"".join(bytes([0x83, 0x40 + c * 0x30]) for c in range(channels) for _ in range(h))  # 4 equal bytes per row
+head = b"8BPS" + struct.pack(">H6xHIIHH", 1, channels, h, w, 8, 3)
+counts = struct.pack(">" + "H" * (channels * h), *([2] * (channels * h)))
+open(sys.argv[1], "wb").write(head + struct.pack(">III", 0, 0, 0) + struct.pack(">H", 1) + counts + rows)
+PY
+seed "$images" 0 "$work/rgba.png"; seed "$images" 0 "$work/grey16.png"
+seed "$images" 1 "$work/rle.tga"; seed "$images" 1 "$work/rgb.tga"
+seed "$images" 2 "$work/lzw.tif"; seed "$images" 3 "$work/zip.tiff"
+seed "$images" 4 "$work/rotated.jpg"; seed "$images" 5 "$work/progressive.jpeg"
+seed "$images" 6 "$work/piz.exr"; seed "$images" 6 "$work/tiled.exr"
+seed "$images" 7 "$work/rgb.bmp"; seed "$images" 8 "$work/rle.psd"
+
+audio=corpus/audio_decoder_fuzz
+rm -rf "$audio"
+# Index order as in audio_decoder_fuzz.cpp: wav mp3 flac ogg m4a. A twentieth of a second each.
+tone() { ffmpeg -hide_banner -loglevel error -y -f lavfi -i "sine=frequency=440:duration=0.05:sample_rate=$1" -ac "$2" "${@:3}"; }
+tone 8000 1 -c:a pcm_s16le "$work/mono.wav"
+tone 8000 2 -c:a pcm_f32le "$work/float.wav"
+tone 22050 1 -c:a libmp3lame -b:a 32k "$work/tone.mp3"
+tone 8000 2 -c:a flac "$work/tone.flac"
+tone 8000 1 -c:a libvorbis "$work/vorbis.ogg"
+tone 8000 1 -c:a libopus "$work/opus.ogg"
+tone 8000 1 -c:a aac -b:a 16k "$work/tone.m4a"
+seed "$audio" 0 "$work/mono.wav"; seed "$audio" 0 "$work/float.wav"
+seed "$audio" 1 "$work/tone.mp3"; seed "$audio" 2 "$work/tone.flac"
+seed "$audio" 3 "$work/vorbis.ogg"; seed "$audio" 3 "$work/opus.ogg"
+seed "$audio" 4 "$work/tone.m4a"
+
+names=corpus/token_renamer_fuzz
+rm -rf "$names"
+mkdir -p "$names"
+# Fields split at NUL: pattern, file name, then key and value pairs.
+printf '{name}_{index:03}_{date:yyyy-MM-dd}\0Rock_AO.png\0' >"$names/date"
+printf '{name}_{profile}_{pot}\0a:b|c.tga\0profile\0ORM\0pot\0002x2' >"$names/context"
+printf '{ext}{total}{missing}{index:9}\0\x01weird\xff.PNG\0name\0x/y' >"$names/odd"
+
+bundles=corpus/preset_bundle_fuzz
+rm -rf "$bundles"
+mkdir -p "$bundles"
+cat >"$bundles/texture.json" <<'JSON'
+{
+  "version" : "1.0",
+  "presetID" : "com.kadrel.morvale",
+  "presetName" : "Morvale Express",
+  "verticalName" : "Indie Game Dev & 3D Art",
+  "defaultNamingPattern" : "{name}_{profile}_{pot}",
+  "configuration" : {
+    "mode" : "pack",
+    "profile" : "unreal",
+    "namingPattern" : "{name}_\u00e9"
+  },
+  "exportedAt" : 786000000.25
+}
+JSON
+printf '{"version":"","presetID":"","presetName":"","verticalName":"","defaultNamingPattern":"","configuration":{},"exportedAt":-1e9}' >"$bundles/empty.json"
+echo "seeds: $(find corpus -type f | wc -l) files in $(ls corpus | wc -l) folders"
