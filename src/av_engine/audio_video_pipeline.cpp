@@ -1,7 +1,5 @@
 #include "av_engine/audio_video_pipeline.h"
 
-#include "av_engine/ffmpeg_runner.h"
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -55,12 +53,20 @@ AudioVideoPipeline::MultiFormatExportRequest::MultiFormatExportRequest(
       targetLUFS(target),
       transcriptLocale(currentLocaleIdentifier()) {}
 
+AudioVideoPipeline::AudioVideoPipeline(Options options)
+    : ffmpeg_(std::move(options.ffmpegSearchLocations)),
+      speechModelFolder_(std::move(options.speechModelFolder)),
+      decoderPool_(std::make_shared<DecoderPool>(options.decoders)),
+      tagInjector_(ffmpeg_) {}
+
 const AudioVideoPipeline& AudioVideoPipeline::shared() {
     static const AudioVideoPipeline pipeline{};
     return pipeline;
 }
 
-bool AudioVideoPipeline::producesMP3() const { return FFmpegRunner::shared().isFFmpegAvailable(); }
+bool AudioVideoPipeline::producesMP3() const { return ffmpeg_.isFFmpegAvailable(); }
+
+bool AudioVideoPipeline::transcribes() const { return Transcriber::isSupported(speechModelFolder_); }
 
 std::string AudioVideoPipeline::masterSuffix(const LoudnessNormalizer::LoudnessTarget& target) {
     if (target.acx) return "_Master_ACX.wav";

@@ -251,7 +251,7 @@ void ID3TagInjector::inject(const PodcastMetadata& metadata, const fs::path& sou
         if (coverType(*metadata.artworkURL)) {
             cover = metadata.artworkURL;
         } else if (onLog) {
-            onLog("Cover art left out: " + metadata.artworkURL->filename().string() + " is not a readable PNG or JPEG file.");
+            onLog("Cover art left out: " + metadata.artworkURL->filename().string() + " is not a PNG or JPEG image.");
         }
     }
     if (runner_->isFFmpegAvailable()) {
@@ -321,7 +321,7 @@ void ID3TagInjector::injectAsM4A(const PodcastMetadata& metadata, const std::opt
         picture->codecpar->height = size->second;
         picture->disposition = AV_DISPOSITION_ATTACHED_PIC;
     } else if (cover && onLog) {
-        onLog("Cover art left out: " + cover->filename().string() + " is not a readable PNG or JPEG file.");
+        onLog("Cover art left out: " + cover->filename().string() + " is not a PNG or JPEG image.");
     }
 
     const auto tag = [&](const char* key, const std::string& value) { av_dict_set(&muxer->metadata, key, value.c_str(), 0); };

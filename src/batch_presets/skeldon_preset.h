@@ -4,14 +4,18 @@
 #include "av_engine/audiogram_generator.h"
 #include "av_engine/cleanup_options.h"
 #include "av_engine/loudness_normalizer.h"
+#include "base/callbacks.h"
 #include "batch_core/batch_preset.h"
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace morvale {
 
@@ -50,8 +54,23 @@ public:
     std::set<std::string> supportedExtensions() const override;
     std::string defaultNamingPattern() const override { return "{show}_{ep:02}_{title}"; }
 
-    // Fails every item: podcast processing is not built yet.
+    // One export of the shared pipeline per item; returns its outputs in the order written.
     std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override;
+
+    // Runs one export request: the shared pipeline's processMultiFormat, or a test's stand-in.
+    using Exporter = std::function<std::vector<std::filesystem::path>(
+        const AudioVideoPipeline::MultiFormatExportRequest& request, const ProgressSink& onProgress,
+        const LogSink& onLog, std::stop_token stop)>;
+    // process() with the export made by `exporter`. Before it runs, the item's reads (source, music,
+    // cover) and every output name the request can produce are entered in the run's ledger, so an item
+    // whose names clash with another item's fails instead of replacing its files. Throws
+    // OutputConflict, std::invalid_argument "Invalid loudness target" for a non-finite target, and
+    // whatever the export throws.
+    std::vector<std::filesystem::path> processWith(const BatchItem& item, const ProcessingContext& context,
+                                                   const Exporter& exporter) const;
+    // The request process() hands to the pipeline for the item at `context.itemIndex`.
+    AudioVideoPipeline::MultiFormatExportRequest exportRequest(const BatchItem& item,
+                                                               const ProcessingContext& context) const;
 
     LoudnessStandard loudnessStandard() const { return loudnessStandard_; }
     // Stores the standard; a standard with a loudness also sets targetLUFS to it, every time.

@@ -183,7 +183,7 @@ TEST_F(TagInjectorMedia, UnusableCoverIsLeftOutWithALogLine) {
         const fs::path out = dir / "ep.mp3";
         ID3TagInjector().inject(tags, media("tone.mp3"), out, std::nullopt, [&](const std::string& l) { logs.push_back(l); });
         EXPECT_EQ(logs, std::vector<std::string>{"Cover art left out: " + art.filename().string() +
-                                                 " is not a readable PNG or JPEG file."});
+                                                 " is not a PNG or JPEG image."});
         const auto report = test::pythonReport(kMP3Oracle, out);
         EXPECT_EQ(report.at("APIC"), "");
         EXPECT_EQ(report.at("COMM"), "eng::Notes on harbours");
