@@ -42,6 +42,10 @@ public:
     };
     static std::optional<TextureSet> textureSet(const std::filesystem::path& file,
                                                 const std::set<std::string>& queueable);
+    // The same among given files of the folder (a listing made once for many members).
+    static std::optional<TextureSet> textureSetAmong(const std::filesystem::path& file,
+                                                     const std::vector<std::filesystem::path>& files,
+                                                     const std::set<std::string>& queueable);
     static PrimaryChoice queueablePrimary(const ChannelPacker::ChannelSources& sources,
                                           const std::set<std::string>& queueable);
 
@@ -53,6 +57,19 @@ public:
     };
     static FrameSequence frameSequence(const std::filesystem::path& file,
                                        const std::set<std::string>& extensions);
+    // The same among given files of the folder (a listing made once for many frames).
+    static FrameSequence frameSequenceAmong(const std::filesystem::path& file,
+                                            const std::vector<std::filesystem::path>& candidates,
+                                            const std::set<std::string>& extensions);
+
+    // The sheets compiled per sequence: full size, then "@1x" at half scale when asked for.
+    struct SpriteVariant {
+        std::string suffix;
+        double scale = 1.0;
+    };
+    static std::vector<SpriteVariant> spriteVariants(const MorvalePreset& preset);
+    // The compiler's options for one variant.
+    static SpriteSheetCompiler::Options spriteOptions(const MorvalePreset& preset, double scale);
 
     // Page image names and data-file names of one sheet variant.
     struct SpriteFileNames {
