@@ -1,11 +1,13 @@
 // Sheet layout and full compilation for 50, 500 and 5,000 frames of mixed sizes, rotation off
-// and on, with pages of at most 2048². Reports occupancy (frame area over page area) and page
-// count as counters. With MORVALE_SPRITE_RECTS_DIR set, the frame sizes are also written there
+// and on, padding 0 and 2, with pages of at most 2048². Reports occupancy (frame area over page
+// area), page count and the layout's smallest gap between two slots of one page as counters. With MORVALE_SPRITE_RECTS_DIR set, the frame sizes are also written there
 // (rects_<n>.json) so that another packer can be fed exactly the same rectangles.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -36,8 +38,36 @@ std::vector<std::pair<int, int>> mixedSizes(int count) {
     return sizes;
 }
 
-SpriteSheetCompiler::Options options(bool rotation) {
-    return SpriteSheetCompiler::Options{false, 0, 0, 2048, 1.0, rotation};
+SpriteSheetCompiler::Options options(bool rotation, int padding) {
+    return SpriteSheetCompiler::Options{false, padding, 0, 2048, 1.0, rotation};
+}
+
+// The smallest distance between two slots of one page: along x or y, whichever separates them.
+double smallestGap(const SpriteSheetCompiler::Layout& layout) {
+    struct Slot {
+        int page;
+        double x0, y0, x1, y1;
+    };
+    std::vector<Slot> slots;
+    for (const auto& placement : layout.placements) {
+        if (!placement) continue;
+        const auto& r = placement->rect;
+        const double w = placement->rotated ? r.height : r.width;
+        const double h = placement->rotated ? r.width : r.height;
+        slots.push_back({placement->page, r.x, r.y, r.x + w, r.y + h});
+    }
+    double gap = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        for (std::size_t j = i + 1; j < slots.size(); ++j) {
+            const Slot& a = slots[i];
+            const Slot& b = slots[j];
+            if (a.page != b.page) continue;
+            const double across = std::max(b.x0 - a.x1, a.x0 - b.x1);
+            const double down = std::max(b.y0 - a.y1, a.y0 - b.y1);
+            gap = std::min(gap, std::max(across, down));
+        }
+    }
+    return gap;
 }
 
 void report(benchmark::State& state, const std::vector<std::pair<int, int>>& sizes,
@@ -53,20 +83,23 @@ void report(benchmark::State& state, const std::vector<std::pair<int, int>>& siz
 void BM_LayoutPages(benchmark::State& state) {
     const auto sizes = mixedSizes(static_cast<int>(state.range(0)));
     const bool rotation = state.range(1) != 0;
+    const int padding = static_cast<int>(state.range(2));
     std::vector<SpriteSheetCompiler::LayoutItem> items;
     for (auto [w, h] : sizes) items.push_back({w, h, "frame", true});
     SpriteSheetCompiler::Layout layout;
     for (auto _ : state) {
-        layout = SpriteSheetCompiler::layoutPages(items, options(rotation), true);
+        layout = SpriteSheetCompiler::layoutPages(items, options(rotation, padding), true);
         benchmark::DoNotOptimize(layout);
     }
     report(state, sizes, layout.pageSizes);
+    state.counters["min_gap"] = smallestGap(layout);
 }
 
 // Everything but file decoding: trimming, repeat detection, layout and page rendering.
 void BM_CompileFrames(benchmark::State& state) {
     const auto sizes = mixedSizes(static_cast<int>(state.range(0)));
     const bool rotation = state.range(1) != 0;
+    const int padding = static_cast<int>(state.range(2));
     std::vector<SpriteSheetCompiler::NamedFrame> frames;
     std::uint8_t tone = 0;
     for (auto [w, h] : sizes) {
@@ -81,7 +114,7 @@ void BM_CompileFrames(benchmark::State& state) {
         state.PauseTiming();
         auto input = frames;
         state.ResumeTiming();
-        const auto atlas = SpriteSheetCompiler().compileFrames(std::move(input), options(rotation), true);
+        const auto atlas = SpriteSheetCompiler().compileFrames(std::move(input), options(rotation, padding), true);
         pages.clear();
         for (const auto& page : atlas.pages) pages.emplace_back(page.sheetWidth, page.sheetHeight);
         benchmark::DoNotOptimize(pages);
@@ -104,12 +137,12 @@ void writeRects(const std::filesystem::path& folder) {
 }  // namespace
 
 BENCHMARK(BM_LayoutPages)
-    ->ArgsProduct({{50, 500, 5000}, {0, 1}})
-    ->ArgNames({"frames", "rotation"})
+    ->ArgsProduct({{50, 500, 5000}, {0, 1}, {0, 2}})
+    ->ArgNames({"frames", "rotation", "padding"})
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CompileFrames)
-    ->ArgsProduct({{50, 500, 5000}, {0, 1}})
-    ->ArgNames({"frames", "rotation"})
+    ->ArgsProduct({{50, 500, 5000}, {0, 1}, {0, 2}})
+    ->ArgNames({"frames", "rotation", "padding"})
     ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {

@@ -132,6 +132,15 @@ TexturePlanner::Folder& TexturePlanner::folderOf(const BatchItem& item) {
     return *slot;
 }
 
+const TextureProcessor::Queued& TexturePlanner::queued() {
+    if (!sources_) {
+        sources_.emplace();
+        for (const auto& item : items_) sources_->insert(forms_.form(item.sourceURL).string());
+        queued_ = [this](const fs::path& file) { return sources_->contains(forms_.form(file).string()); };
+    }
+    return queued_;
+}
+
 void TexturePlanner::plan(const BatchItem& item, const Resolve& resolve, PlannedItem& out) {
     switch (preset_.operationalMode) {
         case Mode::channelPackingORM: packing(item, resolve, out); break;
@@ -155,7 +164,8 @@ void TexturePlanner::packing(const BatchItem& item, const Resolve& resolve, Plan
     const std::string& setName = identified->stem;
     Folder& folder = folderOf(item);
     const auto found =
-        TextureProcessor::textureSetAmong(item.sourceURL, folder.setCandidates(item.sourceURL, setName), extensions_);
+        TextureProcessor::textureSetAmong(item.sourceURL, folder.setCandidates(item.sourceURL, setName), extensions_,
+                                          queued());
     const TextureProcessor::TextureSet set = found ? *found : TextureProcessor::TextureSet{};
     const auto own = set.sources.maps.find(identified->channel);
     if (own != set.sources.maps.end() && !samePath(own->second, item.sourceURL)) {
@@ -207,7 +217,13 @@ void TexturePlanner::packing(const BatchItem& item, const Resolve& resolve, Plan
     }
     if (preset_.generateMissingNormal && set.sources.maps.contains(ChannelPacker::Channel::height) &&
         !folder.hasNormalMap(setName)) {
-        names.push_back(TextureOutputNames::setNormalName(setName, preset_.normalTarget));
+        // The run claims the name first and makes no normal map where it already wrote that name.
+        const std::string normal = TextureOutputNames::setNormalName(setName, preset_.normalTarget);
+        if (std::find(names.begin(), names.end(), normal) == names.end()) {
+            names.push_back(normal);
+        } else {
+            warnings.push_back("No normal map will be made: " + normal + " is already the packed map's name");
+        }
     }
 }
 
@@ -289,7 +305,8 @@ void TexturePlanner::spriteSheet(const BatchItem& item, PlannedItem& out) {
     const auto sequence = TextureProcessor::frameSequenceAmong(
         item.sourceURL, split.number ? folder.sequenceCandidates(item.sourceURL, split.prefix) : std::vector<fs::path>{},
         extensions_);
-    if (!samePath(sequence.frames.front(), item.sourceURL)) {
+    const auto leader = TextureProcessor::leadingFrame(sequence, queued());
+    if (!leader || !samePath(*leader, item.sourceURL)) {
         warnings.push_back("Skipped: frame of the " + sequence.name + " sprite sheet");
         return;
     }

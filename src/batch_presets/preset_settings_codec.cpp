@@ -392,10 +392,14 @@ const std::vector<Row<SkeldonPreset>>& skeldonRows() {
         flagRow<P>("master", "Export the 24-bit WAV master (true/false)", &P::generateMaster),
         flagRow<P>("rss", "Export the RSS file (true/false)", &P::generateRSSMaster),
         flagRow<P>("whisper", "Export the 16 kHz Whisper reference (true/false)", &P::generateWhisperReference),
-        flagRow<P>("transcript", "On-device transcript as .srt, .vtt and .txt (true/false, macOS 26)",
+        flagRow<P>("transcript",
+                   "On-device transcript as .srt, .vtt and .txt (true/false, needs the English speech model "
+                   "pocketsphinx-en-us)",
                    &P::generateTranscripts),
         flagRow<P>("audiogram", "Export the audiogram video (true/false)", &P::generateAudiogram),
-        flagRow<P>("captions", "Burn captions into the audiogram (true/false, macOS 26)", &P::captionAudiogram),
+        flagRow<P>("captions",
+                   "Burn captions into the audiogram (true/false, needs the English speech model pocketsphinx-en-us)",
+                   &P::captionAudiogram),
         parsedRow<P>("aspect", "Audiogram shape: square | vertical | wide", &P::audiogramAspect,
                      AudiogramGenerator::aspectRatio, aspects, AudiogramGenerator::key),
         parsedRow<P>(
@@ -412,7 +416,9 @@ const std::vector<Row<SkeldonPreset>>& skeldonRows() {
                 return std::string(Clip::key(clip.kind()));
             }),
         numberRow<P>("clipLength", "Audiogram length in seconds, 10-120", &P::audiogramSeconds, 10, 120),
-        flagRow<P>("fillers", "Cut um, uh and stuttered words (true/false, macOS 26)", &P::removeFillerWords),
+        flagRow<P>("fillers",
+                   "Cut um, uh and stuttered words (true/false, needs the English speech model pocketsphinx-en-us)",
+                   &P::removeFillerWords),
         choiceRow<P>("chapters", "Chapter markers: off | auto | manual", &P::chapterMode, P::allChapterModes(), raw),
         textRow<P>("chapterList", "Chapters for manual mode, e.g. \"0:00 Intro; 5:30 Interview\"", &P::chapterList),
         pathRow<P>("artwork", "Path to cover art (empty for none)", &P::artworkURL),

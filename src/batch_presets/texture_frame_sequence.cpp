@@ -28,6 +28,13 @@ TextureProcessor::FrameName TextureProcessor::splitFrameName(const fs::path& fil
     return result;
 }
 
+std::optional<fs::path> TextureProcessor::leadingFrame(const FrameSequence& sequence, const Queued& queued) {
+    for (const auto& frame : sequence.frames) {
+        if (!queued || queued(frame)) return frame;
+    }
+    return std::nullopt;
+}
+
 TextureProcessor::FrameSequence TextureProcessor::frameSequence(const fs::path& file,
                                                                 const std::set<std::string>& extensions) {
     const FrameName given = splitFrameName(file);

@@ -101,22 +101,42 @@ private:
 
     void reads(const std::vector<fs::path>& files) { ledger_.noteReads(item_, files); }
 
-    // Claims the path in the run's ledger, writes it through `write` and records it as an output.
-    template <typename Write>
-    fs::path emit(const std::string& fileName, std::string_view remedy, Write&& write) {
+    // The run's queued files; unknown for a ledger of no job, where every file counts as queued.
+    TextureProcessor::Queued queued() const {
+        if (ledger_.sources().empty()) return {};
+        return [this](const fs::path& file) { return ledger_.isSource(file); };
+    }
+
+    // Claims the path in the run's ledger; throws OutputConflict when the run already has it.
+    fs::path claim(const std::string& fileName, std::string_view remedy) {
         throwIfStopRequested(context_.stopToken);
         const fs::path destination = outputFolder() / fileName;
         ledger_.claimOutput(item_, destination, remedy);
-        write(destination);
+        return destination;
+    }
+
+    // Writes a claimed path through `writer` and records it as an output.
+    template <typename Write>
+    fs::path write(const fs::path& destination, Write&& writer) {
+        throwIfStopRequested(context_.stopToken);
+        writer(destination);
         outputs_.push_back(destination);
         return destination;
     }
 
+    template <typename Write>
+    fs::path emit(const std::string& fileName, std::string_view remedy, Write&& writer) {
+        return write(claim(fileName, remedy), std::forward<Write>(writer));
+    }
+
+    fs::path writeTexture(const fs::path& destination, const PackedTexture& texture) {
+        if (!texture.isValid()) throw ChannelPacker::PackingError::compositionFailed();
+        return write(destination, [&](const fs::path& path) { PackedTexture::writePNG(texture, path); });
+    }
+
     fs::path emitTexture(const std::string& fileName, const PackedTexture& texture,
                          std::string_view remedy) {
-        if (!texture.isValid()) throw ChannelPacker::PackingError::compositionFailed();
-        return emit(fileName, remedy,
-                    [&](const fs::path& destination) { PackedTexture::writePNG(texture, destination); });
+        return writeTexture(claim(fileName, remedy), texture);
     }
 
     // -- Channel packing -----------------------------------------------------------------------
@@ -144,7 +164,7 @@ private:
                 set.sources.maps.emplace(*channel, decision[i]);
             }
         }
-        set.primary = TextureProcessor::queueablePrimary(set.sources, extensions_);
+        set.primary = TextureProcessor::queueablePrimary(set.sources, extensions_, queued());
         return set;
     }
 
@@ -220,14 +240,23 @@ private:
         if (preset_.generateMissingNormal && heightMap != sources.maps.end() &&
             !NormalMapGenerator::hasNormalMap(setName, itemFolder())) {
             // The normal map is an extra: the packed map is already written, so a failure here is
-            // reported and the item still completes with what it wrote.
+            // reported and the item still completes with what it wrote. Its fixed name may be one
+            // the run already has (the pattern {name}_NormalGL names the packed map so): then it
+            // is not made at all, and the log says why.
+            const std::string name = TextureOutputNames::setNormalName(setName, preset_.normalTarget);
+            fs::path destination;
+            try {
+                destination = claim(name, RunLedger::fixedNameRemedy);
+            } catch (const OutputConflict& refused) {
+                log(setName + ": no normal map made from the height map. " + refused.what());
+                return;
+            }
             try {
                 progress(0.9, "Making normal map from height...");
                 const PackedTexture normal = NormalMapGenerator::fromHeight(
                     heightMap->second, preset_.normalStrength, preset_.normalTarget,
                     std::max(width, height), true);
-                const std::string name = TextureOutputNames::setNormalName(setName, preset_.normalTarget);
-                emitTexture(name, normal, RunLedger::fixedNameRemedy);
+                writeTexture(destination, normal);
                 log(setName + ": no normal map found, made " + name + " from the height map");
             } catch (const OperationCancelled&) {
                 throw;
@@ -326,7 +355,8 @@ private:
     void spriteSheet() {
         const auto sequence =
             TextureProcessor::frameSequence(item_.sourceURL, extensions_);
-        if (!samePath(sequence.frames.front(), item_.sourceURL)) {
+        const auto leader = TextureProcessor::leadingFrame(sequence, queued());
+        if (!leader || !samePath(*leader, item_.sourceURL)) {
             throw BatchSkip(file() + " is part of the " + sequence.name + " sprite sheet");
         }
         reads(sequence.frames);
@@ -417,26 +447,26 @@ std::vector<fs::path> TextureProcessor::process(const MorvalePreset& preset, con
 }
 
 TextureProcessor::PrimaryChoice TextureProcessor::queueablePrimary(const ChannelPacker::ChannelSources& sources,
-                                                                   const std::set<std::string>& queueable) {
+                                                                   const std::set<std::string>& queueable,
+                                                                   const Queued& queued) {
     for (const auto& file : sources.all()) {
-        if (queueable.contains(TextureFiles::lowerExtension(file))) return file;
+        if (queueable.contains(TextureFiles::lowerExtension(file)) && (!queued || queued(file))) return file;
     }
     return std::nullopt;
 }
 
 std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const fs::path& file,
-                                                                         const std::set<std::string>& queueable) {
-    const ChannelPacker packer;
-    const auto identified = packer.identify(file);
-    if (!identified) return std::nullopt;
-    const fs::path folder = file.parent_path();
-    const auto listed = TextureFiles::listFiles(folder);
-    return textureSetAmong(file, listed ? *listed : std::vector<fs::path>{file}, queueable);
+                                                                         const std::set<std::string>& queueable,
+                                                                         const Queued& queued) {
+    if (!ChannelPacker().identify(file)) return std::nullopt;
+    const auto listed = TextureFiles::listFiles(file.parent_path());
+    return textureSetAmong(file, listed ? *listed : std::vector<fs::path>{file}, queueable, queued);
 }
 
 std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSetAmong(const fs::path& file,
                                                                               const std::vector<fs::path>& files,
-                                                                              const std::set<std::string>& queueable) {
+                                                                              const std::set<std::string>& queueable,
+                                                                              const Queued& queued) {
     const ChannelPacker packer;
     const auto identified = packer.identify(file);
     if (!identified) return std::nullopt;
@@ -455,7 +485,7 @@ std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSetAmong(co
             slot->second = candidate;
         }
     }
-    set.primary = queueablePrimary(set.sources, queueable);
+    set.primary = queueablePrimary(set.sources, queueable, queued);
     return set;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -31,23 +32,32 @@ public:
                                                       const BatchItem& item,
                                                       const ProcessingContext& context);
 
+    // Whether a file is one that the run queued. An empty function stands for a run whose queued
+    // files are not known (a one-off call): every file counts as queued.
+    using Queued = std::function<bool(const std::filesystem::path&)>;
+
     // The material set of a channel map: the maps of its stem in its folder, for each channel the
     // first by file name with a file the preset can queue preferred over one it cannot (.bmp,
-    // .psd). The same set comes back whichever member asks, and its primary map (the member that
-    // packs the set) is always a queueable file, or none. Nothing when the file is no channel map.
+    // .psd). The same set comes back whichever member asks. Its primary map, the member that
+    // leads and packs the whole set (reading the other maps whether queued or not), is the first
+    // map in channel order that is a queueable file and was queued; none when no member was.
+    // Nothing when the file is no channel map.
     using PrimaryChoice = std::optional<std::filesystem::path>;
     struct TextureSet {
         ChannelPacker::ChannelSources sources;
         PrimaryChoice primary;
     };
     static std::optional<TextureSet> textureSet(const std::filesystem::path& file,
-                                                const std::set<std::string>& queueable);
+                                                const std::set<std::string>& queueable,
+                                                const Queued& queued = {});
     // The same among given files of the folder (a listing made once for many members).
     static std::optional<TextureSet> textureSetAmong(const std::filesystem::path& file,
                                                      const std::vector<std::filesystem::path>& files,
-                                                     const std::set<std::string>& queueable);
+                                                     const std::set<std::string>& queueable,
+                                                     const Queued& queued = {});
     static PrimaryChoice queueablePrimary(const ChannelPacker::ChannelSources& sources,
-                                          const std::set<std::string>& queueable);
+                                          const std::set<std::string>& queueable,
+                                          const Queued& queued = {});
 
     // The animation a file belongs to: files of its folder with the same extension and the same
     // name before a trailing frame number, ordered by that number (equal numbers by file name).
@@ -70,6 +80,10 @@ public:
     static std::vector<SpriteVariant> spriteVariants(const MorvalePreset& preset);
     // The compiler's options for one variant.
     static SpriteSheetCompiler::Options spriteOptions(const MorvalePreset& preset, double scale);
+    // The frame that compiles the sequence's sheet: its first frame that the run queued (frames
+    // before it are read all the same); none when the run queued none of them.
+    static std::optional<std::filesystem::path> leadingFrame(const FrameSequence& sequence,
+                                                             const Queued& queued = {});
 
     // Page image names and data-file names of one sheet variant.
     struct SpriteFileNames {

@@ -74,6 +74,22 @@ QComboBox* makePicker(QWidget* parent) {
     return combo;
 }
 
+// Operation, target, convention and data-format rows are longer than the room a 340-point
+// sidebar leaves beside a label, so these pickers sit under their label at the section's full
+// width, where every row reads whole.
+void addStackedPicker(FormSection* section, const QString& title, QComboBox* picker) {
+    auto* row = new QWidget(section);
+    auto* column = new QVBoxLayout(row);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(4);
+    auto* label = new QLabel(title, row);
+    label->setBuddy(picker);
+    picker->setParent(row);
+    column->addWidget(label);
+    column->addWidget(picker);
+    section->addRow(row);
+}
+
 int strengthTicks(double strength) {
     if (!std::isfinite(strength)) {
         return kStrengthTicksPerUnit;
@@ -201,7 +217,7 @@ void MorvaleOptions::rebuild(const MorvalePreset& preset) {
         const int raw = operation_->itemData(index).toInt();
         edit([raw](MorvalePreset& p) { p.operationalMode = static_cast<MorvalePreset::OperationalMode>(raw); });
     });
-    what->addRow(QStringLiteral("Operation"), operation_);
+    addStackedPicker(what, QStringLiteral("Operation"), operation_);
 
     switch (preset.operationalMode) {
         case Mode::channelPackingORM: {
@@ -214,7 +230,7 @@ void MorvaleOptions::rebuild(const MorvalePreset& preset) {
                 const int raw = target_->itemData(index).toInt();
                 edit([raw](MorvalePreset& p) { p.engineProfile = static_cast<ChannelPacker::EngineProfile>(raw); });
             });
-            layoutSection->addRow(QStringLiteral("Target"), target_);
+            addStackedPicker(layoutSection, QStringLiteral("Target"), target_);
             layoutText_ = monospacedNote(QString(), layoutSection);
             layoutSection->addRow(layoutText_);
             layoutSection->addRow(new OptionNote(
@@ -270,7 +286,7 @@ void MorvaleOptions::rebuild(const MorvalePreset& preset) {
                 const int raw = dataFormat_->itemData(index).toInt();
                 edit([raw](MorvalePreset& p) { p.spriteFormat = static_cast<SpriteSheetCompiler::DataFormat>(raw); });
             });
-            section->addRow(QStringLiteral("Data Format"), dataFormat_);
+            addStackedPicker(section, QStringLiteral("Data Format"), dataFormat_);
             trim_ = toggle(QStringLiteral("Trim Transparent Edges"),
                            QStringLiteral("Crops empty space around each frame; the data file keeps the offset so "
                                           "sprites stay in place."),
@@ -330,7 +346,7 @@ void MorvaleOptions::addConventionPicker(FormSection* section, const QString& ti
         const int raw = convention_->itemData(index).toInt();
         edit([raw](MorvalePreset& p) { p.normalTarget = static_cast<ChannelPacker::NormalConvention>(raw); });
     });
-    section->addRow(title, convention_);
+    addStackedPicker(section, title, convention_);
 }
 
 void MorvaleOptions::addStrengthRow(FormSection* section) {

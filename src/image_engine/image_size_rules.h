@@ -49,4 +49,26 @@ inline PixelSize fitWithin(PixelSize size, int limit) {
     return {scaledSide(size.width, longest, limit), scaledSide(size.height, longest, limit)};
 }
 
+// The size fitted within `limit` on its longer side with each side scaled by limit / longest and
+// rounded down, at least 1; unchanged when it already fits. Exact integer arithmetic: the longer
+// side lands on the limit (1122 at most 1024 gives 1024) and a short side is never rounded up
+// (5 at 1024 / 2000 gives 2, not 3).
+inline PixelSize fitWithinRoundingDown(PixelSize size, int limit) {
+    if (limit < 1) {
+        throw std::invalid_argument("Size limit must be at least 1 pixel.");
+    }
+    if (size.width < 1 || size.height < 1) {
+        throw std::invalid_argument("Image has no pixels.");
+    }
+    const int longest = size.width > size.height ? size.width : size.height;
+    if (longest <= limit) {
+        return size;
+    }
+    auto side = [&](int value) {
+        const std::int64_t scaled = std::int64_t{value} * limit / longest;
+        return scaled < 1 ? 1 : static_cast<int>(scaled);
+    };
+    return {side(size.width), side(size.height)};
+}
+
 }  // namespace morvale::image_size_rules

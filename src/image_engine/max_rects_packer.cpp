@@ -57,11 +57,14 @@ std::optional<MaxRectsPacker::Placement> MaxRectsPacker::insert(int width, int h
     }
     if (!best) return std::nullopt;
 
-    // Padding only keeps a gap to the right and below; at the page edge it is simply cut off.
-    const double x0 = best->x;
-    const double y0 = best->y;
-    const double x1 = std::min(x0 + best->width + padding_, static_cast<double>(width_));
-    const double y1 = std::min(y0 + best->height + padding_, static_cast<double>(height_));
+    // The free rectangles are where a slot may lie, so the slot takes its padding out of them on
+    // every side: a later slot to the left of or above this one keeps the gap as well as one to
+    // the right or below. The page's own edges need no gap, so a slot may end flush with them.
+    const double p = padding_;
+    const double x0 = std::max(best->x - p, 0.0);
+    const double y0 = std::max(best->y - p, 0.0);
+    const double x1 = std::min(best->x + best->width + p, static_cast<double>(width_));
+    const double y1 = std::min(best->y + best->height + p, static_cast<double>(height_));
     split(PackRect{x0, y0, x1 - x0, y1 - y0});
     return best;
 }

@@ -18,7 +18,8 @@ struct PackRect {
 };
 
 // Places rectangles on one sheet page, keeping the list of maximal free rectangles and choosing
-// each place by best short side fit.
+// each place by best short side fit. Any two slots are at least `padding` apart; a slot may touch
+// the page's edges.
 class MaxRectsPacker {
 public:
     struct Placement {

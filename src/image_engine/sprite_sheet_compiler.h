@@ -31,7 +31,7 @@ class SpriteSheetCompiler {
 public:
     struct Options {
         bool trim = true;
-        int padding = 2;           // gap kept to the right of and below every slot
+        int padding = 2;           // least gap between two slots (the page edges need none)
         int extrude = 1;           // edge pixels repeated outward; a slot is size + 2 × extrude
         int maxSheetSize = 8192;   // largest page side
         double scale = 1.0;        // applied to every frame on loading

@@ -56,7 +56,7 @@ TilingChecker::Result TilingChecker::check(const fs::path& image) {
     result.width = pixels.width;
     result.height = pixels.height;
 
-    PixelSize analysis = image_size_rules::fitWithin({pixels.width, pixels.height}, 2048);
+    PixelSize analysis = image_size_rules::fitWithinRoundingDown({pixels.width, pixels.height}, 2048);
     analysis.width = std::max(2, analysis.width);
     analysis.height = std::max(2, analysis.height);
     const PackedTexture copy = LanczosResampler::resample(pixels, analysis.width, analysis.height);
@@ -95,7 +95,7 @@ PackedTexture TilingChecker::tiledPreview(const fs::path& image, int maxTile) {
         throw std::invalid_argument("Preview tiles must be at least 1 pixel.");
     }
     const PackedTexture pixels = decodeOrThrow(image);
-    const PixelSize tileSize = image_size_rules::fitWithin({pixels.width, pixels.height}, maxTile);
+    const PixelSize tileSize = image_size_rules::fitWithinRoundingDown({pixels.width, pixels.height}, maxTile);
     if (tileSize.width * 2 > ImageLoader::maxSide || tileSize.height * 2 > ImageLoader::maxSide ||
         std::int64_t{tileSize.width} * tileSize.height * 4 > ImageLoader::maxPixels) {
         throw ChannelPacker::PackingError::compositionFailed();

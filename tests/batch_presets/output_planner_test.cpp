@@ -142,9 +142,15 @@ TEST(OutputPlannerTexture, EachModeProjectsTheRunsNamesAndWarnings) {
           {"Rock_Metallic.png", {"! Skipped: packed together with Rock_AO.png"}}}},
         {"a file without a channel suffix", Mode::channelPackingORM, none, {{"Logo.png"}}, {}, defaultPattern,
          {{"Logo.png", {"! Skipped: not an AO / Roughness / Smoothness / Metallic / Height map"}}}},
-        {"a primary map in the folder but not queued leads its set", Mode::channelPackingORM, none,
-         {{"Rock_AO.png"}, {"Rock_Roughness.png"}}, {"Rock_Roughness.png"}, defaultPattern,
-         {{"Rock_Roughness.png", {"! Skipped: packed together with Rock_AO.png"}}}},
+        {"the first queued member leads a set, a sequence", Mode::channelPackingORM, none,
+         {{"Rock_AO.png"}, {"Rock_Roughness.png"}, {"Rock_Metallic.png"}}, {"Rock_Metallic.png", "Rock_Roughness.png"},
+         defaultPattern,
+         {{"Rock_Roughness.png", {"-> Rock_ORM_8x8.png", "! No Height map found; Unreal Engine (ORM) defaults will be used"}},
+          {"Rock_Metallic.png", {"! Skipped: packed together with Rock_Roughness.png"}}}},
+        {"the first queued frame leads its sequence", Mode::spriteSheetAtlas, none,
+         {{"walk_01.png"}, {"walk_02.png"}, {"walk_03.png"}}, {"walk_03.png", "walk_02.png"}, defaultPattern,
+         {{"walk_02.png", {"-> walk_Atlas.png", "-> walk_Atlas.json"}},
+          {"walk_03.png", {"! Skipped: frame of the walk sprite sheet"}}}},
         {"of two maps for one channel the set takes the first by name", Mode::channelPackingORM, none,
          {{"Rock_AO.png"}, {"Rock_Occlusion.png"}, {"Rock_Roughness.png"}, {"Rock_Metallic.png"}, {"Rock_Height.png"}},
          {"Rock_Occlusion.png", "Rock_AO.png"}, defaultPattern,
@@ -368,18 +374,16 @@ TEST(OutputPlannerConflicts, OnlyTheConflictPassesOwnWarningsAreCollisions) {
     EXPECT_EQ(test::lines(reports[0]), (Lines{"-> " + odd + ".png", "! " + odd + ".png already exists and will be replaced"}));
     EXPECT_FALSE(OutputPlanner::hasCollisions(reports));
 
-    // One item writing one name twice: the run refuses the second, the plan says so (not as
-    // written by another item).
+    // A normal map that would take the packed map's own name is not made.
     MorvalePreset packing = test::texturePreset(Mode::channelPackingORM);
     packing.generateMissingNormal = true;
     const auto twice = test::planFiles(packing, {test::writeGrey(dir / "set/Rock_AO.png", 8, 8, 9),
                                                  test::writeGrey(dir / "set/Rock_Height.png", 8, 8, 9)},
                                        dir / "out", "{name}_NormalGL");
     EXPECT_EQ(test::lines(twice[0]),
-              (Lines{"-> Rock_NormalGL.png", "-> Rock_NormalGL.png",
-                     "! No Roughness/Metallic map found; Unreal Engine (ORM) defaults will be used",
-                     "! Rock_NormalGL.png is written twice by this item; add {index} or {name} to the pattern"}));
-    EXPECT_TRUE(OutputPlanner::hasCollisions(twice));
+              (Lines{"-> Rock_NormalGL.png", "! No Roughness/Metallic map found; Unreal Engine (ORM) defaults will be used",
+                     "! No normal map will be made: Rock_NormalGL.png is already the packed map's name"}));
+    EXPECT_FALSE(OutputPlanner::hasCollisions(twice));
 
     // Every page a spilling sheet could write takes part, though only one page is projected.
     MorvalePreset sprite = test::texturePreset(Mode::spriteSheetAtlas);

@@ -51,7 +51,11 @@ TEST(SettingsEncode, EveryVerticalWritesExactlyItsOwnKeys) {
         const Settings map = encodeDefault(v);
         const auto& options = PresetSettingsCodec::options(v);
         EXPECT_EQ(map.size(), options.size()) << vname(v);
-        for (const auto& o : options) EXPECT_TRUE(map.contains(std::string(o.key))) << o.key;
+        for (const auto& o : options) {
+            EXPECT_TRUE(map.contains(std::string(o.key))) << o.key;
+            // Help texts name what a feature needs on this system, not on another.
+            EXPECT_EQ(std::string(o.help).find("macOS"), std::string::npos) << o.key;
+        }
         EXPECT_FALSE(map.contains("namingPattern"));
     }
     EXPECT_EQ(PresetSettingsCodec::options(Vertical::varnholt).size(), 12u);

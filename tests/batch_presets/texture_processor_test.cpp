@@ -250,6 +250,45 @@ TEST(TextureProcessorTest, SpriteSheetIsBuiltByTheFirstFrameOfItsSequence) {
     EXPECT_LE(half.width * half.height * 2, full.width * full.height);
 }
 
+// Whichever members of a set or frames of a sequence a run queues, the first queued one packs
+// the whole of it, reading the unqueued rest, and the others are skipped naming it.
+TEST(TextureProcessorTest, FirstQueuedMemberLeadsItsSetOrSequence) {
+    test::TempDir dir;
+    writeGrey(dir / "in/Rock_AO.png", 16, 16, 60);
+    writeGrey(dir / "in/Rock_Roughness.png", 16, 16, 120);
+    writeGrey(dir / "in/Rock_Metallic.png", 16, 16, 200);
+    struct Case {
+        std::vector<std::string> queued;
+        std::string leader;
+    };
+    for (const auto& c : std::vector<Case>{{{"Rock_Roughness.png"}, "Rock_Roughness.png"},
+                                           {{"Rock_Metallic.png", "Rock_Roughness.png"}, "Rock_Roughness.png"},
+                                           {{"Rock_Metallic.png"}, "Rock_Metallic.png"}}) {
+        std::vector<fs::path> files;
+        for (const auto& name : c.queued) files.push_back(dir / "in" / name);
+        const fs::path out = dir / ("out" + std::to_string(c.queued.size()) + c.leader);
+        const auto run = test::runTextureJob(test::texturePreset(Mode::channelPackingORM), files, out, defaultPattern);
+        EXPECT_EQ(run.item(c.leader).outputs, std::vector<std::string>{"Rock_ORM_16x16.png"}) << run.item(c.leader).message;
+        EXPECT_EQ(run.report.successCount, 1) << c.leader;
+        for (const auto& name : c.queued) {
+            if (name == c.leader) continue;
+            EXPECT_EQ(run.item(name).message, fs::path(name).stem().string() + " is packed together with " + c.leader);
+        }
+        EXPECT_EQ(test::fileNames(out), std::vector<std::string>{"Rock_ORM_16x16.png"}) << c.leader;
+        expectPixel(load(out / "Rock_ORM_16x16.png"), 5, 5, {60, 120, 200, 255});
+    }
+
+    const auto frames = writeWalk(dir);  // walk_01 to walk_06
+    const std::vector<fs::path> queued(frames.begin() + 2, frames.end());
+    const auto run = test::runTextureJob(test::texturePreset(Mode::spriteSheetAtlas), queued, dir / "sprites", defaultPattern);
+    EXPECT_EQ(run.item("walk_03.png").outputs, (std::vector<std::string>{"walk_Atlas.png", "walk_Atlas.json"}))
+        << run.item("walk_03.png").message;
+    EXPECT_EQ(run.item("walk_04.png").message, "walk_04 is part of the walk sprite sheet");
+    EXPECT_EQ(run.report.successCount, 1);
+    EXPECT_EQ(run.report.skippedCount, 3);
+    EXPECT_NE(test::readFile(dir / "sprites/walk_Atlas.json").find("\"walk_01.png\""), std::string::npos);
+}
+
 // Two items of one run whose pattern gives the same name: the second must not replace the first.
 TEST(TextureProcessorTest, SameOutputNameInOneRunFailsTheLaterItemAndKeepsTheFirstFile) {
     test::TempDir dir;
@@ -361,6 +400,17 @@ TEST(TextureProcessorTest, MissingNormalMapIsMadeFromHeightAndItsFailureOnlyLogg
     EXPECT_EQ(run.items[0].outputs, (std::vector<std::string>{"Rock_ORM_16x16.png", "Rock_NormalGL.png"}));
     EXPECT_EQ(run.items[0].reports.at(2), (std::pair<double, std::string>{0.9, "Making normal map from height..."}));
     EXPECT_TRUE(run.logged("Rock: no normal map found, made Rock_NormalGL.png from the height map")) << run.logText();
+
+    // A pattern that gives the packed map the normal map's name: the packed map stays, the
+    // normal map is refused with a logged reason, and the item completes.
+    run = test::runTextureJob(preset, {ao}, dir / "outSame", "{name}_NormalGL");
+    EXPECT_EQ(run.items[0].status, ProcessingStatus::completed) << run.items[0].message;
+    EXPECT_EQ(run.items[0].outputs, std::vector<std::string>{"Rock_NormalGL.png"});
+    EXPECT_TRUE(run.logged("Rock: no normal map made from the height map. Won't overwrite Rock_NormalGL.png: it is "
+                           "already the output of " + ao.string() + " in this run. Add {index} or {name} to the "
+                           "naming pattern."))
+        << run.logText();
+    expectPixel(load(dir / "outSame/Rock_NormalGL.png"), 3, 3, {60, 255, 0, 100});
 
     // A normal map of the set already exists: none is made.
     writeGrey(dir / "a/Rock_Normal.png", 16, 16, 128);

@@ -9,6 +9,8 @@
 #include "window_test_app.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QDropEvent>
@@ -17,6 +19,8 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QUrl>
 
@@ -86,6 +90,41 @@ TEST_F(AppEntryTest, ViewModelIsMadeOnceAndResetAfterARestoreReturnsToTheDefault
     EXPECT_EQ(form->sectionTitles(),
               (QStringList{"What To Do", "Engine Channel Layout", "Recognised Map Names", "GPU Sizing"}));
     EXPECT_EQ(app->body().window()->namingSection()->field()->text(), QStringLiteral("{name}_{profile}_{pot}"));
+}
+
+// At the default and the smallest window size, every row of every picker in the sidebar fits
+// the picker's text field whole, whichever operation is chosen.
+TEST_F(AppEntryTest, EveryPickerRowReadsWholeInTheSidebar) {
+    auto app = makeApp();
+    StandaloneWindow* window = app->body().window();
+    window->show();
+    auto* form = window->optionsSidebar()->findChild<MorvaleOptions*>();
+    ASSERT_NE(form, nullptr);
+    for (const QSize size : {QSize(1040, 720), QSize(860, 600)}) {
+        window->resize(size);
+        for (int mode = 0; mode < form->operationPicker()->count(); ++mode) {
+            form->operationPicker()->setCurrentIndex(mode);
+            emit form->operationPicker()->activated(mode);
+            if (form->missingNormalToggle() != nullptr && !form->missingNormalToggle()->isChecked()) {
+                form->missingNormalToggle()->click();  // brings in the convention picker
+            }
+            QApplication::processEvents();
+            const auto pickers = window->optionsSidebar()->findChildren<QComboBox*>();
+            ASSERT_FALSE(pickers.isEmpty());
+            for (QComboBox* picker : pickers) {
+                if (!picker->isVisible()) continue;
+                QStyleOptionComboBox option;
+                option.initFrom(picker);
+                option.editable = picker->isEditable();
+                const QRect field =
+                    picker->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, picker);
+                for (int row = 0; row < picker->count(); ++row) {
+                    EXPECT_LE(picker->fontMetrics().horizontalAdvance(picker->itemText(row)), field.width())
+                        << picker->itemText(row).toStdString() << " at " << size.width() << "x" << size.height();
+                }
+            }
+        }
+    }
 }
 
 TEST_F(AppEntryTest, FormEditsReachTheViewModelsPreset) {

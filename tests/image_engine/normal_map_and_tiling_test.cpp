@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <vector>
 
+#include "image_engine/image_size_rules.h"
 #include "image_engine/normal_map_generator.h"
 #include "image_engine/tiling_checker.h"
 #include "support/temp_dir.h"
@@ -181,6 +183,24 @@ TEST(TilingCheck, LargeFilesAreAnalysedSmallButReportTheirOwnSize) {
     EXPECT_THROW((void)TilingChecker::check(dir.write("bad.png", "?")), ChannelPacker::PackingError);
 }
 
+TEST(TilingCheck, AnalysisCopyIsTheLimitsShareRoundedDown) {
+    struct Case {
+        PixelSize size;
+        int limit;
+        PixelSize fitted;
+    };
+    for (const auto& c : std::vector<Case>{{{4096, 1024}, 2048, {2048, 512}},
+                                           {{4000, 5}, 2048, {2048, 2}},
+                                           {{2244, 3}, 2048, {2048, 2}},
+                                           {{5, 3000}, 2048, {3, 2048}},
+                                           {{9000, 1}, 2048, {2048, 1}},
+                                           {{2048, 7}, 2048, {2048, 7}}}) {
+        const PixelSize fitted = image_size_rules::fitWithinRoundingDown(c.size, c.limit);
+        EXPECT_EQ(fitted.width, c.fitted.width) << c.size.width << "x" << c.size.height;
+        EXPECT_EQ(fitted.height, c.fitted.height) << c.size.width << "x" << c.size.height;
+    }
+}
+
 TEST(TilingPreview, TwoByTwoTilesWithinTheLimit) {
     test::TempDir dir;
     const fs::path wide = colourImage(dir, "wide.png", 3000, 1500, [](int x, int) {
@@ -193,12 +213,18 @@ TEST(TilingPreview, TwoByTwoTilesWithinTheLimit) {
     EXPECT_EQ(pixel(preview, 10, 20)[0], pixel(preview, 1034, 532)[0]);
     EXPECT_EQ(std::memcmp(pixel(preview, 0, 3), pixel(preview, 1024, 3), 1024 * 4), 0);
 
-    const fs::path odd = colourImage(dir, "odd.png", 1122, 400, [](int, int) { return std::array<std::uint8_t, 3>{1, 2, 3}; });
-    const PackedTexture oddPreview = TilingChecker::tiledPreview(odd, 1024);
-    EXPECT_EQ(oddPreview.width, 2048);  // the limit itself, not one short
-    EXPECT_EQ(oddPreview.height, 730);  // 365.0 per tile
+    // Tile sides are the limit's share rounded down, in exact integers: never one short, never one long.
+    struct Case {
+        int width, height, tileWidth, tileHeight;
+    };
+    for (const auto& c : std::vector<Case>{{1122, 400, 1024, 365}, {2000, 5, 1024, 2}, {30, 20, 30, 20}}) {
+        const fs::path file = colourImage(dir, "odd.png", c.width, c.height,
+                                          [](int, int) { return std::array<std::uint8_t, 3>{1, 2, 3}; });
+        const PackedTexture tiled = TilingChecker::tiledPreview(file, 1024);
+        EXPECT_EQ(tiled.width, 2 * c.tileWidth) << c.width << "x" << c.height;
+        EXPECT_EQ(tiled.height, 2 * c.tileHeight) << c.width << "x" << c.height;
+    }
     const fs::path small = colourImage(dir, "small.png", 30, 20, [](int, int) { return std::array<std::uint8_t, 3>{1, 2, 3}; });
-    EXPECT_EQ(TilingChecker::tiledPreview(small, 1024).width, 60);  // never enlarged
     EXPECT_THROW((void)TilingChecker::tiledPreview(small, 0), std::invalid_argument);
     PackedTexture::writePNG(preview, dir / "wide_Tiled2x2.png");
 }

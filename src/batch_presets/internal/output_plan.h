@@ -9,12 +9,14 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "batch_core/batch_item.h"
 #include "batch_core/simulated_item_report.h"
 #include "batch_presets/morvale_preset.h"
 #include "batch_presets/texture_output_names.h"
+#include "batch_presets/texture_processor.h"
 
 namespace morvale::output_plan {
 
@@ -59,6 +61,8 @@ public:
 private:
     struct Folder;
     Folder& folderOf(const BatchItem& item);
+    // The run's test of whether a file is one it queued: any item's source, in the ledger's form.
+    const TextureProcessor::Queued& queued();
 
     void packing(const BatchItem& item, const TextureOutputNames::Resolve& resolve, PlannedItem& out);
     void normalConversion(const BatchItem& item, const TextureOutputNames::Resolve& resolve, PlannedItem& out);
@@ -72,6 +76,9 @@ private:
     bool usesDefaultPattern_;
     std::set<std::string> extensions_;
     std::unordered_map<std::string, std::unique_ptr<Folder>> folders_;
+    PathForms forms_;
+    std::optional<std::unordered_set<std::string>> sources_;
+    TextureProcessor::Queued queued_;
 };
 
 }  // namespace morvale::output_plan
