@@ -50,15 +50,18 @@ std::string onePageName(const std::string& name) {
 
 namespace output_plan {
 
-fs::path PathForms::form(const fs::path& path) {
+const fs::path& PathForms::form(const fs::path& path) {
+    auto [known, fresh] = paths_.try_emplace(path.native());
+    if (!fresh) return known->second;
     const fs::path parent = path.parent_path();
-    auto [slot, added] = folders_.try_emplace(parent.string());
+    auto [slot, added] = folders_.try_emplace(parent.native());
     if (added) slot->second = RunLedger::pathForm(parent.empty() ? fs::path(".") : parent);
     fs::path formed = slot->second / path.filename();
     // The ledger follows a link at the name itself too.
     std::error_code error;
-    if (fs::is_symlink(fs::symlink_status(formed, error))) return RunLedger::pathForm(formed);
-    return formed;
+    if (fs::is_symlink(fs::symlink_status(formed, error))) formed = RunLedger::pathForm(formed);
+    known->second = std::move(formed);
+    return known->second;
 }
 
 void flagConflicts(std::vector<PlannedItem>& items, bool checkExisting) {

@@ -26,8 +26,6 @@ namespace {
 
 constexpr std::string_view couldNotRead = "Could not read the image";
 
-bool samePath(const fs::path& a, const fs::path& b) { return RunLedger::pathForm(a) == RunLedger::pathForm(b); }
-
 std::optional<PixelSize> storedSize(const fs::path& file) { return ChannelPacker::pixelSize(file); }
 
 std::optional<PixelSize> uprightSize(const fs::path& file) {
@@ -60,6 +58,8 @@ struct TexturePlanner::Folder {
     bool listed = false;
     std::optional<std::unordered_map<std::string, std::vector<fs::path>>> sets;
     std::optional<std::unordered_map<std::string, std::vector<fs::path>>> sequences;
+    // Sequences already made, by frame prefix and extension.
+    std::unordered_map<std::string, TextureProcessor::FrameSequence> madeSequences;
     std::optional<std::unordered_set<std::string>> normalStems;
 
     const std::optional<std::vector<fs::path>>& files() {
@@ -132,6 +132,8 @@ TexturePlanner::Folder& TexturePlanner::folderOf(const BatchItem& item) {
     return *slot;
 }
 
+bool TexturePlanner::same(const fs::path& a, const fs::path& b) { return forms_.form(a) == forms_.form(b); }
+
 const TextureProcessor::Queued& TexturePlanner::queued() {
     if (!sources_) {
         sources_.emplace();
@@ -168,12 +170,12 @@ void TexturePlanner::packing(const BatchItem& item, const Resolve& resolve, Plan
                                           queued());
     const TextureProcessor::TextureSet set = found ? *found : TextureProcessor::TextureSet{};
     const auto own = set.sources.maps.find(identified->channel);
-    if (own != set.sources.maps.end() && !samePath(own->second, item.sourceURL)) {
+    if (own != set.sources.maps.end() && !same(own->second, item.sourceURL)) {
         warnings.push_back("Skipped: its set takes " + own->second.filename().string() + " as its " +
                            std::string(ChannelPacker::displayName(identified->channel)) + " map");
         return;
     }
-    if (!set.primary || !samePath(*set.primary, item.sourceURL)) {
+    if (!set.primary || !same(*set.primary, item.sourceURL)) {
         warnings.push_back("Skipped: packed together with " +
                            (set.primary ? set.primary->filename().string() : std::string("its set")));
         return;
@@ -193,7 +195,7 @@ void TexturePlanner::packing(const BatchItem& item, const Resolve& resolve, Plan
         warnings.emplace_back(couldNotRead);
     }
     for (const auto& member : set.sources.all()) {
-        if (!samePath(member, item.sourceURL) && !storedSize(member)) {
+        if (!same(member, item.sourceURL) && !storedSize(member)) {
             warnings.push_back("Could not read " + member.filename().string());
         }
     }
@@ -302,11 +304,26 @@ void TexturePlanner::spriteSheet(const BatchItem& item, PlannedItem& out) {
     auto& warnings = out.report.warnings;
     Folder& folder = folderOf(item);
     const auto split = TextureProcessor::splitFrameName(item.sourceURL);
-    const auto sequence = TextureProcessor::frameSequenceAmong(
-        item.sourceURL, split.number ? folder.sequenceCandidates(item.sourceURL, split.prefix) : std::vector<fs::path>{},
-        extensions_);
+    TextureProcessor::FrameSequence single;
+    const TextureProcessor::FrameSequence* found = &single;
+    if (!split.number) {
+        single = TextureProcessor::frameSequenceAmong(item.sourceURL, {}, extensions_);
+    } else {
+        // Every frame of a sequence shares it: made once, from the folder's frames of that prefix.
+        const std::string key = split.prefix + "\n" + TextureFiles::lowerExtension(item.sourceURL);
+        auto made = folder.madeSequences.find(key);
+        if (made == folder.madeSequences.end()) {
+            made = folder.madeSequences
+                       .emplace(key, TextureProcessor::frameSequenceAmong(
+                                         item.sourceURL, folder.sequenceCandidates(item.sourceURL, split.prefix),
+                                         extensions_))
+                       .first;
+        }
+        found = &made->second;
+    }
+    const TextureProcessor::FrameSequence& sequence = *found;
     const auto leader = TextureProcessor::leadingFrame(sequence, queued());
-    if (!leader || !samePath(*leader, item.sourceURL)) {
+    if (!leader || !same(*leader, item.sourceURL)) {
         warnings.push_back("Skipped: frame of the " + sequence.name + " sprite sheet");
         return;
     }

@@ -39,13 +39,14 @@ inline constexpr std::string_view wouldOverwrite = " would overwrite ";
 inline constexpr std::string_view whichRunReads = ", which this run reads";
 inline constexpr std::string_view alreadyExists = " already exists and will be replaced";
 
-// Paths in the run ledger's form, each folder resolved once.
+// Paths in the run ledger's form, each folder resolved once and each path looked at once.
 class PathForms {
 public:
-    std::filesystem::path form(const std::filesystem::path& path);
+    const std::filesystem::path& form(const std::filesystem::path& path);
 
 private:
     std::unordered_map<std::string, std::filesystem::path> folders_;
+    std::unordered_map<std::string, std::filesystem::path> paths_;
 };
 
 // Appends the conflict warnings to every report.
@@ -63,6 +64,8 @@ private:
     Folder& folderOf(const BatchItem& item);
     // The run's test of whether a file is one it queued: any item's source, in the ledger's form.
     const TextureProcessor::Queued& queued();
+    // The same file, as the run's ledger compares paths.
+    bool same(const std::filesystem::path& a, const std::filesystem::path& b);
 
     void packing(const BatchItem& item, const TextureOutputNames::Resolve& resolve, PlannedItem& out);
     void normalConversion(const BatchItem& item, const TextureOutputNames::Resolve& resolve, PlannedItem& out);
