@@ -138,8 +138,12 @@ std::vector<SimulatedItemReport> OutputPlanner::plan(const BatchPreset& preset, 
     const TokenRenamer renamer;
     const auto total = static_cast<std::int64_t>(items.size());
 
+    // The branch by the preset's type, in this order.
+    std::unique_ptr<output_plan::ListingPlanner> listing;
     std::unique_ptr<output_plan::TexturePlanner> texture;
-    if (const auto* morvale = dynamic_cast<const MorvalePreset*>(&preset)) {
+    if (const auto* varnholt = dynamic_cast<const VarnholtPreset*>(&preset)) {
+        listing = std::make_unique<output_plan::ListingPlanner>(*varnholt, items);
+    } else if (const auto* morvale = dynamic_cast<const MorvalePreset*>(&preset)) {
         texture = std::make_unique<output_plan::TexturePlanner>(*morvale, items, usesDefaultPattern);
     }
 
@@ -156,7 +160,11 @@ std::vector<SimulatedItemReport> OutputPlanner::plan(const BatchPreset& preset, 
                               output_plan::unknownSize, "?");
         };
         try {
-            if (texture) texture->plan(item, resolve, out);
+            if (listing) {
+                listing->plan(item, resolve, out);
+            } else if (texture) {
+                texture->plan(item, resolve, out);
+            }
         } catch (const std::exception& error) {
             // The plan never throws: whatever a branch could not work out is said in a warning.
             out.report.warnings.push_back(std::string("Could not plan this item: ") + error.what());

@@ -149,6 +149,8 @@ ImageProperties ImageProperties::upright() const {
         }
         eraseKeys<Exiv2::ExifKey>(decoded.exif, {"Exif.Photo.PixelXDimension", "Exif.Photo.PixelYDimension",
                                  "Exif.Image.ImageWidth", "Exif.Image.ImageLength"});
+        // The thumbnail shows the pixels the metadata came with, not the ones it is going to.
+        eraseWithPrefix(decoded.exif, "Exif.Thumbnail.");
         if (decoded.xmp.findKey(Exiv2::XmpKey("Xmp.tiff.Orientation")) != decoded.xmp.end()) {
             decoded.xmp["Xmp.tiff.Orientation"] = "1";
         }

@@ -23,7 +23,8 @@ public:
     bool hasGPS() const;
 
     // A copy marked upright: orientation 1 wherever it is recorded (EXIF and XMP), and the pixel
-    // size entries removed so that a stale size never describes a scaled image.
+    // size entries and the EXIF thumbnail (IFD1) removed, so that neither describes pixels that
+    // were scaled, cropped or redrawn. Used whenever metadata goes with new pixels.
     ImageProperties upright() const;
     // A copy without any GPS entry.
     ImageProperties withoutGPS() const;

@@ -185,53 +185,6 @@ std::vector<Variant> variants() {
     return out;
 }
 
-bool has(const std::vector<std::string>& warnings, const std::function<bool(const std::string&)>& test) {
-    return std::any_of(warnings.begin(), warnings.end(), test);
-}
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-// Checks one run against its plan; returns how many items completed.
-int expectAgreement(const std::vector<SimulatedItemReport>& plan, const test::RunResult& run) {
-    int completed = 0;
-    for (std::size_t i = 0; i < plan.size(); ++i) {
-        const auto& report = plan[i];
-        const auto& outcome = run.items[i];
-        SCOPED_TRACE(report.sourceURL.filename().string() + ": " + std::string(rawValue(outcome.status)) + " " +
-                     outcome.message + "\n" + test::planText({report}));
-        const auto& warnings = report.warnings;
-        const bool skipWarned = has(warnings, [](const std::string& w) { return w.rfind("Skipped: ", 0) == 0; });
-        const bool collision = has(warnings, [](const std::string& w) {
-            return contains(w, " is also written by ") || contains(w, " is written twice by this item") ||
-                   contains(w, ", which this run reads");
-        });
-        EXPECT_EQ(outcome.status == ProcessingStatus::skipped, skipWarned);
-        if (outcome.status == ProcessingStatus::completed) {
-            ++completed;
-            EXPECT_EQ(outcome.outputs, report.projectedFileNames);
-            EXPECT_FALSE(has(warnings, [](const std::string& w) { return w == "Could not read the image"; }));
-            EXPECT_FALSE(has(warnings, [](const std::string& w) { return contains(w, ", which this run reads"); }));
-            // A name another item also writes: one of them must have been refused.
-            for (const auto& name : report.projectedFileNames) {
-                bool shared = false, refused = false;
-                for (std::size_t j = 0; j < plan.size(); ++j) {
-                    if (j == i) continue;
-                    const auto& names = plan[j].projectedFileNames;
-                    if (std::find(names.begin(), names.end(), name) == names.end()) continue;
-                    shared = true;
-                    refused = refused || run.items[j].status != ProcessingStatus::completed;
-                }
-                EXPECT_TRUE(!shared || refused) << name;
-            }
-        } else {
-            EXPECT_FALSE(warnings.empty());
-        }
-        if (contains(outcome.message, "Won't overwrite")) {
-            EXPECT_TRUE(collision);
-        }
-    }
-    return completed;
-}
-
 TEST(OutputPlannerAgreement, WrittenNamesAreTheProjectedNamesAndEveryRefusalWasForeseen) {
     const std::vector<std::string> patterns{"{name}_{profile}_{pot}", "{profile}", "{index:03}_{name}", "", "out"};
     const auto all = variants();
@@ -263,7 +216,7 @@ TEST(OutputPlannerAgreement, WrittenNamesAreTheProjectedNamesAndEveryRefusalWasF
                 const auto plan = test::planFiles(variant.preset, files, out, pattern, true);
                 const auto run = test::runTextureJob(variant.preset, files, out, pattern, 8);
                 ASSERT_EQ(run.items.size(), plan.size());
-                completed += expectAgreement(plan, run);
+                completed += test::expectAgreement(plan, run);
                 ++runs;
             }
         }

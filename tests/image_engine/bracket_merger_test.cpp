@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <thread>
@@ -334,6 +335,30 @@ TEST(MergeGate, RunsOneBodyAtATimeAndPassesResultsAndErrorsThrough) {
     EXPECT_EQ(most.load(), 1);
     EXPECT_THROW(MergeGate::shared().run([]() -> int { throw MergeError(MergeError::Kind::renderFailed); }), MergeError);
     EXPECT_EQ(MergeGate::shared().run([] { return 42; }), 42);
+}
+
+// An item waiting its turn behind a long fusion stops when asked, without running its body.
+TEST(MergeGate, AWaiterStopsWhenAskedAndTheGateStaysUsable) {
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+    std::jthread holder([&] {
+        MergeGate::shared().run([&] {
+            held = true;
+            while (!release) std::this_thread::yield();
+        });
+    });
+    while (!held) std::this_thread::yield();
+    std::stop_source stop;
+    bool ran = false;
+    std::jthread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        stop.request_stop();
+    });
+    EXPECT_THROW(MergeGate::shared().run([&] { ran = true; }, stop.get_token()), OperationCancelled);
+    EXPECT_FALSE(ran);
+    release = true;
+    holder.join();
+    EXPECT_EQ(MergeGate::shared().run([] { return 7; }, std::stop_source().get_token()), 7);
 }
 
 }  // namespace

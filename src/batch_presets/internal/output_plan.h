@@ -17,6 +17,8 @@
 #include "batch_presets/morvale_preset.h"
 #include "batch_presets/texture_output_names.h"
 #include "batch_presets/texture_processor.h"
+#include "batch_presets/varnholt_preset.h"
+#include "image_engine/bracket_merger.h"
 
 namespace morvale::output_plan {
 
@@ -47,6 +49,22 @@ public:
 private:
     std::unordered_map<std::string, std::filesystem::path> folders_;
     std::unordered_map<std::string, std::filesystem::path> paths_;
+};
+
+// The listing branch for the items of one plan; each folder's brackets are found once.
+class ListingPlanner {
+public:
+    ListingPlanner(const VarnholtPreset& preset, const std::vector<BatchItem>& items);
+    ~ListingPlanner();
+    void plan(const BatchItem& item, const TextureOutputNames::Resolve& resolve, PlannedItem& out);
+
+private:
+    const VarnholtPreset& preset_;
+    const std::vector<BatchItem>& items_;
+    PathForms forms_;
+    std::optional<std::unordered_set<std::string>> sources_;
+    std::unique_ptr<BracketMerger::FolderCache> brackets_;
+    std::optional<std::string> webProblem_;
 };
 
 // Appends the conflict warnings to every report.

@@ -1,0 +1,368 @@
+#include "batch_presets/listing_processor.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <charconv>
+#include <limits>
+#include <memory>
+#include <numbers>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "base/atomic_file_writer.h"
+#include "base/cancellation.h"
+#include "batch_core/batch_item.h"
+#include "batch_core/batch_skip.h"
+#include "batch_core/exif_stripper.h"
+#include "batch_core/processing_context.h"
+#include "batch_core/run_ledger.h"
+#include "batch_core/token_renamer.h"
+#include "image_engine/architectural_straightener.h"
+#include "image_engine/bracket_merger.h"
+#include "image_engine/core_image_pipeline.h"
+#include "image_engine/merge_gate.h"
+#include "image_engine/watermark_renderer.h"
+
+namespace morvale {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using PresetError = VarnholtPreset::PresetError;
+
+constexpr double kPrintQuality = 0.98;
+constexpr double kStripQuality = 0.92;
+constexpr double kQualities[] = {0.85, 0.78, 0.70, 0.62, 0.55};
+constexpr int kRounds = 6;
+constexpr double kShrink = 0.85;
+constexpr std::int64_t kMaxCapKB = std::numeric_limits<std::int64_t>::max() / 1024;
+
+// Halves away from zero, as the crop arithmetic wants; callers pass sizes well within int.
+int roundHalfAway(double value) { return static_cast<int>(std::round(value)); }
+
+PackedTexture cropPixels(const PackedTexture& source, int x, int y, int width, int height) {
+    PackedTexture out{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 4)};
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
+    for (int row = 0; row < height; ++row) {
+        const std::uint8_t* from =
+            source.rgba.data() + (static_cast<std::size_t>(y + row) * source.width + static_cast<std::size_t>(x)) * 4;
+        std::copy_n(from, rowBytes, out.rgba.data() + static_cast<std::size_t>(row) * rowBytes);
+    }
+    return out;
+}
+
+}  // namespace
+
+void ListingProcessor::checkWebFields(const VarnholtPreset& preset) {
+    if (!std::isfinite(preset.maxWebDimension) || preset.maxWebDimension < 1.0) {
+        throw std::invalid_argument("The web image's longest side must be a number of at least 1 pixel (it is " +
+                                    ListingProcessor::fixed(preset.maxWebDimension, 1) + ").");
+    }
+    if (preset.maxWebFileSizeKB < 1 || preset.maxWebFileSizeKB > kMaxCapKB) {
+        throw std::invalid_argument("The web file-size cap must be from 1 to " + std::to_string(kMaxCapKB) +
+                                    " KB (it is " + std::to_string(preset.maxWebFileSizeKB) + " KB).");
+    }
+}
+
+std::vector<std::string> ListingProcessor::packageNames(const VarnholtPreset& preset, const Resolve& resolve) {
+    std::vector<std::string> names;
+    if (preset.exportPrintPackage) {
+        names.push_back("Print_Package/" + resolve({{"address", preset.propertyAddress}, {"size", "Print"}}) + ".jpg");
+    }
+    if (preset.exportWebPackage) {
+        names.push_back(std::string(VarnholtPreset::folderName(preset.portal())) + "/" +
+                        resolve({{"address", preset.propertyAddress}, {"size", "Web"}}) + ".jpg");
+    }
+    return names;
+}
+
+std::vector<fs::path> ListingProcessor::bracketAmong(const fs::path& photo, const VarnholtPreset& preset,
+                                                     BracketMerger::FolderCache& cache,
+                                                     const std::function<bool(const fs::path&)>& queued) {
+    const std::vector<fs::path> bracket = BracketMerger::brackets(photo, preset.supportedExtensions(), cache);
+    const fs::path own = RunLedger::pathForm(photo);
+    std::vector<fs::path> members;
+    for (const fs::path& shot : bracket) {
+        if (RunLedger::pathForm(shot) == own || queued(shot)) members.push_back(shot);
+    }
+    return members;
+}
+
+namespace {
+
+// One call of the processing step.
+class Job {
+public:
+    Job(const VarnholtPreset& preset, const BatchItem& item, const ProcessingContext& context)
+        : preset_(preset),
+          item_(item),
+          context_(context),
+          ledger_(*context.ledger),
+          pipeline_(CoreImagePipeline::shared()) {}
+
+    std::vector<fs::path> run() {
+        if (preset_.exportWebPackage) ListingProcessor::checkWebFields(preset_);
+        std::optional<PipelineImage> loaded = pipeline_.loadImage(item_.sourceURL);
+        if (!loaded) throw PresetError::cannotDecodeImage(item_.sourceURL);
+        PipelineImage photo = std::move(*loaded);
+        if (preset_.mergeBrackets) photo = mergeBracket(std::move(photo));
+        stopPoint();
+
+        progress(0.15, "Analyzing architectural lines...");
+        if (preset_.autoStraightenVerticals) photo = straighten(photo);
+        if (preset_.watermarkURL) photo = watermark(std::move(photo), *preset_.watermarkURL);
+
+        return writePackages(photo);
+    }
+
+private:
+    const std::string& file() const { return item_.originalFileName; }
+    void progress(double fraction, const std::string& message) const { context_.onProgressUpdate(fraction, message); }
+    void log(const std::string& message) const { context_.log(message); }
+    void stopPoint() const { throwIfStopRequested(context_.stopToken); }
+
+    // -- Bracket ---------------------------------------------------------------------------------
+
+    // The photo's bracket among the files of this run (a shot that is no item of the run neither
+    // leads nor joins), decided from one folder cache per run.
+    std::vector<fs::path> bracketInRun() const {
+        using Cache = std::shared_ptr<BracketMerger::FolderCache>;
+        const Cache& cache = ledger_.decideOnce<Cache>(
+            "listing.bracketCache", [] { return std::make_shared<BracketMerger::FolderCache>(); });
+        return ListingProcessor::bracketAmong(item_.sourceURL, preset_, *cache,
+                                              [this](const fs::path& shot) { return ledger_.isSource(shot); });
+    }
+
+    PipelineImage mergeBracket(PipelineImage lead) {
+        const std::vector<fs::path> bracket = bracketInRun();
+        if (bracket.size() < 2) return lead;
+        if (RunLedger::pathForm(bracket.front()) != RunLedger::pathForm(item_.sourceURL)) {
+            throw BatchSkip(file() + " is merged into " + bracket.front().filename().string() + "'s bracket");
+        }
+        const std::size_t count = bracket.size();
+        progress(0.05, "Merging " + std::to_string(count) + " exposures...");
+        ledger_.noteReads(item_, bracket);
+
+        // Shots are decoded inside the gate, one at a time, so that leads waiting their turn hold
+        // one photo each rather than a whole bracket.
+        const std::size_t middle = count / 2;
+        ImageProperties metadata;
+        const auto load = [&](std::size_t index) -> PackedTexture {
+            if (index == 0) {
+                if (middle == 0) metadata = lead.properties;
+                return std::move(lead.pixels);
+            }
+            std::optional<PipelineImage> shot = pipeline_.loadImage(bracket[index]);
+            if (!shot) throw PresetError::cannotDecodeImage(bracket[index]);
+            if (index == middle) metadata = std::move(shot->properties);
+            return std::move(shot->pixels);
+        };
+        PipelineImage fused = MergeGate::shared().run(
+            [&] { return BracketMerger().fuse(count, load, true, context_.stopToken); }, context_.stopToken);
+        fused.properties = std::move(metadata);
+
+        std::string names;
+        for (const fs::path& shot : bracket) {
+            if (!names.empty()) names += ", ";
+            names += shot.filename().string();
+        }
+        log(file() + ": merged " + std::to_string(count) + " exposures (" + names + ")");
+        return fused;
+    }
+
+    // -- Straighten and watermark ----------------------------------------------------------------
+
+    PipelineImage straighten(const PipelineImage& photo) const {
+        const ArchitecturalStraightener straightener;
+        const auto parameters = straightener.analyze(photo);
+        stopPoint();
+        PipelineImage out = straightener.straighten(photo, parameters, context_.stopToken);
+        if (std::abs(parameters.verticalKeystoneCorrection) < 0.0001 &&
+            std::abs(parameters.rotationAngleRadians) < 0.0001) {
+            log(file() + ": verticals already straight (" + std::to_string(parameters.linesDetected) +
+                " lines checked)");
+        } else {
+            log(file() + ": corrected " +
+                ListingProcessor::fixed(parameters.rotationAngleRadians * -180.0 / std::numbers::pi, 2) + "° roll, " +
+                ListingProcessor::fixed(parameters.verticalKeystoneCorrection * 100.0, 1) + "% keystone (" +
+                std::to_string(parameters.linesDetected) + " lines)");
+        }
+        return out;
+    }
+
+    // The logo is decoded once per run; a logo that cannot be read fails every item alike.
+    PipelineImage watermark(PipelineImage photo, const fs::path& logoFile) {
+        ledger_.noteReads(item_, {logoFile});
+        const PipelineImage& logo =
+            ledger_.decideOnce<PipelineImage>("listing.watermark\n" + RunLedger::pathForm(logoFile).string(), [&] {
+                std::optional<PipelineImage> decoded = pipeline_.loadImage(logoFile);
+                if (!decoded) throw PresetError::cannotDecodeWatermark(logoFile);
+                return std::move(*decoded);
+            });
+        stopPoint();
+        progress(0.35, "Applying watermark...");
+        WatermarkRenderer::WatermarkOptions options;
+        options.opacity = preset_.watermarkOpacity;
+        options.scaleFraction = 0.18;
+        options.marginFraction = 0.03;
+        options.position = WatermarkRenderer::WatermarkPosition::bottomRight;
+        return WatermarkRenderer().applyWatermark(std::move(photo), logo, options);
+    }
+
+    // -- Packages --------------------------------------------------------------------------------
+
+    std::string pattern() const {
+        return context_.configuration.namingPattern.empty() ? preset_.defaultNamingPattern()
+                                                            : context_.configuration.namingPattern;
+    }
+
+
+    ImageProperties packageMetadata(const PipelineImage& photo) const {
+        return preset_.stripGPSMetadata ? photo.properties.withoutGPS() : photo.properties;
+    }
+
+    std::vector<fs::path> writePackages(const PipelineImage& photo) {
+        const fs::path root = context_.configuration.outputDirectory;
+        const auto now = std::chrono::system_clock::now();
+        const auto names = ListingProcessor::packageNames(preset_, [&](const std::map<std::string, std::string>& variables) {
+            return TokenRenamer().resolve(pattern(), item_, context_.itemIndex, context_.totalItems, variables, now);
+        });
+        std::optional<fs::path> printFile;
+        std::optional<fs::path> webFile;
+        std::size_t next = 0;
+        // Both paths are claimed before either is written, so a clash with another item (or with a
+        // file the run reads) fails this item before it leaves anything behind.
+        if (preset_.exportPrintPackage) {
+            printFile = root / names[next++];
+            ledger_.claimOutput(item_, *printFile);
+        }
+        if (preset_.exportWebPackage) {
+            webFile = root / names[next++];
+            ledger_.claimOutput(item_, *webFile);
+        }
+        stopPoint();
+
+        std::vector<fs::path> outputs;
+        const EXIFStripper stripper;
+        if (printFile) {
+            progress(0.55, "Rendering Full-Res Print Package...");
+            fs::create_directories(printFile->parent_path());
+            pipeline_.write(photo, *printFile, kPrintQuality, packageMetadata(photo));
+            if (preset_.stripGPSMetadata) {
+                stripper.stripMetadata(*printFile, *printFile, EXIFStripper::StripOption::stripGPSOnly, kStripQuality);
+            }
+            outputs.push_back(*printFile);
+        }
+        if (webFile) {
+            try {
+                writeWeb(photo, *webFile, stripper);
+            } catch (...) {
+                if (printFile) log("kept " + printFile->string());
+                throw;
+            }
+            outputs.push_back(*webFile);
+        }
+        progress(1.0, "Exported " + std::to_string(outputs.size()) + " package variations.");
+        return outputs;
+    }
+
+    void writeWeb(const PipelineImage& photo, const fs::path& webFile, const EXIFStripper& stripper) const {
+        progress(0.8, "Optimizing Web MLS Package (< " + std::to_string(preset_.maxWebFileSizeKB / 1000) + "MB)...");
+        stopPoint();
+        fs::create_directories(webFile.parent_path());
+        const ListingProcessor::CappedJpeg jpeg = ListingProcessor::encodeUnderSizeCap(
+            ListingProcessor::cropped(photo, preset_.webAspect), packageMetadata(photo), preset_.maxWebDimension,
+            preset_.maxWebFileSizeKB, context_.stopToken);
+        if (jpeg.bytes.empty()) throw PresetError::cannotMeetSizeLimit(preset_.maxWebFileSizeKB);
+        AtomicFileWriter::writeFile(
+            webFile, std::string_view(reinterpret_cast<const char*>(jpeg.bytes.data()), jpeg.bytes.size()));
+        if (preset_.stripGPSMetadata) {
+            stripper.stripMetadata(webFile, webFile, EXIFStripper::StripOption::stripAllExifExceptOrientation,
+                                   kStripQuality);
+        }
+    }
+
+    const VarnholtPreset& preset_;
+    const BatchItem& item_;
+    const ProcessingContext& context_;
+    RunLedger& ledger_;
+    const CoreImagePipeline& pipeline_;
+};
+
+}  // namespace
+
+std::vector<fs::path> ListingProcessor::process(const VarnholtPreset& preset, const BatchItem& item,
+                                                const ProcessingContext& context) {
+    return Job(preset, item, context).run();
+}
+
+PipelineImage ListingProcessor::cropped(const PipelineImage& image, VarnholtPreset::WebAspect aspect) {
+    const std::optional<double> ratio = VarnholtPreset::ratio(aspect);
+    const int width = image.width();
+    const int height = image.height();
+    if (!ratio || width <= height) return image;
+    const double w = width;
+    const double h = height;
+    int newWidth = width;
+    int newHeight = height;
+    if (w / h > *ratio) {
+        newWidth = roundHalfAway(*ratio * h);
+    } else {
+        newHeight = roundHalfAway(w / *ratio);
+    }
+    if (std::abs(newWidth - width) < 1 && std::abs(newHeight - height) < 1) return image;
+    newWidth = std::clamp(newWidth, 1, width);
+    newHeight = std::clamp(newHeight, 1, height);
+    const int x = roundHalfAway((w - newWidth) * 0.5);
+    const int y = roundHalfAway((h - newHeight) * 0.5);
+    return PipelineImage{cropPixels(image.pixels, std::min(x, width - newWidth), std::min(y, height - newHeight),
+                                    newWidth, newHeight),
+                         image.properties};
+}
+
+ListingProcessor::CappedJpeg ListingProcessor::encodeUnderSizeCap(const PipelineImage& image,
+                                                                  const ImageProperties& properties,
+                                                                  double maxDimension, std::int64_t maxKB,
+                                                                  std::stop_token stop) {
+    if (maxKB < 1 || maxKB > kMaxCapKB) return {};
+    const std::size_t cap = static_cast<std::size_t>(maxKB) * 1024;
+    const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
+    CappedJpeg result;
+    double limit = maxDimension;
+    std::optional<std::pair<int, int>> lastSize;
+    for (int round = 0; round < kRounds; ++round, limit *= kShrink) {
+        throwIfStopRequested(stop);
+        if (limit < 1.0) break;
+        const PipelineImage scaled = pipeline.scaledToFit(image, limit);
+        const std::pair<int, int> size{scaled.width(), scaled.height()};
+        // The same pixels at the same qualities give the same bytes: nothing new to try.
+        if (lastSize == size) continue;
+        lastSize = size;
+        for (const double quality : kQualities) {
+            throwIfStopRequested(stop);
+            std::optional<std::vector<std::uint8_t>> bytes = pipeline.jpegData(scaled, quality, properties);
+            ++result.encodings;
+            if (!bytes) throw PresetError::encodingFailed();
+            if (bytes->size() <= cap) {
+                result.bytes = std::move(*bytes);
+                return result;
+            }
+        }
+    }
+    return result;
+}
+
+std::string ListingProcessor::fixed(double value, int decimals) {
+    char buffer[400];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, decimals);
+    std::string text(buffer, result.ec == std::errc() ? result.ptr : buffer);
+    if (!text.empty() && text.front() == '-' && text.find_first_not_of("0.", 1) == std::string::npos) {
+        text.erase(0, 1);
+    }
+    return text;
+}
+
+}  // namespace morvale
