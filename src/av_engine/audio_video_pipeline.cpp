@@ -3,8 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <system_error>
-#include <unistd.h>
 
 namespace morvale {
 
@@ -55,27 +53,20 @@ AudioVideoPipeline::MultiFormatExportRequest::MultiFormatExportRequest(
       targetLUFS(target),
       transcriptLocale(currentLocaleIdentifier()) {}
 
+AudioVideoPipeline::AudioVideoPipeline(Options options)
+    : ffmpeg_(std::move(options.ffmpegSearchLocations)),
+      speechModelFolder_(std::move(options.speechModelFolder)),
+      decoderPool_(std::make_shared<DecoderPool>(options.decoders)),
+      tagInjector_(ffmpeg_) {}
+
 const AudioVideoPipeline& AudioVideoPipeline::shared() {
     static const AudioVideoPipeline pipeline{};
     return pipeline;
 }
 
-std::vector<fs::path> AudioVideoPipeline::ffmpegSearchLocations() {
-    std::vector<fs::path> places;
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (!ec && self.has_parent_path()) places.push_back(self.parent_path() / "ffmpeg");
-    for (const char* p : {"/usr/local/bin/ffmpeg", "/opt/local/bin/ffmpeg", "/usr/bin/ffmpeg"}) places.emplace_back(p);
-    return places;
-}
+bool AudioVideoPipeline::producesMP3() const { return ffmpeg_.isFFmpegAvailable(); }
 
-bool AudioVideoPipeline::producesMP3() const {
-    for (const auto& place : ffmpegSearchLocations()) {
-        std::error_code ec;
-        if (fs::is_regular_file(place, ec) && ::access(place.c_str(), X_OK) == 0) return true;
-    }
-    return false;
-}
+bool AudioVideoPipeline::transcribes() const { return Transcriber::isSupported(speechModelFolder_); }
 
 std::string AudioVideoPipeline::masterSuffix(const LoudnessNormalizer::LoudnessTarget& target) {
     if (target.acx) return "_Master_ACX.wav";

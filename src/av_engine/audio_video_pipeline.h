@@ -2,21 +2,38 @@
 
 #include "av_engine/audiogram_generator.h"
 #include "av_engine/cleanup_options.h"
+#include "av_engine/ffmpeg_runner.h"
 #include "av_engine/id3_tag_injector.h"
 #include "av_engine/loudness_normalizer.h"
+#include "av_engine/transcriber.h"
+#include "base/callbacks.h"
 
 #include <array>
+#include <cstddef>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace morvale {
 
-// The one entry to the podcast export: a caller fills a request per episode.
+// The one entry to the podcast export: a caller fills a request per episode and calls
+// processMultiFormat, which turns the recording into every requested output. The pipeline holds only
+// its collaborators and the decoder pool that bounds transcription across the process, so one
+// instance serves any number of exports at once from any threads.
 class AudioVideoPipeline {
 public:
+    struct Options {
+        // Where FFmpeg is looked for; an empty list means there is none.
+        std::vector<std::filesystem::path> ffmpegSearchLocations = FFmpegRunner::defaultSearchLocations();
+        std::filesystem::path speechModelFolder = Transcriber::defaultModelFolder();
+        // Speech decoders loaded at once by all exports together; 0 means one per processor core.
+        std::size_t decoders = 0;
+    };
+
     // Where the audiogram excerpt begins.
     class ClipChoice {
     public:
@@ -105,12 +122,31 @@ public:
                                  bool generateAudiogram, LoudnessNormalizer::LoudnessTarget targetLUFS);
     };
 
-    // The shared pipeline; it keeps no state, so it is shared read-only.
+    AudioVideoPipeline() : AudioVideoPipeline(Options{}) {}
+    explicit AudioVideoPipeline(Options options);
+    // The collaborators point at the pipeline's own runner.
+    AudioVideoPipeline(const AudioVideoPipeline&) = delete;
+    AudioVideoPipeline& operator=(const AudioVideoPipeline&) = delete;
+
+    // The shared pipeline; it keeps no per-export state, so it is shared read-only.
     static const AudioVideoPipeline& shared();
 
     // True when an FFmpeg executable can be found (searched afresh on every read): the distribution
     // master is then an MP3, otherwise an M4A.
     bool producesMP3() const;
+    // Whether transcripts can be made: the speech model's files are there.
+    bool transcribes() const;
+
+    // Runs every stage the request asks for, synchronously on the calling thread, and returns the files
+    // written into the destination folder in the order written. Scratch files live in a private folder
+    // (temp_directory_path()/"Skeldon-<UUID>", mode 0700) that is removed on every way out. Stages that
+    // cannot run (no transcript, an unreadable chapter list, missing music, no FFmpeg) are logged and
+    // passed over; any other failure is thrown, keeping the outputs already written. A stop request ends
+    // the running stage within about 100 ms of work and throws OperationCancelled. Both callbacks may be
+    // called from other threads than the caller's.
+    std::vector<std::filesystem::path> processMultiFormat(const MultiFormatExportRequest& request,
+                                                          const ProgressSink& onProgress = {},
+                                                          const LogSink& onLog = {}, std::stop_token stop = {}) const;
 
     // "_Master_ACX.wav" in ACX mode, else "_Master_%.0fLUFS.wav" of the integrated target.
     static std::string masterSuffix(const LoudnessNormalizer::LoudnessTarget& target);
@@ -118,8 +154,21 @@ public:
     // The user's locale as a language tag ("en-US"); the C and POSIX locales count as en-US.
     static std::string currentLocaleIdentifier();
 
-    // Places searched for FFmpeg, in order: beside the running program, then the system folders.
-    static std::vector<std::filesystem::path> ffmpegSearchLocations();
+    const LoudnessNormalizer& normalizer() const { return normalizer_; }
+    const ID3TagInjector& tagInjector() const { return tagInjector_; }
+    const AudiogramGenerator& audiogramGenerator() const { return audiogramGenerator_; }
+    const FFmpegRunner& ffmpeg() const { return ffmpeg_; }
+
+private:
+    class Export;
+
+    FFmpegRunner ffmpeg_;
+    std::filesystem::path speechModelFolder_;
+    // Shared through a const pipeline: leasing a decoder changes the pool, not the pipeline.
+    std::shared_ptr<DecoderPool> decoderPool_;
+    LoudnessNormalizer normalizer_;
+    ID3TagInjector tagInjector_;
+    AudiogramGenerator audiogramGenerator_;
 };
 
 }  // namespace morvale

@@ -1,16 +1,26 @@
 #pragma once
 
+#include "av_engine/caption_word.h"
 #include "base/ascii.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
+#include <filesystem>
 #include <optional>
+#include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace morvale {
 
-// Renders short social-media videos of an audio excerpt.
+// Renders short social-media videos of an audio excerpt: a bar waveform driven by the audio's loudness,
+// optional cover art behind it, a title near the top, word-by-word captions with the spoken word
+// highlighted, and a progress bar; H.264 (High, yuv420p, BT.709, 4 Mbit/s) and AAC (44.1 kHz stereo,
+// 192 kbit/s) in an MP4 with its index first. Stateless: calls may run at once on different threads.
 class AudiogramGenerator {
 public:
     enum class AspectRatio { square, vertical, landscape };
@@ -66,6 +76,50 @@ public:
         if (k == "wide" || k == "landscape" || k == "16:9" || k == "16x9") return AspectRatio::landscape;
         return std::nullopt;
     }
+
+    struct AudiogramConfig {
+        AspectRatio aspectRatio = AspectRatio::square;
+        std::optional<double> maxDurationSeconds;
+        std::string waveformColor = "#3B82F6";
+        // Any picture FFmpeg decodes; one that cannot be read, or is over 16384 px a side or 2^28 px, is left out.
+        std::optional<std::filesystem::path> backgroundImageURL;
+        int framesPerSecond = 30;  // 1 to 120
+        std::vector<CaptionWord> captions;  // times relative to the excerpt
+        std::optional<std::string> title;
+    };
+
+    // what() is the message:
+    //   audioTooShort     "Audio is too short for an audiogram."
+    //   writerSetupFailed "Could not set up the audiogram video writer."
+    class AudiogramError : public std::runtime_error {
+    public:
+        enum class Kind { audioTooShort, writerSetupFailed };
+        explicit AudiogramError(Kind kind);
+        Kind kind() const { return kind_; }
+
+    private:
+        Kind kind_;
+    };
+
+    // The caption on screen at one frame: which cue and which of its words is being spoken.
+    struct CaptionState {
+        std::size_t cue;
+        std::size_t word;
+        friend bool operator==(const CaptionState&, const CaptionState&) = default;
+    };
+
+    // "#3B82F6", "3b82f6", " #3B82F6 " as 0xRRGGBB; empty or unreadable text gives 0x3B82F6.
+    static std::uint32_t waveformColor(std::string_view text);
+
+    // A cue shows from 50 ms before its first word until 0.6 s after its last; its current word is the
+    // last that has started by then.
+    static std::optional<CaptionState> captionAt(const std::vector<CaptionCue>& cues, std::int64_t frame, int fps);
+
+    // Writes the MP4 at `destination` (through a temporary file, so a failure leaves any old file there).
+    // Throws AudiogramError, PCMStream's errors, std::runtime_error for an encoder or muxer failure, and
+    // OperationCancelled (checked between frames) after removing the temporary file.
+    void generate(const std::filesystem::path& audio, const std::filesystem::path& destination,
+                  const AudiogramConfig& config, std::stop_token stop = {}) const;
 };
 
 }  // namespace morvale

@@ -6,12 +6,12 @@
 #include "av_engine/pcm_stream.h"
 #include "av_engine/wav_writer.h"
 #include "base/atomic_file_writer.h"
+#include "base/c_format.h"
 #include "base/cancellation.h"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <numbers>
 #include <optional>
@@ -34,15 +34,6 @@ std::string normalizerMessage(LoudnessNormalizer::NormalizerError::Kind kind, co
         return "Audio export session failed.";
     }
     return "Audio export session failed.";
-}
-
-[[gnu::format(printf, 1, 2)]] std::string format(const char* pattern, ...) {
-    std::array<char, 160> text{};
-    va_list args;
-    va_start(args, pattern);
-    std::vsnprintf(text.data(), text.size(), pattern, args);
-    va_end(args);
-    return text.data();
 }
 
 double amplitudeToDB(double amplitude) { return 20.0 * std::log10(std::max(1e-9, amplitude)); }
@@ -219,9 +210,9 @@ LoudnessNormalizer::NormalizerError::NormalizerError(Kind kind, const std::files
 std::string LoudnessNormalizer::ACXReport::text() const {
     auto status = [](bool ok) { return std::string(ok ? "PASS  " : "FAIL  "); };
     std::string out = "Audible / ACX audio check\n==========================\n";
-    out += status(rmsOK()) + format("RMS level      %6.1f dB   (needs -23 to -18 dB)", rmsDB) + "\n";
-    out += status(peakOK()) + format("Peak level     %6.1f dB   (needs -3 dB or lower)", peakDB) + "\n";
-    out += status(noiseOK()) + format("Noise floor    %6.1f dB   (needs -60 dB or lower)", noiseFloorDB);
+    out += status(rmsOK()) + cformat("RMS level      %6.1f dB   (needs -23 to -18 dB)", rmsDB) + "\n";
+    out += status(peakOK()) + cformat("Peak level     %6.1f dB   (needs -3 dB or lower)", peakDB) + "\n";
+    out += status(noiseOK()) + cformat("Noise floor    %6.1f dB   (needs -60 dB or lower)", noiseFloorDB);
     const double rate = std::isfinite(sampleRate) ? std::clamp(std::trunc(sampleRate), -1.0e15, 1.0e15) : 0.0;
     out += "\nSample rate    " + std::to_string(static_cast<long long>(rate)) +
            " Hz    (ACX wants 44100 Hz; upload as 192 kbps CBR MP3)\n\nOverall: ";
@@ -328,28 +319,28 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const std::filesystem::pa
     double gain = goal - measuredIn;
     if (!std::isfinite(gain)) throw NormalizerError(NormalizerError::Kind::silentOrTooShort, source);
     if (gain >= kMaxGainDB) {
-        say("Loudness: " + source.filename().string() + format(" needs %+.1f dB", gain) +
-            format("; gain capped at %+.1f dB.", kMaxGainDB));
+        say("Loudness: " + source.filename().string() + cformat(" needs %+.1f dB", gain) +
+            cformat("; gain capped at %+.1f dB.", kMaxGainDB));
         gain = kMaxGainDB;
     }
 
     PendingOutput output(destination);
     Renderer renderer(source, analysis, plan, target, cleanup);
-    say(format("Loudness: input %.1f ", measuredIn) + (target.acx ? "dB RMS" : "LUFS") +
-        format(", applying %+.2f dB gain.", gain));
+    say(cformat("Loudness: input %.1f ", measuredIn) + (target.acx ? "dB RMS" : "LUFS") +
+        cformat(", applying %+.2f dB gain.", gain));
     RenderResult render = renderer.render(output.path(), gain, log, stop);
     for (int pass = 0; pass < 2; ++pass) {
         const double measured = target.acx ? render.rmsDB : render.integratedLUFS.value_or(goal);
         if (std::fabs(measured - goal) <= kTolerance) break;
         const double corrected = gain + (goal - measured);
         if (!(corrected < kMaxGainDB)) {
-            say(format("Loudness: correction to %+.1f dB exceeds the 40 dB cap; kept ", corrected) +
-                format("%+.2f dB.", gain));
+            say(cformat("Loudness: correction to %+.1f dB exceeds the 40 dB cap; kept ", corrected) +
+                cformat("%+.2f dB.", gain));
             break;
         }
         gain = corrected;
-        say(format("Loudness: output missed the target by %.2f dB", measured - goal) +
-            format("; rendering again with %+.2f dB gain.", gain));
+        say(cformat("Loudness: output missed the target by %.2f dB", measured - goal) +
+            cformat("; rendering again with %+.2f dB gain.", gain));
         render = renderer.render(output.path(), gain, log, stop);
     }
     // A stop that came after the last packet still leaves the destination as it was.
@@ -388,8 +379,8 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const std::filesystem::pa
     if (target.acx) {
         result.acxReport = ACXReport{render.rmsDB, render.truePeakDB, render.noiseFloorDB, fs};
     }
-    say(format("Loudness: master at %.1f LUFS", result.output.integratedLUFS) +
-        format(", true peak %.1f dBTP.", result.output.truePeakDBTP));
+    say(cformat("Loudness: master at %.1f LUFS", result.output.integratedLUFS) +
+        cformat(", true peak %.1f dBTP.", result.output.truePeakDBTP));
     return result;
 }
 

@@ -141,6 +141,7 @@ std::vector<SimulatedItemReport> OutputPlanner::plan(const BatchPreset& preset, 
     // The branch by the preset's type, in this order.
     std::unique_ptr<output_plan::ListingPlanner> listing;
     std::unique_ptr<output_plan::TexturePlanner> texture;
+    const auto* skeldon = dynamic_cast<const SkeldonPreset*>(&preset);
     if (const auto* varnholt = dynamic_cast<const VarnholtPreset*>(&preset)) {
         listing = std::make_unique<output_plan::ListingPlanner>(*varnholt, items);
     } else if (const auto* morvale = dynamic_cast<const MorvalePreset*>(&preset)) {
@@ -164,6 +165,8 @@ std::vector<SimulatedItemReport> OutputPlanner::plan(const BatchPreset& preset, 
                 listing->plan(item, resolve, out);
             } else if (texture) {
                 texture->plan(item, resolve, out);
+            } else if (skeldon) {
+                output_plan::planPodcast(*skeldon, item, index, resolve, out);
             }
         } catch (const std::exception& error) {
             // The plan never throws: whatever a branch could not work out is said in a warning.

@@ -4,14 +4,19 @@
 #include "av_engine/audiogram_generator.h"
 #include "av_engine/cleanup_options.h"
 #include "av_engine/loudness_normalizer.h"
+#include "base/callbacks.h"
 #include "batch_core/batch_preset.h"
 
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace morvale {
 
@@ -50,7 +55,26 @@ public:
     std::set<std::string> supportedExtensions() const override;
     std::string defaultNamingPattern() const override { return "{show}_{ep:02}_{title}"; }
 
+    // One export of the shared pipeline per item; returns its outputs in the order written.
     std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override;
+
+    // Runs one export request: the shared pipeline's processMultiFormat, or a test's stand-in.
+    using Exporter = std::function<std::vector<std::filesystem::path>(
+        const AudioVideoPipeline::MultiFormatExportRequest& request, const ProgressSink& onProgress,
+        const LogSink& onLog, std::stop_token stop)>;
+    // process() with the export made by `exporter`. Before it runs, the item's reads (source, music,
+    // cover) and every output name the request can produce are entered in the run's ledger, so an item
+    // whose names clash with another item's fails instead of replacing its files. Throws
+    // OutputConflict, std::invalid_argument "Invalid loudness target" for a non-finite target, and
+    // whatever the export throws.
+    std::vector<std::filesystem::path> processWith(const BatchItem& item, const ProcessingContext& context,
+                                                   const Exporter& exporter) const;
+    // The naming pattern's variables for the item at 1-based `index`: "show", "ep" (the episode
+    // number plus index - 1, held at the ends of its range) and "title" (the file's name).
+    std::map<std::string, std::string> nameVariables(const BatchItem& item, std::int64_t index) const;
+    // The request process() hands to the pipeline for the item at `context.itemIndex`.
+    AudioVideoPipeline::MultiFormatExportRequest exportRequest(const BatchItem& item,
+                                                               const ProcessingContext& context) const;
 
     LoudnessStandard loudnessStandard() const { return loudnessStandard_; }
     // Stores the standard; a standard with a loudness also sets targetLUFS to it, every time.

@@ -12,6 +12,9 @@
 #include <QStyle>
 #include <QToolButton>
 
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
 #include <system_error>
 #include <utility>
 
@@ -174,6 +177,53 @@ void NamingPatternSection::refresh() {
     if (field_->text() != current) {
         field_->setText(current);
     }
+}
+
+namespace {
+
+QString decimal(std::int64_t value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%" PRId64, value);
+    return QString::fromLatin1(buffer);
+}
+
+}  // namespace
+
+StepperRow::StepperRow(QString prefix, QString suffix, std::int64_t minimum, std::int64_t maximum, QWidget* parent)
+    : QWidget(parent), prefix_(std::move(prefix)), suffix_(std::move(suffix)), minimum_(minimum), maximum_(maximum) {
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    label_ = new QLabel(this);
+    row->addWidget(label_);
+    row->addStretch(1);
+    minus_ = new QToolButton(this);
+    minus_->setText(QStringLiteral("−"));
+    plus_ = new QToolButton(this);
+    plus_->setText(QStringLiteral("+"));
+    row->addWidget(minus_);
+    row->addWidget(plus_);
+    connect(minus_, &QToolButton::clicked, this, [this] { step(-1); });
+    connect(plus_, &QToolButton::clicked, this, [this] { step(+1); });
+    setValue(minimum_);
+}
+
+void StepperRow::setValue(std::int64_t value) {
+    value_ = value;
+    label_->setText(text());
+    minus_->setEnabled(value_ > minimum_);
+    plus_->setEnabled(value_ < maximum_);
+}
+
+QString StepperRow::text() const { return prefix_ + decimal(value_) + suffix_; }
+
+void StepperRow::step(std::int64_t delta) {
+    // A value restored outside the range steps back into it, never further out.
+    const std::int64_t next = std::clamp(value_ + delta, minimum_, maximum_);
+    if (next == value_) {
+        return;
+    }
+    setValue(next);
+    emit stepped(static_cast<qint64>(next));
 }
 
 }  // namespace morvale

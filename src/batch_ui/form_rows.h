@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -104,6 +105,34 @@ public:
 private:
     Binding<QString> pattern_;
     QLineEdit* field_;
+};
+
+// A label with minus and plus buttons that steps a whole number within a range. It shows the bound
+// value as it is (a restored value outside the range included) and writes only when pressed.
+class StepperRow : public QWidget {
+    Q_OBJECT
+public:
+    StepperRow(QString prefix, QString suffix, std::int64_t minimum, std::int64_t maximum, QWidget* parent = nullptr);
+    void setValue(std::int64_t value);
+    std::int64_t value() const { return value_; }
+    QString text() const;
+    class QToolButton* minusButton() const { return minus_; }
+    class QToolButton* plusButton() const { return plus_; }
+
+signals:
+    void stepped(qint64 value);
+
+private:
+    void step(std::int64_t delta);
+
+    QString prefix_;
+    QString suffix_;
+    std::int64_t minimum_;
+    std::int64_t maximum_;
+    std::int64_t value_ = 0;
+    QLabel* label_;
+    class QToolButton* minus_;
+    class QToolButton* plus_;
 };
 
 }  // namespace morvale

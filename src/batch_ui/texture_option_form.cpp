@@ -101,43 +101,6 @@ int strengthTicks(double strength) {
 
 }  // namespace
 
-StepperRow::StepperRow(QString prefix, QString suffix, std::int64_t minimum, std::int64_t maximum, QWidget* parent)
-    : QWidget(parent), prefix_(std::move(prefix)), suffix_(std::move(suffix)), minimum_(minimum), maximum_(maximum) {
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
-    label_ = new QLabel(this);
-    row->addWidget(label_);
-    row->addStretch(1);
-    minus_ = new QToolButton(this);
-    minus_->setText(QStringLiteral("−"));
-    plus_ = new QToolButton(this);
-    plus_->setText(QStringLiteral("+"));
-    row->addWidget(minus_);
-    row->addWidget(plus_);
-    connect(minus_, &QToolButton::clicked, this, [this] { step(-1); });
-    connect(plus_, &QToolButton::clicked, this, [this] { step(+1); });
-    setValue(minimum_);
-}
-
-void StepperRow::setValue(std::int64_t value) {
-    value_ = value;
-    label_->setText(text());
-    minus_->setEnabled(value_ > minimum_);
-    plus_->setEnabled(value_ < maximum_);
-}
-
-QString StepperRow::text() const { return prefix_ + decimal(value_) + suffix_; }
-
-void StepperRow::step(std::int64_t delta) {
-    // A value restored outside the range steps back into it, never further out.
-    const std::int64_t next = std::clamp(value_ + delta, minimum_, maximum_);
-    if (next == value_) {
-        return;
-    }
-    setValue(next);
-    emit stepped(static_cast<qint64>(next));
-}
-
 MorvaleOptions::MorvaleOptions(Binding<MorvalePreset> preset, QWidget* parent)
     : QWidget(parent), preset_(std::move(preset)) {
     outer_ = new QVBoxLayout(this);

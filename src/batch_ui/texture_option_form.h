@@ -19,8 +19,6 @@ class QVBoxLayout;
 
 namespace morvale {
 
-class StepperRow;
-
 // The texture product's option form. It keeps no state of its own: everything shown is read from the
 // bound preset, and every control writes straight into one field of it. The sections below the
 // operation picker follow the operational mode, showing only what that operation uses.
@@ -97,34 +95,6 @@ private:
     StepperRow* padding_ = nullptr;
     StepperRow* extrude_ = nullptr;
     QCheckBox* halfScale_ = nullptr;
-};
-
-// A label with minus and plus buttons that steps a whole number within a range. It shows the bound
-// value as it is (a restored value outside the range included) and writes only when pressed.
-class StepperRow : public QWidget {
-    Q_OBJECT
-public:
-    StepperRow(QString prefix, QString suffix, std::int64_t minimum, std::int64_t maximum, QWidget* parent = nullptr);
-    void setValue(std::int64_t value);
-    std::int64_t value() const { return value_; }
-    QString text() const;
-    class QToolButton* minusButton() const { return minus_; }
-    class QToolButton* plusButton() const { return plus_; }
-
-signals:
-    void stepped(qint64 value);
-
-private:
-    void step(std::int64_t delta);
-
-    QString prefix_;
-    QString suffix_;
-    std::int64_t minimum_;
-    std::int64_t maximum_;
-    std::int64_t value_ = 0;
-    QLabel* label_;
-    class QToolButton* minus_;
-    class QToolButton* plus_;
 };
 
 }  // namespace morvale

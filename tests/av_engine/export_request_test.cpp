@@ -1,4 +1,5 @@
 #include "av_engine/audio_video_pipeline.h"
+#include "av_engine/ffmpeg_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +48,7 @@ TEST(ExportRequest, MasterSuffix) {
 }
 
 TEST(ExportRequest, FFmpegSearchAndLocale) {
-    const auto places = AudioVideoPipeline::ffmpegSearchLocations();
+    const auto places = FFmpegRunner::defaultSearchLocations();
     ASSERT_FALSE(places.empty());
     EXPECT_EQ(places.back(), std::filesystem::path("/usr/bin/ffmpeg"));
     bool anyExecutable = false;

@@ -17,6 +17,7 @@
 #include "batch_presets/morvale_preset.h"
 #include "batch_presets/texture_output_names.h"
 #include "batch_presets/texture_processor.h"
+#include "batch_presets/skeldon_preset.h"
 #include "batch_presets/varnholt_preset.h"
 #include "image_engine/bracket_merger.h"
 
@@ -66,6 +67,10 @@ private:
     std::unique_ptr<BracketMerger::FolderCache> brackets_;
     std::optional<std::string> webProblem_;
 };
+
+// The podcast branch for the item at 1-based `index`.
+void planPodcast(const SkeldonPreset& preset, const BatchItem& item, std::int64_t index,
+                 const TextureOutputNames::Resolve& resolve, PlannedItem& out);
 
 // Appends the conflict warnings to every report.
 void flagConflicts(std::vector<PlannedItem>& items, bool checkExisting);

@@ -1,4 +1,4 @@
-#include "batch_core/uuid.h"
+#include "base/uuid.h"
 #include "base/hex.h"
 
 #include <sys/random.h>
