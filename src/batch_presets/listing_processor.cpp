@@ -54,8 +54,9 @@ PackedTexture cropPixels(const PackedTexture& source, int x, int y, int width, i
     return out;
 }
 
-// The web fields come from the codec, which keeps them in range; a preset set up in code may not.
-void checkWebFields(const VarnholtPreset& preset) {
+}  // namespace
+
+void ListingProcessor::checkWebFields(const VarnholtPreset& preset) {
     if (!std::isfinite(preset.maxWebDimension) || preset.maxWebDimension < 1.0) {
         throw std::invalid_argument("The web image's longest side must be a number of at least 1 pixel (it is " +
                                     ListingProcessor::fixed(preset.maxWebDimension, 1) + ").");
@@ -65,6 +66,32 @@ void checkWebFields(const VarnholtPreset& preset) {
                                     " KB (it is " + std::to_string(preset.maxWebFileSizeKB) + " KB).");
     }
 }
+
+std::vector<std::string> ListingProcessor::packageNames(const VarnholtPreset& preset, const Resolve& resolve) {
+    std::vector<std::string> names;
+    if (preset.exportPrintPackage) {
+        names.push_back("Print_Package/" + resolve({{"address", preset.propertyAddress}, {"size", "Print"}}) + ".jpg");
+    }
+    if (preset.exportWebPackage) {
+        names.push_back(std::string(VarnholtPreset::folderName(preset.portal())) + "/" +
+                        resolve({{"address", preset.propertyAddress}, {"size", "Web"}}) + ".jpg");
+    }
+    return names;
+}
+
+std::vector<fs::path> ListingProcessor::bracketAmong(const fs::path& photo, const VarnholtPreset& preset,
+                                                     BracketMerger::FolderCache& cache,
+                                                     const std::function<bool(const fs::path&)>& queued) {
+    const std::vector<fs::path> bracket = BracketMerger::brackets(photo, preset.supportedExtensions(), cache);
+    const fs::path own = RunLedger::pathForm(photo);
+    std::vector<fs::path> members;
+    for (const fs::path& shot : bracket) {
+        if (RunLedger::pathForm(shot) == own || queued(shot)) members.push_back(shot);
+    }
+    return members;
+}
+
+namespace {
 
 // One call of the processing step.
 class Job {
@@ -77,7 +104,7 @@ public:
           pipeline_(CoreImagePipeline::shared()) {}
 
     std::vector<fs::path> run() {
-        if (preset_.exportWebPackage) checkWebFields(preset_);
+        if (preset_.exportWebPackage) ListingProcessor::checkWebFields(preset_);
         std::optional<PipelineImage> loaded = pipeline_.loadImage(item_.sourceURL);
         if (!loaded) throw PresetError::cannotDecodeImage(item_.sourceURL);
         PipelineImage photo = std::move(*loaded);
@@ -105,14 +132,8 @@ private:
         using Cache = std::shared_ptr<BracketMerger::FolderCache>;
         const Cache& cache = ledger_.decideOnce<Cache>(
             "listing.bracketCache", [] { return std::make_shared<BracketMerger::FolderCache>(); });
-        const std::vector<fs::path> bracket =
-            BracketMerger::brackets(item_.sourceURL, preset_.supportedExtensions(), *cache);
-        const fs::path own = RunLedger::pathForm(item_.sourceURL);
-        std::vector<fs::path> members;
-        for (const fs::path& shot : bracket) {
-            if (RunLedger::pathForm(shot) == own || ledger_.isSource(shot)) members.push_back(shot);
-        }
-        return members;
+        return ListingProcessor::bracketAmong(item_.sourceURL, preset_, *cache,
+                                              [this](const fs::path& shot) { return ledger_.isSource(shot); });
     }
 
     PipelineImage mergeBracket(PipelineImage lead) {
@@ -198,12 +219,6 @@ private:
                                                             : context_.configuration.namingPattern;
     }
 
-    fs::path destination(const fs::path& folder, const std::string& size,
-                         std::chrono::system_clock::time_point now) const {
-        return folder / (TokenRenamer().resolve(pattern(), item_, context_.itemIndex, context_.totalItems,
-                                                {{"address", preset_.propertyAddress}, {"size", size}}, now) +
-                         ".jpg");
-    }
 
     ImageProperties packageMetadata(const PipelineImage& photo) const {
         return preset_.stripGPSMetadata ? photo.properties.withoutGPS() : photo.properties;
@@ -212,16 +227,20 @@ private:
     std::vector<fs::path> writePackages(const PipelineImage& photo) {
         const fs::path root = context_.configuration.outputDirectory;
         const auto now = std::chrono::system_clock::now();
+        const auto names = ListingProcessor::packageNames(preset_, [&](const std::map<std::string, std::string>& variables) {
+            return TokenRenamer().resolve(pattern(), item_, context_.itemIndex, context_.totalItems, variables, now);
+        });
         std::optional<fs::path> printFile;
         std::optional<fs::path> webFile;
+        std::size_t next = 0;
         // Both paths are claimed before either is written, so a clash with another item (or with a
         // file the run reads) fails this item before it leaves anything behind.
         if (preset_.exportPrintPackage) {
-            printFile = destination(root / "Print_Package", "Print", now);
+            printFile = root / names[next++];
             ledger_.claimOutput(item_, *printFile);
         }
         if (preset_.exportWebPackage) {
-            webFile = destination(root / std::string(VarnholtPreset::folderName(preset_.portal())), "Web", now);
+            webFile = root / names[next++];
             ledger_.claimOutput(item_, *webFile);
         }
         stopPoint();

@@ -2,11 +2,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <stop_token>
 #include <string>
 #include <vector>
 
 #include "batch_presets/varnholt_preset.h"
+#include "image_engine/bracket_merger.h"
 #include "image_engine/image_properties.h"
 #include "image_engine/pipeline_image.h"
 
@@ -26,6 +29,22 @@ class ListingProcessor {
 public:
     static std::vector<std::filesystem::path> process(const VarnholtPreset& preset, const BatchItem& item,
                                                       const ProcessingContext& context);
+
+    // The run's naming pattern bound to one item: context variables in, a file stem out.
+    using Resolve = std::function<std::string(const std::map<std::string, std::string>&)>;
+    // The packages' files relative to the output folder, in the order written: "Print_Package/" and
+    // the portal's folder + "/", each followed by the pattern's name (with {address} and {size}
+    // "Print" or "Web") + ".jpg", each when its package is on.
+    static std::vector<std::string> packageNames(const VarnholtPreset& preset, const Resolve& resolve);
+    // Throws std::invalid_argument for a web size or file-size cap the web package cannot be made
+    // with (the codec keeps them in range; a preset set up in code may not).
+    static void checkWebFields(const VarnholtPreset& preset);
+    // The photo's bracket among the run's files: the shots of its bracket that are the photo itself
+    // or that `queued` says the run queued, in bracket order. Its first shot leads the bracket.
+    static std::vector<std::filesystem::path> bracketAmong(const std::filesystem::path& photo,
+                                                           const VarnholtPreset& preset,
+                                                           BracketMerger::FolderCache& cache,
+                                                           const std::function<bool(const std::filesystem::path&)>& queued);
 
     // A landscape photo centre-cropped to the shape (sides rounded half away from zero); the photo
     // itself when the shape is original, the photo is not wider than tall, or the crop would take

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -68,6 +69,9 @@ public:
     // whatever the export throws.
     std::vector<std::filesystem::path> processWith(const BatchItem& item, const ProcessingContext& context,
                                                    const Exporter& exporter) const;
+    // The naming pattern's variables for the item at 1-based `index`: "show", "ep" (the episode
+    // number plus index - 1, held at the ends of its range) and "title" (the file's name).
+    std::map<std::string, std::string> nameVariables(const BatchItem& item, std::int64_t index) const;
     // The request process() hands to the pipeline for the item at `context.itemIndex`.
     AudioVideoPipeline::MultiFormatExportRequest exportRequest(const BatchItem& item,
                                                                const ProcessingContext& context) const;

@@ -48,15 +48,20 @@ std::string withSpaces(std::string text) {
 
 }  // namespace
 
-AudioVideoPipeline::MultiFormatExportRequest SkeldonPreset::exportRequest(const BatchItem& item,
-                                                                          const ProcessingContext& context) const {
+std::map<std::string, std::string> SkeldonPreset::nameVariables(const BatchItem& item, std::int64_t index) const {
     std::int64_t episode = 0;
-    if (__builtin_add_overflow(episodeNumber, context.itemIndex - 1, &episode)) {
+    if (__builtin_add_overflow(episodeNumber, index - 1, &episode)) {
         episode = episodeNumber < 0 ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
     }
-    const std::string baseName = TokenRenamer().resolve(
-        context.configuration.namingPattern, item, context.itemIndex, context.totalItems,
-        {{"show", showTitle}, {"ep", std::to_string(episode)}, {"title", item.originalFileName}});
+    return {{"show", showTitle}, {"ep", std::to_string(episode)}, {"title", item.originalFileName}};
+}
+
+AudioVideoPipeline::MultiFormatExportRequest SkeldonPreset::exportRequest(const BatchItem& item,
+                                                                          const ProcessingContext& context) const {
+    const auto variables = nameVariables(item, context.itemIndex);
+    const std::int64_t episode = std::stoll(variables.at("ep"));
+    const std::string baseName = TokenRenamer().resolve(context.configuration.namingPattern, item, context.itemIndex,
+                                                        context.totalItems, variables);
 
     ID3TagInjector::PodcastMetadata tags;
     tags.title = withSpaces(item.originalFileName);

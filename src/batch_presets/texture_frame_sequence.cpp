@@ -41,9 +41,15 @@ TextureProcessor::FrameSequence TextureProcessor::frameSequence(const fs::path& 
     const FrameName given = splitFrameName(file);
     if (!given.number) return {file.stem().string(), {file}};
 
-    const fs::path folder = file.parent_path();
-    const auto listed = TextureFiles::listFiles(folder);
-    const std::vector<fs::path> candidates = listed ? *listed : std::vector<fs::path>{file};
+    const auto listed = TextureFiles::listFiles(file.parent_path());
+    return frameSequenceAmong(file, listed ? *listed : std::vector<fs::path>{file}, extensions);
+}
+
+TextureProcessor::FrameSequence TextureProcessor::frameSequenceAmong(const fs::path& file,
+                                                                     const std::vector<fs::path>& candidates,
+                                                                     const std::set<std::string>& extensions) {
+    const FrameName given = splitFrameName(file);
+    if (!given.number) return {file.stem().string(), {file}};
     const std::string extension = TextureFiles::lowerExtension(file);
 
     struct Numbered {

@@ -18,6 +18,7 @@
 #include "batch_core/uuid.h"
 #include "batch_presets/morvale_preset.h"
 #include "batch_presets/texture_files.h"
+#include "batch_presets/texture_output_names.h"
 #include "image_engine/channel_packer.h"
 #include "image_engine/core_image_pipeline.h"
 #include "image_engine/image_loader.h"
@@ -36,17 +37,11 @@ using DataFormat = SpriteSheetCompiler::DataFormat;
 
 constexpr std::string_view finishedMessage = "Texture processing finished.";
 
-std::string sizeText(int width, int height) {
-    return std::to_string(width) + "x" + std::to_string(height);
-}
+std::string sizeText(int width, int height) { return TextureOutputNames::sizeText({width, height}); }
 
 // Settings hold 64-bit sizes; the engines take int. Anything beyond int's range is no limit the
 // engines could honour anyway, so it is held at the largest int.
-int clampToInt(std::int64_t value) {
-    if (value > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
-    if (value < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
-    return static_cast<int>(value);
-}
+int clampToInt(std::int64_t value) { return TextureOutputNames::engineSize(value); }
 
 bool samePath(const fs::path& a, const fs::path& b) {
     return RunLedger::pathForm(a) == RunLedger::pathForm(b);
@@ -100,6 +95,9 @@ private:
     std::string resolve(const std::map<std::string, std::string>& variables) const {
         return TokenRenamer().resolve(pattern_, item_, context_.itemIndex, context_.totalItems,
                                       variables);
+    }
+    TextureOutputNames::Resolve resolver() const {
+        return [this](const std::map<std::string, std::string>& variables) { return resolve(variables); };
     }
 
     void reads(const std::vector<fs::path>& files) { ledger_.noteReads(item_, files); }
@@ -226,21 +224,16 @@ private:
 
         progress(0.5, "Compositing " + label + " channels...");
         PackedTexture packed = packer.pack(sources, preset_.engineProfile, width, height, context_.stopToken);
-        const std::string baseName = resolve({{"name", setName},
-                                              {"pot", sizeText(packed.width, packed.height)},
-                                              {"profile", std::string(ChannelPacker::fileTag(preset_.engineProfile))}});
+        const std::string baseName = TextureOutputNames::packedStem(
+            resolver(), setName, sizeText(packed.width, packed.height), preset_.engineProfile);
         emitTexture(baseName + ".png", packed, RunLedger::patternRemedy);
 
         if (preset_.generateMipmaps) {
             progress(0.85, "Generating mipmap chain...");
             PackedTexture level = std::move(packed);
-            int index = 0;
-            while (std::max(level.width, level.height) > 16) {
+            for (const auto& mip : TextureOutputNames::mipLevels({level.width, level.height})) {
                 level = level.halved();
-                ++index;
-                emitTexture(baseName + "_mip" + std::to_string(index) + "_" +
-                                std::to_string(std::max(level.width, level.height)) + ".png",
-                            level, RunLedger::patternRemedy);
+                emitTexture(TextureOutputNames::mipName(baseName, mip), level, RunLedger::patternRemedy);
             }
         }
 
@@ -251,8 +244,7 @@ private:
             // reported and the item still completes with what it wrote. Its fixed name may be one
             // the run already has (the pattern {name}_NormalGL names the packed map so): then it
             // is not made at all, and the log says why.
-            const std::string name =
-                setName + "_Normal" + std::string(ChannelPacker::tag(preset_.normalTarget)) + ".png";
+            const std::string name = TextureOutputNames::setNormalName(setName, preset_.normalTarget);
             fs::path destination;
             try {
                 destination = claim(name, RunLedger::fixedNameRemedy);
@@ -278,13 +270,8 @@ private:
     // -- Normal maps ---------------------------------------------------------------------------
 
     void emitNormal(const std::string& stem, const PackedTexture& texture) {
-        const std::string tag(ChannelPacker::tag(preset_.normalTarget));
-        const std::string name = stem + "_Normal" + tag;
-        const std::string fileName =
-            pattern_ == defaultPattern_
-                ? name + ".png"
-                : resolve({{"name", name}, {"pot", sizeText(texture.width, texture.height)}, {"profile", tag}}) +
-                      ".png";
+        const std::string fileName = TextureOutputNames::normalName(
+            pattern_ == defaultPattern_, resolver(), stem, preset_.normalTarget, sizeText(texture.width, texture.height));
         emitTexture(fileName, texture, RunLedger::patternRemedy);
     }
 
@@ -333,7 +320,7 @@ private:
         const PipelineImage scaled =
             scaler.scale(*image, target.width, target.height, context_.stopToken);
         const std::string baseName =
-            resolve({{"pot", sizeText(scaled.width(), scaled.height())}, {"profile", "POT"}});
+            TextureOutputNames::powerOfTwoStem(resolver(), sizeText(scaled.width(), scaled.height()));
         const auto writeImage = [&](const PipelineImage& picture) {
             return [&pipeline, &picture](const fs::path& destination) {
                 pipeline.write(picture, destination, 0.92);
@@ -344,8 +331,7 @@ private:
         if (preset_.generateMipmaps) {
             for (const auto& level : scaler.generateMipmaps(scaled, 16)) {
                 if (level.level == 0) continue;
-                emit(baseName + "_mip" + std::to_string(level.level) + "_" +
-                         std::to_string(level.dimension) + ".png",
+                emit(TextureOutputNames::mipName(baseName, {level.level, level.dimension}),
                      RunLedger::patternRemedy, writeImage(level.image));
             }
         }
@@ -363,7 +349,7 @@ private:
         }
         const PackedTexture preview = TilingChecker::tiledPreview(item_.sourceURL, 1024);
         const fs::path written =
-            emitTexture(file() + "_Tiled2x2.png", preview, RunLedger::fixedNameRemedy);
+            emitTexture(TextureOutputNames::tilingPreviewName(file()), preview, RunLedger::fixedNameRemedy);
         // The preview stays on disk although the item fails: it is what the user looks at.
         throw MorvalePreset::TextureError::notSeamless(result.summary() + ". Preview: " +
                                                        written.filename().string());
@@ -381,23 +367,12 @@ private:
         reads(sequence.frames);
         progress(0.4, "Packing " + std::to_string(sequence.frames.size()) + " frames...");
 
-        struct Variant {
-            std::string suffix;
-            double scale;
-        };
-        std::vector<Variant> variants{{"", 1.0}};
-        if (preset_.spriteHalfScale) variants.push_back({"@1x", 0.5});
+        const auto variants = TextureProcessor::spriteVariants(preset_);
 
         const DataFormat format = preset_.spriteFormat;
         const SpriteSheetCompiler compiler;
         for (const auto& variant : variants) {
-            SpriteSheetCompiler::Options options;
-            options.trim = preset_.spriteTrim;
-            options.padding = clampToInt(preset_.spritePadding);
-            options.extrude = clampToInt(preset_.spriteExtrude);
-            options.maxSheetSize = preset_.maxTextureSize > 0 ? clampToInt(preset_.maxTextureSize) : 8192;
-            options.scale = variant.scale;
-            options.allowRotation = preset_.spriteRotate && SpriteSheetCompiler::supportsRotation(format);
+            const SpriteSheetCompiler::Options options = TextureProcessor::spriteOptions(preset_, variant.scale);
 
             SpriteSheetCompiler::Atlas atlas =
                 compiler.compileAtlas(sequence.frames, options, true, context_.log, context_.stopToken);
@@ -488,13 +463,19 @@ TextureProcessor::PrimaryChoice TextureProcessor::queueablePrimary(const Channel
 std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const fs::path& file,
                                                                          const std::set<std::string>& queueable,
                                                                          const Queued& queued) {
+    if (!ChannelPacker().identify(file)) return std::nullopt;
+    const auto listed = TextureFiles::listFiles(file.parent_path());
+    return textureSetAmong(file, listed ? *listed : std::vector<fs::path>{file}, queueable, queued);
+}
+
+std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSetAmong(const fs::path& file,
+                                                                              const std::vector<fs::path>& files,
+                                                                              const std::set<std::string>& queueable,
+                                                                              const Queued& queued) {
     const ChannelPacker packer;
     const auto identified = packer.identify(file);
     if (!identified) return std::nullopt;
     const std::string stem = ascii::lowered(identified->stem);
-    const fs::path folder = file.parent_path();
-    const auto listed = TextureFiles::listFiles(folder);
-    const std::vector<fs::path> files = listed ? *listed : std::vector<fs::path>{file};
     const auto& imageExtensions = ChannelPacker::imageExtensions();
 
     TextureSet set;
@@ -511,6 +492,23 @@ std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const f
     }
     set.primary = queueablePrimary(set.sources, queueable, queued);
     return set;
+}
+
+std::vector<TextureProcessor::SpriteVariant> TextureProcessor::spriteVariants(const MorvalePreset& preset) {
+    std::vector<SpriteVariant> variants{{"", 1.0}};
+    if (preset.spriteHalfScale) variants.push_back({"@1x", 0.5});
+    return variants;
+}
+
+SpriteSheetCompiler::Options TextureProcessor::spriteOptions(const MorvalePreset& preset, double scale) {
+    SpriteSheetCompiler::Options options;
+    options.trim = preset.spriteTrim;
+    options.padding = clampToInt(preset.spritePadding);
+    options.extrude = clampToInt(preset.spriteExtrude);
+    options.maxSheetSize = preset.maxTextureSize > 0 ? clampToInt(preset.maxTextureSize) : 8192;
+    options.scale = scale;
+    options.allowRotation = preset.spriteRotate && SpriteSheetCompiler::supportsRotation(preset.spriteFormat);
+    return options;
 }
 
 }  // namespace morvale

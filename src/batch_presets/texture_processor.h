@@ -50,6 +50,11 @@ public:
     static std::optional<TextureSet> textureSet(const std::filesystem::path& file,
                                                 const std::set<std::string>& queueable,
                                                 const Queued& queued = {});
+    // The same among given files of the folder (a listing made once for many members).
+    static std::optional<TextureSet> textureSetAmong(const std::filesystem::path& file,
+                                                     const std::vector<std::filesystem::path>& files,
+                                                     const std::set<std::string>& queueable,
+                                                     const Queued& queued = {});
     static PrimaryChoice queueablePrimary(const ChannelPacker::ChannelSources& sources,
                                           const std::set<std::string>& queueable,
                                           const Queued& queued = {});
@@ -62,6 +67,19 @@ public:
     };
     static FrameSequence frameSequence(const std::filesystem::path& file,
                                        const std::set<std::string>& extensions);
+    // The same among given files of the folder (a listing made once for many frames).
+    static FrameSequence frameSequenceAmong(const std::filesystem::path& file,
+                                            const std::vector<std::filesystem::path>& candidates,
+                                            const std::set<std::string>& extensions);
+
+    // The sheets compiled per sequence: full size, then "@1x" at half scale when asked for.
+    struct SpriteVariant {
+        std::string suffix;
+        double scale = 1.0;
+    };
+    static std::vector<SpriteVariant> spriteVariants(const MorvalePreset& preset);
+    // The compiler's options for one variant.
+    static SpriteSheetCompiler::Options spriteOptions(const MorvalePreset& preset, double scale);
     // The frame that compiles the sequence's sheet: its first frame that the run queued (frames
     // before it are read all the same); none when the run queued none of them.
     static std::optional<std::filesystem::path> leadingFrame(const FrameSequence& sequence,

@@ -370,10 +370,7 @@ PackedTexture ChannelPacker::flipNormalGreen(const fs::path& file, int maxSize, 
         throw PackingError::cannotRead(file);
     }
     PackedTexture& pixels = decoded->pixels;
-    PixelSize size{pixels.width, pixels.height};
-    if (maxSize > 0) {
-        size = image_size_rules::fitWithin(size, maxSize);
-    }
+    const PixelSize size = normalMapSize({pixels.width, pixels.height}, maxSize);
     for (std::size_t i = 0; i < pixels.rgba.size(); i += 4) {
         pixels.rgba[i + 3] = 255;
     }
@@ -382,6 +379,16 @@ PackedTexture ChannelPacker::flipNormalGreen(const fs::path& file, int maxSize, 
         out.rgba[i + 1] = static_cast<std::uint8_t>(255 - out.rgba[i + 1]);
     }
     return out;
+}
+
+PixelSize ChannelPacker::normalMapSize(PixelSize stored, int maxSize) {
+    if (maxSize > 0) {
+        return image_size_rules::fitWithin(stored, maxSize);
+    }
+    if (stored.width < 1 || stored.height < 1) {
+        throw std::invalid_argument("Image has no pixels.");
+    }
+    return stored;
 }
 
 }  // namespace morvale

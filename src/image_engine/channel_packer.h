@@ -156,6 +156,10 @@ public:
     // above 0 limits the longer side. Throws PackingError (cannotRead).
     PackedTexture flipNormalGreen(const std::filesystem::path& file, int maxSize,
                                   std::stop_token stop = {}) const;
+    // The size of a normal map written from a map stored at `stored` (flipNormalGreen and
+    // NormalMapGenerator::fromHeight alike): fitted within maxSize on its longer side when that
+    // is above 0. Throws std::invalid_argument for a size without pixels.
+    static PixelSize normalMapSize(PixelSize stored, int maxSize);
 
     // A grey plane of width x height bytes: grey files as stored, colour files through
     // Y = 0.2126 R + 0.7152 G + 0.0722 B (alpha ignored). Nothing when the file cannot be read.

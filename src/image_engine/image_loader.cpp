@@ -91,6 +91,16 @@ PixelSize ImageLoader::readSize(const fs::path& file) {
     return {spec.width, spec.height};
 }
 
+PixelSize ImageLoader::readUprightSize(const fs::path& file) {
+    auto input = openInput(file);
+    const OIIO::ImageSpec spec = input->spec();
+    input->close();
+    checkSpec(file, spec);
+    const int orientation = spec.get_int_attribute("Orientation", 1);
+    if (orientation >= 5 && orientation <= 8) return {spec.height, spec.width};
+    return {spec.width, spec.height};
+}
+
 PackedTexture ImageLoader::loadRGBA8(const fs::path& file) { return load(file).pixels; }
 
 ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientation) {

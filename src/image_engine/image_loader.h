@@ -39,6 +39,9 @@ public:
 
     // The size stored in the header, before any orientation is applied. Throws ImageLoadError.
     static PixelSize readSize(const std::filesystem::path& file);
+    // The size of the upright image, as loadRGBA8 gives it: the stored size with its sides swapped
+    // for the EXIF orientations that turn a quarter (5 to 8). Reads the header only.
+    static PixelSize readUprightSize(const std::filesystem::path& file);
 
     // The image as 8-bit straight RGBA with its EXIF orientation applied (upright). Grey images
     // are spread to R = G = B, images without alpha get A = 255. Throws ImageLoadError.

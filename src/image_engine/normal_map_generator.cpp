@@ -21,10 +21,7 @@ PackedTexture NormalMapGenerator::fromHeight(const fs::path& heightMap, double s
     if (!stored) {
         throw ChannelPacker::PackingError::cannotRead(heightMap);
     }
-    PixelSize size = *stored;
-    if (maxSize > 0) {
-        size = image_size_rules::fitWithin(size, maxSize);
-    }
+    const PixelSize size = ChannelPacker::normalMapSize(*stored, maxSize);
     const auto plane = ChannelPacker::loadGrayscale(heightMap, size.width, size.height);
     if (!plane) {
         throw ChannelPacker::PackingError::cannotRead(heightMap);
