@@ -78,13 +78,13 @@ void planPodcast(const SkeldonPreset& preset, const BatchItem& item, std::int64_
 
     // Here the missing piece is the English speech model, not the system version.
     if (preset.generateTranscripts && !transcribes) {
-        warnings.emplace_back("Transcripts need macOS 26; they will be skipped");
+        warnings.emplace_back("Transcripts need the English speech model (pocketsphinx-en-us); they will be skipped");
     }
     if (chapterListUnreadable) {
         warnings.emplace_back("Chapter list is empty or unreadable (use lines like \"5:30 Interview\")");
     }
     if (preset.removeFillerWords && !transcribes) {
-        warnings.emplace_back("Filler-word removal needs macOS 26; it will be skipped");
+        warnings.emplace_back("Filler-word removal needs the English speech model (pocketsphinx-en-us); it will be skipped");
     }
     if (introMissing) warnings.push_back("Intro music not found: " + preset.introURL->filename().string());
     if (outroMissing) warnings.push_back("Outro music not found: " + preset.outroURL->filename().string());

@@ -103,8 +103,8 @@ TEST(OutputPlannerPodcast, NamesWarningsAndChaptersAgainstTheProgrammesLength) {
     const auto reports = test::planFiles(preset, {a}, dir / "out", "{title}");
     const Lines expected = speech ? Lines{"-> a_Transcript.srt", "-> a_Transcript.vtt", "-> a_Transcript.txt",
                                           "-> a_Chapters.json", "-> a_Chapters.txt"}
-                                  : Lines{"! Transcripts need macOS 26; they will be skipped",
-                                          "! Filler-word removal needs macOS 26; it will be skipped"};
+                                  : Lines{"! Transcripts need the English speech model (pocketsphinx-en-us); they will be skipped",
+                                          "! Filler-word removal needs the English speech model (pocketsphinx-en-us); it will be skipped"};
     EXPECT_EQ(test::lines(reports[0]), expected);
 }
 
