@@ -13,7 +13,7 @@ namespace morvale {
 // rather than as an encoder failure. Internal to the image engine.
 class ImageOutputFile {
 public:
-    // Encodes `pixels` (8-bit, interleaved, the spec's channels) with the named encoder into
+    // Encodes `pixels` (8-bit, interleaved, as many channels as `spec` names) with the named encoder into
     // `output`'s temporary file; the caller commits. Throws AtomicWriteError for a failure of the
     // file system, std::runtime_error "Cannot write <file>: <encoder's reason>" for one of the
     // encoder.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "recording_preset.h"
+
 // Listing photos for the tests and the sample run: generated pixels written as JPEG, tagged by
 // exiftool; and a run of the listing preset through the batch queue, recorded as a user sees it.
 
@@ -113,44 +115,7 @@ inline VarnholtPreset listingPreset() {
     return VarnholtPreset("1042_Maple_Lane", true, true, true, true, 2048, 2000, std::nullopt, 0.85);
 }
 
-// The preset as the queue sees it, recording every progress report of every item on its way.
-class RecordingListingPreset final : public BatchPreset {
-public:
-    explicit RecordingListingPreset(VarnholtPreset preset) : preset_(std::move(preset)) {}
-
-    std::string id() const override { return preset_.id(); }
-    std::string displayName() const override { return preset_.displayName(); }
-    std::string verticalName() const override { return preset_.verticalName(); }
-    std::string description() const override { return preset_.description(); }
-    std::string systemIconName() const override { return preset_.systemIconName(); }
-    std::set<std::string> supportedExtensions() const override { return preset_.supportedExtensions(); }
-    std::string defaultNamingPattern() const override { return preset_.defaultNamingPattern(); }
-
-    std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override {
-        ProcessingContext recording(
-            context.jobID, context.configuration, context.itemIndex, context.totalItems,
-            [this, &context, id = item.id](double fraction, const std::string& message) {
-                {
-                    std::lock_guard lock(mutex_);
-                    progress_[id].emplace_back(fraction, message);
-                }
-                context.onProgressUpdate(fraction, message);
-            },
-            context.log, context.ledger, context.stopToken);
-        return preset_.process(item, recording);
-    }
-
-    std::vector<std::pair<double, std::string>> progressOf(const Uuid& item) const {
-        std::lock_guard lock(mutex_);
-        auto found = progress_.find(item);
-        return found == progress_.end() ? std::vector<std::pair<double, std::string>>{} : found->second;
-    }
-
-private:
-    VarnholtPreset preset_;
-    mutable std::mutex mutex_;
-    mutable std::map<Uuid, std::vector<std::pair<double, std::string>>> progress_;
-};
+using RecordingListingPreset = RecordingPreset<VarnholtPreset>;
 
 inline RunResult runListingJob(const VarnholtPreset& preset, const std::vector<std::filesystem::path>& files,
                                const std::filesystem::path& outputFolder, const std::string& pattern = "",

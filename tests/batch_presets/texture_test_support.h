@@ -1,5 +1,7 @@
 #pragma once
 
+#include "recording_preset.h"
+
 // Runs texture items through the batch queue and keeps what a user would see of the run: each
 // item's final status, message, outputs and progress reports, and the log.
 
@@ -61,44 +63,7 @@ inline Rgba pixelAt(const PackedTexture& texture, int x, int y) {
     return {texture.rgba[i], texture.rgba[i + 1], texture.rgba[i + 2], texture.rgba[i + 3]};
 }
 
-// The texture preset as the queue sees it, recording every progress report of every item on its way.
-class RecordingTexturePreset final : public BatchPreset {
-public:
-    explicit RecordingTexturePreset(MorvalePreset preset) : preset_(std::move(preset)) {}
-
-    std::string id() const override { return preset_.id(); }
-    std::string displayName() const override { return preset_.displayName(); }
-    std::string verticalName() const override { return preset_.verticalName(); }
-    std::string description() const override { return preset_.description(); }
-    std::string systemIconName() const override { return preset_.systemIconName(); }
-    std::set<std::string> supportedExtensions() const override { return preset_.supportedExtensions(); }
-    std::string defaultNamingPattern() const override { return preset_.defaultNamingPattern(); }
-
-    std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override {
-        ProcessingContext recording(
-            context.jobID, context.configuration, context.itemIndex, context.totalItems,
-            [this, &context, id = item.id](double fraction, const std::string& message) {
-                {
-                    std::lock_guard lock(mutex_);
-                    progress_[id].emplace_back(fraction, message);
-                }
-                context.onProgressUpdate(fraction, message);
-            },
-            context.log, context.ledger, context.stopToken);
-        return preset_.process(item, recording);
-    }
-
-    std::vector<std::pair<double, std::string>> progressOf(const Uuid& item) const {
-        std::lock_guard lock(mutex_);
-        auto found = progress_.find(item);
-        return found == progress_.end() ? std::vector<std::pair<double, std::string>>{} : found->second;
-    }
-
-private:
-    MorvalePreset preset_;
-    mutable std::mutex mutex_;
-    mutable std::map<Uuid, std::vector<std::pair<double, std::string>>> progress_;
-};
+using RecordingTexturePreset = RecordingPreset<MorvalePreset>;
 
 struct ItemOutcome {
     std::filesystem::path source;
