@@ -17,7 +17,7 @@ function(morvale_test name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} test_support GTest::gtest GTest::gtest_main)
   # Compiled in rather than passed through the environment: ctest's discovered tests take one variable.
   target_compile_definitions(${name} PRIVATE MORVALE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 600 LABELS ${name}
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 1500 LABELS ${name}
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
 
