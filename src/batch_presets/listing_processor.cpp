@@ -44,11 +44,11 @@ constexpr std::int64_t kMaxCapKB = std::numeric_limits<std::int64_t>::max() / 10
 int roundHalfAway(double value) { return static_cast<int>(std::round(value)); }
 
 PackedTexture cropPixels(const PackedTexture& source, int x, int y, int width, int height) {
-    PackedTexture out{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 4)};
+    PackedTexture out{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4)};
     const std::size_t rowBytes = static_cast<std::size_t>(width) * 4;
     for (int row = 0; row < height; ++row) {
         const std::uint8_t* from =
-            source.rgba.data() + (static_cast<std::size_t>(y + row) * source.width + static_cast<std::size_t>(x)) * 4;
+            source.rgba.data() + (static_cast<std::size_t>(y + row) * static_cast<std::size_t>(source.width) + static_cast<std::size_t>(x)) * 4;
         std::copy_n(from, rowBytes, out.rgba.data() + static_cast<std::size_t>(row) * rowBytes);
     }
     return out;

@@ -62,9 +62,26 @@ StandaloneViewModel::StandaloneViewModel(std::unique_ptr<PresetSlot> preset, Lic
     saveTimer_->setInterval(services_.saveDelay);
     connect(saveTimer_, &QTimer::timeout, this, &StandaloneViewModel::saveNow);
 
+    // The items travel through a mailbox under our own mutex rather than inside the queued call, so the
+    // hand-off from the worker to the GUI thread is ordered where every tool (and reader) can see it.
     ingestWorker_ = std::make_unique<IngestWorker>([this](std::vector<BatchItem> items) {
+        {
+            std::lock_guard lock(ingestMailboxMutex_);
+            ingestMailbox_.push_back(std::move(items));
+        }
         QMetaObject::invokeMethod(
-            this, [this, items = std::move(items)]() mutable { applyIngest(std::move(items)); }, Qt::QueuedConnection);
+            this,
+            [this] {
+                std::vector<BatchItem> delivered;
+                {
+                    std::lock_guard lock(ingestMailboxMutex_);
+                    if (ingestMailbox_.empty()) return;
+                    delivered = std::move(ingestMailbox_.front());
+                    ingestMailbox_.pop_front();
+                }
+                applyIngest(std::move(delivered));
+            },
+            Qt::QueuedConnection);
     });
 
     restoreSettings();

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stop_token>
@@ -238,6 +239,8 @@ private:
     // with the job, so a cancel reaches its run at any moment after start().
     std::stop_source cancelSource_;
 
+    std::mutex ingestMailboxMutex_;
+    std::deque<std::vector<BatchItem>> ingestMailbox_;  // filled by the ingest worker, emptied on the GUI thread
     std::unique_ptr<IngestWorker> ingestWorker_;
     std::jthread runThread_;
 };
