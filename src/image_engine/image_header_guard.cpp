@@ -132,6 +132,16 @@ void checkPng(const Bytes& b) {
     // Each row carries one filter byte before its pixels.
     const u64 decoded = mulSat(addSat(rowBytes(width, channels * depth), 1), static_cast<u64>(height));
     requireRatio(decoded, b.size(), deflateRatio, width, height);
+    // The decoder allocates each chunk at the length it states before reading it, so a length past
+    // the file's end is a bomb however small the image.
+    for (u64 offset = 8; offset + 8 <= b.size();) {
+        const u64 length = b.be(offset, 4);
+        if (length > 0x7FFFFFFFu || offset + 12 + length > b.size()) {
+            throw unreadable("a PNG chunk runs past the end of the file");
+        }
+        if (b.be(offset + 4, 4) == 0x49454E44) break;  // "IEND"
+        offset += 12 + length;
+    }
 }
 
 // -- JPEG ------------------------------------------------------------------------------------------
