@@ -22,6 +22,7 @@
 #include "base/ascii.h"
 #include "base/atomic_file_writer.h"
 #include "base/exif/exiv2_session.h"
+#include "batch_core/jpeg_metadata_editor.h"
 
 namespace morvale {
 
@@ -291,6 +292,26 @@ void reencode(const FileDescriptor& fd, int exivType, const fs::path& source, co
     }
 }
 
+// JPEGs are rewritten segment by segment, without exiv2: the scan is passed on untouched and every
+// place a location hides is handled. False when its segments cannot be walked, or a location
+// survived the edit: such a file is decoded and encoded anew.
+bool stripJpeg(Source& file, const fs::path& destination, Option option) {
+    auto* data = reinterpret_cast<char*>(file.bytes.data.get());
+    const auto keep = option == Option::stripGPSOnly ? JpegMetadataEditor::Keep::allButLocation
+                      : option == Option::stripAllExifExceptOrientation ? JpegMetadataEditor::Keep::orientation
+                                                                          : JpegMetadataEditor::Keep::structureOnly;
+    const auto output = JpegMetadataEditor::rewrite(data, file.bytes.size, keep);
+    if (!output) return false;
+    try {
+        AtomicFileWriter writer(destination, {.createFolders = false});
+        for (const std::string_view piece : output->pieces) writer.write(piece);
+        writer.commit();
+    } catch (const AtomicWriteError&) {
+        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
+    }
+    return true;
+}
+
 }  // namespace
 
 EXIFStripper::EXIFError::EXIFError(Kind kind, fs::path file)
@@ -300,14 +321,17 @@ void EXIFStripper::stripMetadata(const fs::path& source, const fs::path& destina
                                  double compressionQuality) const {
     std::optional<Source> file = readBounded(source);
     if (!file) throw EXIFError(Kind::cannotOpenImageSource, source);
+    const bool jpeg = JpegMetadataEditor::looksLikeJpeg(
+        std::string_view(reinterpret_cast<const char*>(file->bytes.data.get()), file->bytes.size));
+    if (jpeg && stripJpeg(*file, destination, option)) return;
     exiv2_session::ensureInitialized();
 
     const auto* data = file->bytes.data.get();
     const auto size = static_cast<long>(file->bytes.size);
-    int type = Exiv2::ImageType::none;
+    int type = jpeg ? Exiv2::ImageType::jpeg : Exiv2::ImageType::none;
     try {
-        type = Exiv2::ImageFactory::getType(data, size);
-        if (type != Exiv2::ImageType::none) {
+        if (!jpeg) type = Exiv2::ImageFactory::getType(data, size);
+        if (!jpeg && type != Exiv2::ImageType::none) {
             // The image reads the caller's bytes in place; its output is a buffer of its own.
             auto image = Exiv2::ImageFactory::open(data, size);
             image->readMetadata();
@@ -341,6 +365,10 @@ void EXIFStripper::stripMetadata(const fs::path& source, const fs::path& destina
 bool EXIFStripper::containsGPS(const fs::path& file) const {
     std::optional<Source> source = readBounded(file);
     if (!source) return false;
+    const std::string_view bytes(reinterpret_cast<const char*>(source->bytes.data.get()), source->bytes.size);
+    if (JpegMetadataEditor::looksLikeJpeg(bytes)) {
+        if (const auto located = JpegMetadataEditor::containsLocation(bytes)) return *located;
+    }
     exiv2_session::ensureInitialized();
     const auto isGPS = [](const auto& datum) { return exiv2_session::isGPSKey(datum.key()); };
     try {
