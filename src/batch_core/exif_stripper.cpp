@@ -235,6 +235,29 @@ int qualityPercent(double quality) {
     return static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100.0));
 }
 
+JpegMetadataEditor::Keep keepFor(Option option) {
+    switch (option) {
+        case Option::stripGPSOnly: return JpegMetadataEditor::Keep::allButLocation;
+        case Option::stripAllExifExceptOrientation: return JpegMetadataEditor::Keep::orientation;
+        case Option::stripEverything: break;
+    }
+    return JpegMetadataEditor::Keep::structureOnly;
+}
+
+// The JPEG encoder writes an EXIF block of its own (version, colour space): the file it wrote
+// goes through the same segment filter as a lossless copy, so both paths keep the same things.
+void keepOnly(AtomicFileWriter& file, Option option) {
+    std::optional<Source> encoded = readBounded(file.temporaryPath());
+    if (!encoded) throw EXIFStripper::EXIFError(Kind::failedToWriteImage, file.destination());
+    const auto output = JpegMetadataEditor::rewrite(reinterpret_cast<char*>(encoded->bytes.data.get()),
+                                                    encoded->bytes.size, keepFor(option));
+    if (!output) throw EXIFStripper::EXIFError(Kind::failedToWriteImage, file.destination());
+    if (::ftruncate(file.fd(), 0) != 0 || ::lseek(file.fd(), 0, SEEK_SET) != 0) {
+        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, file.destination());
+    }
+    for (const std::string_view piece : output->pieces) file.write(piece);
+}
+
 void reencode(const FileDescriptor& fd, int exivType, const fs::path& source, const fs::path& destination,
               Option option, double compressionQuality) {
     auto input = openPixels(source, fd);
@@ -286,6 +309,7 @@ void reencode(const FileDescriptor& fd, int exivType, const fs::path& source, co
         (void)output->geterror();
         if (!encoded) throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
         output.reset();
+        if (format == "jpeg") keepOnly(file, option);
         file.commit();
     } catch (const AtomicWriteError&) {
         throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
@@ -297,10 +321,7 @@ void reencode(const FileDescriptor& fd, int exivType, const fs::path& source, co
 // survived the edit: such a file is decoded and encoded anew.
 bool stripJpeg(Source& file, const fs::path& destination, Option option) {
     auto* data = reinterpret_cast<char*>(file.bytes.data.get());
-    const auto keep = option == Option::stripGPSOnly ? JpegMetadataEditor::Keep::allButLocation
-                      : option == Option::stripAllExifExceptOrientation ? JpegMetadataEditor::Keep::orientation
-                                                                          : JpegMetadataEditor::Keep::structureOnly;
-    const auto output = JpegMetadataEditor::rewrite(data, file.bytes.size, keep);
+    const auto output = JpegMetadataEditor::rewrite(data, file.bytes.size, keepFor(option));
     if (!output) return false;
     try {
         AtomicFileWriter writer(destination, {.createFolders = false});

@@ -29,7 +29,7 @@ unsigned byteAt(std::string_view bytes, std::size_t at) { return static_cast<uns
 
 struct Segment {
     unsigned marker = 0;
-    std::size_t start = 0;    // at the first 0xFF (fill bytes included)
+    std::size_t start = 0;    // just after the previous segment (stray and fill bytes included)
     std::size_t payload = 0;  // after the length field
     std::size_t end = 0;      // one past the segment
 };
@@ -47,8 +47,11 @@ std::optional<Layout> walk(std::string_view file, bool throughScan) {
     Layout layout;
     std::size_t at = 2;
     for (;;) {
-        if (at >= file.size() || byteAt(file, at) != 0xFF) return std::nullopt;
+        // Stray bytes before a marker are skipped, as decoders and metadata readers do; the next
+        // segment takes them along, so nothing of the file is lost.
         const std::size_t start = at;
+        while (at < file.size() && byteAt(file, at) != 0xFF) ++at;
+        if (at >= file.size()) return std::nullopt;
         while (at < file.size() && byteAt(file, at) == 0xFF) ++at;
         if (at >= file.size()) return std::nullopt;
         const unsigned marker = byteAt(file, at++);

@@ -86,4 +86,15 @@ cat >"$bundles/texture.json" <<'JSON'
 }
 JSON
 printf '{"version":"","presetID":"","presetName":"","verticalName":"","defaultNamingPattern":"","configuration":{},"exportedAt":-1e9}' >"$bundles/empty.json"
+strip=corpus/exif_stripper_fuzz
+rm -rf "$strip"
+# The stripper's test photos; the first byte picks the option (0: GPS only, 1: all but the
+# orientation, 2: everything), cycled over the files.
+/usr/bin/python3 ../batch_core/make_location_fixtures.py "$work/located" >/dev/null
+index=0
+for photo in "$work"/located/*.jpg; do
+  seed "$strip" $((index % 3)) "$photo"
+  index=$((index + 1))
+done
+
 echo "seeds: $(find corpus -type f | wc -l) files in $(ls corpus | wc -l) folders"
