@@ -494,7 +494,7 @@ bool keptByStricter(const Segment& segment, std::string_view file) {
 }  // namespace
 
 bool JpegMetadataEditor::looksLikeJpeg(std::string_view bytes) {
-    return bytes.size() >= 3 && byteAt(bytes, 0) == 0xFF && byteAt(bytes, 1) == 0xD8 && byteAt(bytes, 2) == 0xFF;
+    return bytes.size() >= 2 && byteAt(bytes, 0) == 0xFF && byteAt(bytes, 1) == 0xD8;
 }
 
 std::optional<JpegMetadataEditor::Output> JpegMetadataEditor::rewrite(char* jpeg, std::size_t size, Keep keep) {

@@ -36,7 +36,7 @@ public:
         std::vector<std::string> owned;
     };
 
-    // True when the bytes start like a JPEG (SOI followed by a marker).
+    // True when the bytes start with a JPEG's SOI marker, as every reader decides.
     static bool looksLikeJpeg(std::string_view bytes);
 
     // nullopt when the segments before the first scan cannot be walked (a length past the end, a
