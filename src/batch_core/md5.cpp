@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/hex.h"
+
 namespace morvale::md5 {
 
 namespace {
@@ -75,13 +77,8 @@ std::array<std::uint8_t, 16> digest(std::string_view bytes) {
 }
 
 std::string upperHex(std::string_view bytes) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string hex;
-    for (const std::uint8_t byte : digest(bytes)) {
-        hex += digits[byte >> 4];
-        hex += digits[byte & 15];
-    }
-    return hex;
+    const auto sum = digest(bytes);
+    return hexEncoded(std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()), true);
 }
 
 }  // namespace morvale::md5
