@@ -5,7 +5,7 @@
 # with exiftool and the exiv2 command-line tool, all under taskset -c 0-2, once in tmpfs and once on
 # disk; prints files/s, peak resident size, ratios, and how many files each tool left located.
 # Usage:
-#   bench/batch_core/compare_exif_stripper.sh [path/to/exif_stripper_driver]
+#   [COUNT=300] [SET=camera|large] bench/batch_core/compare_exif_stripper.sh [path/to/exif_stripper_driver]
 # exiftool (libimage-exiftool-perl) and exiv2 come with the test oracles (scripts/install-deps).
 # exiv2's leg deletes every GPS key any of the files holds (exiv2 has no wildcard), listed before
 # timing starts, so that both sides do the same work.
@@ -19,13 +19,20 @@ WORK_TMPFS=$(mktemp -d /dev/shm/morvale-strip-XXXXXX)
 WORK_DISK=$(mktemp -d /var/tmp/morvale-strip-XXXXXX)
 trap 'rm -rf "$WORK_TMPFS" "$WORK_DISK"' EXIT
 
-/usr/bin/python3 "$ROOT/tests/batch_core/make_location_fixtures.py" "$WORK_DISK/fixtures" >/dev/null
+if [ "${SET:-camera}" = large ]; then
+  # SET=large: one 4000x3000, ~5.5 MB tagged photo instead, where each file's own memory shows.
+  mkdir "$WORK_DISK/fixtures"
+  /usr/bin/python3 "$ROOT/tests/batch_core/tagged_photo.py" jpeg "$WORK_DISK/fixtures/photo.jpg" 4000 3000 92 70
+else
+  /usr/bin/python3 "$ROOT/tests/batch_core/make_location_fixtures.py" "$WORK_DISK/fixtures" >/dev/null
+fi
 set -- "$WORK_DISK"/fixtures/*.jpg
 FIXTURES=$#
 SIZE=$(cat "$WORK_DISK"/fixtures/*.jpg | wc -c)
 SIZE=$((SIZE / FIXTURES))
-# Every GPS key exiv2 sees in any of the files, each deleted.
-exiv2 -q -pa "$WORK_DISK"/fixtures/*.jpg 2>/dev/null | awk '{ print $2 }' | grep -i gps | sort -u |
+# Every GPS key exiv2 sees in any of the files, each deleted (with two files or more exiv2 starts
+# each line with the file name).
+exiv2 -q -pa "$WORK_DISK"/fixtures/*.jpg /dev/null 2>/dev/null | awk '{ print $2 }' | grep -i gps | sort -u |
   sed 's/^/del /' >"$WORK_DISK/cmds"
 
 # fill DIR: COUNT fresh copies of the fixtures, taken round, written out before timing starts
@@ -70,7 +77,7 @@ for where in tmpfs disk; do
   awk -v where="$where" -v count="$COUNT" -v size="$SIZE" '
     { secs[$1] = $2; peak[$1] = $3 / 1024; left[$1] = $4; work[$1] = ($6 - $5) / 1024 }
     END {
-      printf "%s, %d camera JPEGs of %.0f KB on average, taskset -c 0-2\n", where, count, size / 1024
+      printf "%s, %d JPEGs of %.0f KB on average, taskset -c 0-2\n", where, count, size / 1024
       printf "  %-24s %9s %9s %9s %12s\n", "tool", "seconds", "files/s", "peak MB", "left located"
       n = split("ours3 ours1 exiftool exiv2", order, " ")
       label["ours3"] = "ours, 3 threads"; label["ours1"] = "ours, 1 thread"
