@@ -40,7 +40,15 @@ struct Layout {
     std::size_t scanEnd = 0;      // one past EOI, or the end of a file cut short
 };
 
-bool isStandalone(unsigned marker) { return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD8); }
+bool isStandalone(unsigned marker) { return marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7); }
+
+// The markers a decoder accepts before the first scan; any other (a second SOI, the reserved
+// ones) stops it, and metadata readers disagree on how long such a segment is, so a file holding
+// one is not walked at all.
+bool isKnownSegment(unsigned marker) {
+    return (marker >= 0xC0 && marker <= 0xCF) || marker == 0xDA || marker == 0xDB || marker == 0xDD ||
+           (marker >= 0xE0 && marker <= 0xEF) || marker == 0xFE;
+}
 
 std::optional<Layout> walk(std::string_view file, bool throughScan) {
     if (!JpegMetadataEditor::looksLikeJpeg(file)) return std::nullopt;
@@ -55,12 +63,11 @@ std::optional<Layout> walk(std::string_view file, bool throughScan) {
         while (at < file.size() && byteAt(file, at) == 0xFF) ++at;
         if (at >= file.size()) return std::nullopt;
         const unsigned marker = byteAt(file, at++);
-        if (marker == 0x00 || marker == 0xD9) return std::nullopt;
         if (isStandalone(marker)) {
             layout.header.push_back({marker, start, at, at});
             continue;
         }
-        if (file.size() - at < 2) return std::nullopt;
+        if (!isKnownSegment(marker) || file.size() - at < 2) return std::nullopt;
         const std::size_t length = byteAt(file, at) << 8 | byteAt(file, at + 1);
         if (length < 2 || file.size() - at < length) return std::nullopt;
         if (marker == 0xDA) {
