@@ -219,7 +219,8 @@ void keepOnly(AtomicFileWriter& file, Option option) {
                                                     encoded->bytes.size, keepFor(option));
     if (!output) throw EXIFStripper::EXIFError(Kind::failedToWriteImage, file.destination());
     if (::ftruncate(file.fd(), 0) != 0 || ::lseek(file.fd(), 0, SEEK_SET) != 0) {
-        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, file.destination());
+        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, file.destination(),
+                                      std::error_code(errno, std::generic_category()));
     }
     for (const std::string_view piece : output->pieces) file.write(piece);
 }
@@ -243,8 +244,8 @@ void reencode(const FileDescriptor& fd, int exivType, const fs::path& source, co
         }
         if (isJpeg != 0) keepOnly(file, option);
         file.commit();
-    } catch (const AtomicWriteError&) {
-        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
+    } catch (const AtomicWriteError& error) {
+        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination, error.code());
     }
 }
 
@@ -259,16 +260,16 @@ bool stripJpeg(Source& file, const fs::path& destination, Option option) {
         AtomicFileWriter writer(destination, {.createFolders = false});
         for (const std::string_view piece : output->pieces) writer.write(piece);
         writer.commit();
-    } catch (const AtomicWriteError&) {
-        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
+    } catch (const AtomicWriteError& error) {
+        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination, error.code());
     }
     return true;
 }
 
 }  // namespace
 
-EXIFStripper::EXIFError::EXIFError(Kind kind, fs::path file)
-    : std::runtime_error(messageFor(kind, file)), kind_(kind), path_(std::move(file)) {}
+EXIFStripper::EXIFError::EXIFError(Kind kind, fs::path file, std::error_code reason)
+    : std::runtime_error(messageFor(kind, file)), kind_(kind), path_(std::move(file)), reason_(reason) {}
 
 void EXIFStripper::stripMetadata(const fs::path& source, const fs::path& destination, StripOption option,
                                  double compressionQuality) const {
@@ -295,8 +296,8 @@ void EXIFStripper::stripMetadata(const fs::path& source, const fs::path& destina
             const auto* output = reinterpret_cast<const char*>(io.mmap());
             try {
                 AtomicFileWriter::writeFile(destination, std::string_view(output, written), {.createFolders = false});
-            } catch (const AtomicWriteError&) {
-                throw EXIFError(Kind::failedToWriteImage, destination);
+            } catch (const AtomicWriteError& error) {
+                throw EXIFError(Kind::failedToWriteImage, destination, error.code());
             }
             return;
         }
