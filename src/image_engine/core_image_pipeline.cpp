@@ -20,6 +20,7 @@
 #include "image_engine/image_size_rules.h"
 #include "image_engine/lanczos_resampler.h"
 #include "image_engine/png_writer.h"
+#include "image_engine/srgb_converter.h"
 
 namespace morvale {
 
@@ -96,6 +97,13 @@ void embed(Exiv2::Image& image, const ImageProperties& properties) {
         Exiv2::IptcParser::decode(iptc, properties.iptcBlock().data(),
                                   static_cast<std::uint32_t>(properties.iptcBlock().size()));
     }
+    // The pixels are sRGB now, whatever space the camera recorded.
+    if (const auto space = exif.findKey(Exiv2::ExifKey("Exif.Photo.ColorSpace")); space != exif.end()) {
+        *space = static_cast<std::uint16_t>(1);
+    }
+    if (const auto index = exif.findKey(Exiv2::ExifKey("Exif.Iop.InteroperabilityIndex")); index != exif.end()) {
+        exif.erase(index);
+    }
     image.setExifData(exif);
     image.setIptcData(iptc);
     if (!properties.xmpPacket().empty()) {
@@ -109,6 +117,12 @@ OIIO::ImageSpec specFor(const PipelineImage& image, Format format, int quality) 
     OIIO::ImageSpec spec(image.width(), image.height(), channels, OIIO::TypeDesc::UINT8);
     spec.attribute("oiio:UnassociatedAlpha", 1);
     spec.attribute("oiio:ColorSpace", "sRGB");
+    if (format != Format::png) {
+        const std::vector<std::uint8_t>& icc = SrgbConverter::sRGBProfile();
+        if (!icc.empty()) {
+            spec.attribute("ICCProfile", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, static_cast<int>(icc.size())), icc.data());
+        }
+    }
     if (format == Format::jpeg) {
         spec.attribute("Compression", "jpeg:" + std::to_string(quality));
     } else if (format == Format::heif) {
@@ -167,6 +181,13 @@ std::optional<PipelineImage> CoreImagePipeline::loadImage(const fs::path& file) 
 PipelineImage CoreImagePipeline::load(const fs::path& file) const {
     PipelineImage image;
     image.pixels = ImageLoader::load(file, true).pixels;
+    image.properties = readProperties(file);
+    return image;
+}
+
+PipelineImage CoreImagePipeline::loadPhoto(const fs::path& file) const {
+    PipelineImage image;
+    image.pixels = ImageLoader::loadPhoto(file);
     image.properties = readProperties(file);
     return image;
 }

@@ -1,0 +1,118 @@
+#include "image_engine/srgb_converter.h"
+
+#include <lcms2.h>
+
+#include <memory>
+
+namespace morvale {
+
+namespace {
+
+struct ProfileCloser {
+    void operator()(void* profile) const { cmsCloseProfile(profile); }
+};
+using Profile = std::unique_ptr<void, ProfileCloser>;
+
+struct TransformDeleter {
+    void operator()(void* transform) const { cmsDeleteTransform(transform); }
+};
+using Transform = std::unique_ptr<void, TransformDeleter>;
+
+Profile openProfile(std::span<const std::uint8_t> bytes) {
+    if (bytes.empty() || bytes.size() > 0x7fffffff) return nullptr;
+    return Profile(cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size())));
+}
+
+Profile sRGB() { return Profile(cmsCreate_sRGBProfile()); }
+
+// One pixel every four bytes: grey in the first, the rest left alone.
+constexpr cmsUInt32Number kGreyInRGBA = COLORSPACE_SH(PT_GRAY) | EXTRA_SH(3) | CHANNELS_SH(1) | BYTES_SH(1);
+
+// Rows go through in bands, so that a transform never needs a buffer of its own for the photo.
+void applyInPlace(void* transform, std::uint8_t* rgba, std::size_t pixels) {
+    constexpr std::size_t kBand = std::size_t{1} << 20;
+    for (std::size_t done = 0; done < pixels; done += kBand) {
+        const std::size_t count = std::min(kBand, pixels - done);
+        cmsDoTransform(transform, rgba + done * 4, rgba + done * 4, static_cast<cmsUInt32Number>(count));
+    }
+}
+
+std::uint8_t naiveChannel(std::uint8_t ink, std::uint8_t black, bool inverted) {
+    const unsigned paper = inverted ? ink : 255u - ink;
+    const unsigned light = inverted ? black : 255u - black;
+    return static_cast<std::uint8_t>((paper * light + 127u) / 255u);
+}
+
+}  // namespace
+
+bool SrgbConverter::convert(PackedTexture& pixels, std::span<const std::uint8_t> profile) {
+    const Profile source = openProfile(profile);
+    if (!source) return false;
+    const cmsColorSpaceSignature space = cmsGetColorSpace(source.get());
+    cmsUInt32Number inputFormat = 0;
+    if (space == cmsSigRgbData) {
+        inputFormat = TYPE_RGBA_8;
+    } else if (space == cmsSigGrayData) {
+        inputFormat = kGreyInRGBA;
+    } else {
+        return false;
+    }
+    const Profile target = sRGB();
+    const Transform transform(cmsCreateTransform(source.get(), inputFormat, target.get(), TYPE_RGBA_8,
+                                                 INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE));
+    if (!transform) return false;
+    applyInPlace(transform.get(), pixels.rgba.data(), pixels.rgba.size() / 4);
+    return true;
+}
+
+PackedTexture SrgbConverter::fromCMYK(const std::uint8_t* cmyk, int width, int height,
+                                      std::span<const std::uint8_t> profile, bool inverted) {
+    PackedTexture out;
+    out.width = width;
+    out.height = height;
+    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
+    out.rgba.assign(count * 4, 255);
+
+    const Profile source = openProfile(profile);
+    if (source && cmsGetColorSpace(source.get()) == cmsSigCmykData) {
+        const Profile target = sRGB();
+        // Adobe's CMYK stores ink as 255 minus its amount; lcms reads that layout directly. The
+        // alpha bytes, already opaque, are not written.
+        const cmsUInt32Number inputFormat = inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8;
+        const Transform transform(cmsCreateTransform(source.get(), inputFormat, target.get(), TYPE_RGBA_8,
+                                                     INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE));
+        if (transform) {
+            // Output pixels are as wide as input ones, so the samples can be converted band by band
+            // without a second full-size buffer.
+            constexpr std::size_t kBand = std::size_t{1} << 20;
+            for (std::size_t done = 0; done < count; done += kBand) {
+                const std::size_t n = std::min(kBand, count - done);
+                cmsDoTransform(transform.get(), cmyk + done * 4, out.rgba.data() + done * 4,
+                               static_cast<cmsUInt32Number>(n));
+            }
+            return out;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t* in = cmyk + i * 4;
+        std::uint8_t* px = out.rgba.data() + i * 4;
+        for (int c = 0; c < 3; ++c) px[c] = naiveChannel(in[c], in[3], inverted);
+    }
+    return out;
+}
+
+const std::vector<std::uint8_t>& SrgbConverter::sRGBProfile() {
+    static const std::vector<std::uint8_t> bytes = [] {
+        std::vector<std::uint8_t> saved;
+        const Profile profile = sRGB();
+        cmsUInt32Number size = 0;
+        if (profile && cmsSaveProfileToMem(profile.get(), nullptr, &size) && size > 0) {
+            saved.resize(size);
+            if (!cmsSaveProfileToMem(profile.get(), saved.data(), &size)) saved.clear();
+        }
+        return saved;
+    }();
+    return bytes;
+}
+
+}  // namespace morvale

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "image_engine/packed_texture.h"
+
+namespace morvale {
+
+// Brings decoded photo pixels from the colour space their embedded ICC profile describes into
+// sRGB, the space every photo tool and every photo output of this program works in (LittleCMS,
+// perceptual intent). Texture maps never come here: their channels are data, not colour.
+//
+// No state; safe to call from many threads at once.
+class SrgbConverter {
+public:
+    // Converts RGBA pixels in place (alpha untouched) from an RGB or grey profile; grey pixels are
+    // those spread to R = G = B by the loader. A profile that cannot be read, or whose colour space
+    // is neither RGB nor grey, leaves the pixels as they are and answers false.
+    static bool convert(PackedTexture& pixels, std::span<const std::uint8_t> profile);
+
+    // CMYK samples, four bytes a pixel, to opaque sRGB RGBA. `inverted` is Adobe's convention
+    // (0 is full ink), which Photoshop and most CMYK JPEGs use. Without a usable CMYK profile the
+    // inks are mixed naively, as a reader without colour management would show them.
+    static PackedTexture fromCMYK(const std::uint8_t* cmyk, int width, int height,
+                                  std::span<const std::uint8_t> profile, bool inverted);
+
+    // An sRGB ICC profile to embed in outputs, so that readers need not guess their space.
+    static const std::vector<std::uint8_t>& sRGBProfile();
+};
+
+}  // namespace morvale
