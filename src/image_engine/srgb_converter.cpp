@@ -59,7 +59,7 @@ bool SrgbConverter::convert(PackedTexture& pixels, std::span<const std::uint8_t>
     }
     const Profile target = sRGB();
     const Transform transform(cmsCreateTransform(source.get(), inputFormat, target.get(), TYPE_RGBA_8,
-                                                 INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE));
+                                                 INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE));
     if (!transform) return false;
     applyInPlace(transform.get(), pixels.rgba.data(), pixels.rgba.size() / 4);
     return true;
@@ -80,7 +80,7 @@ PackedTexture SrgbConverter::fromCMYK(const std::uint8_t* cmyk, int width, int h
         // alpha bytes, already opaque, are not written.
         const cmsUInt32Number inputFormat = inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8;
         const Transform transform(cmsCreateTransform(source.get(), inputFormat, target.get(), TYPE_RGBA_8,
-                                                     INTENT_PERCEPTUAL, cmsFLAGS_NOCACHE));
+                                                     INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE));
         if (transform) {
             // Output pixels are as wide as input ones, so the samples can be converted band by band
             // without a second full-size buffer.

@@ -10,7 +10,8 @@ namespace morvale {
 
 // Brings decoded photo pixels from the colour space their embedded ICC profile describes into
 // sRGB, the space every photo tool and every photo output of this program works in (LittleCMS,
-// perceptual intent). Texture maps never come here: their channels are data, not colour.
+// relative colorimetric, as browsers and colour-managed viewers show photos). Texture maps never
+// come here: their channels are data, not colour.
 //
 // No state; safe to call from many threads at once.
 class SrgbConverter {
