@@ -334,19 +334,27 @@ private:
     // it renamed into place. A failure leaves nothing behind.
     void writeOutput(const fs::path& file, const std::vector<std::uint8_t>& bytes, EXIFStripper::StripOption option,
                      const EXIFStripper& stripper) const {
-        AtomicFileWriter output(file);
-        output.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-        if (preset_.stripGPSMetadata) {
-            try {
-                stripper.stripMetadata(output.temporaryPath(), output.temporaryPath(), option, kStripQuality);
-            } catch (const EXIFStripper::EXIFError&) {
-                output.discard();
-                const EXIFStripper::EXIFError failed(EXIFStripper::EXIFError::Kind::failedToWriteImage, file);
-                if (const std::error_code reason = spaceFor(file, bytes.size())) throw std::system_error(reason, failed.what());
-                throw failed;
+        const EXIFStripper::EXIFError failed(EXIFStripper::EXIFError::Kind::failedToWriteImage, file);
+        try {
+            AtomicFileWriter output(file);
+            output.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+            if (preset_.stripGPSMetadata) {
+                try {
+                    stripper.stripMetadata(output.temporaryPath(), output.temporaryPath(), option, kStripQuality);
+                } catch (const EXIFStripper::EXIFError&) {
+                    // Asked while the encoded file still takes its room, as it did for the stripper.
+                    const std::error_code reason = spaceFor(file, bytes.size());
+                    output.discard();
+                    if (reason) throw std::system_error(reason, failed.what());
+                    throw failed;
+                }
             }
+            output.commit();
+        } catch (const AtomicWriteError& error) {
+            // One message for an output that could not be put in place, whichever step the system
+            // refused, with the system's reason.
+            throw std::system_error(error.code(), failed.what());
         }
-        output.commit();
     }
 
     const VarnholtPreset& preset_;
