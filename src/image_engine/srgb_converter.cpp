@@ -2,6 +2,8 @@
 
 #include <lcms2.h>
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 
 namespace morvale {
@@ -43,6 +45,36 @@ std::uint8_t naiveChannel(std::uint8_t ink, std::uint8_t black, bool inverted) {
     return static_cast<std::uint8_t>((paper * light + 127u) / 255u);
 }
 
+// True for a matrix-shaper profile with sRGB's primaries, white and tone curve (the profile most
+// cameras embed): converting through it would only cost time and add rounding.
+bool describesSRGB(void* profile) {
+    if (cmsGetColorSpace(profile) != cmsSigRgbData) return false;
+    const Profile reference = sRGB();
+    // Colorants are stored adapted to D50 in every version; the media white is not compared, as
+    // version 2 profiles store it unadapted and relative colorimetry ignores it.
+    for (const cmsTagSignature tag : {cmsSigRedColorantTag, cmsSigGreenColorantTag, cmsSigBlueColorantTag}) {
+        const auto* ours = static_cast<const cmsCIEXYZ*>(cmsReadTag(profile, tag));
+        const auto* theirs = static_cast<const cmsCIEXYZ*>(cmsReadTag(reference.get(), tag));
+        if (ours == nullptr || theirs == nullptr) return false;
+        if (std::abs(ours->X - theirs->X) > 0.002 || std::abs(ours->Y - theirs->Y) > 0.002 ||
+            std::abs(ours->Z - theirs->Z) > 0.002) {
+            return false;
+        }
+    }
+    const auto* srgbCurve = static_cast<const cmsToneCurve*>(cmsReadTag(reference.get(), cmsSigRedTRCTag));
+    for (const cmsTagSignature tag : {cmsSigRedTRCTag, cmsSigGreenTRCTag, cmsSigBlueTRCTag}) {
+        const auto* curve = static_cast<const cmsToneCurve*>(cmsReadTag(profile, tag));
+        if (curve == nullptr) return false;
+        for (int step = 0; step <= 32; ++step) {
+            const float x = static_cast<float>(step) / 32.0f;
+            if (std::abs(cmsEvalToneCurveFloat(curve, x) - cmsEvalToneCurveFloat(srgbCurve, x)) > 0.5f / 255.0f) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool SrgbConverter::convert(PackedTexture& pixels, std::span<const std::uint8_t> profile) {
@@ -50,6 +82,7 @@ bool SrgbConverter::convert(PackedTexture& pixels, std::span<const std::uint8_t>
     if (!source) return false;
     const cmsColorSpaceSignature space = cmsGetColorSpace(source.get());
     cmsUInt32Number inputFormat = 0;
+    if (describesSRGB(source.get())) return true;
     if (space == cmsSigRgbData) {
         inputFormat = TYPE_RGBA_8;
     } else if (space == cmsSigGrayData) {

@@ -18,7 +18,8 @@ class SrgbConverter {
 public:
     // Converts RGBA pixels in place (alpha untouched) from an RGB or grey profile; grey pixels are
     // those spread to R = G = B by the loader. A profile that cannot be read, or whose colour space
-    // is neither RGB nor grey, leaves the pixels as they are and answers false.
+    // is neither RGB nor grey, leaves the pixels as they are and answers false; an sRGB profile
+    // leaves them as they are too, already right.
     static bool convert(PackedTexture& pixels, std::span<const std::uint8_t> profile);
 
     // CMYK samples, four bytes a pixel, to opaque sRGB RGBA. `inverted` is Adobe's convention
