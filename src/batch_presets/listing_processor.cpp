@@ -6,13 +6,12 @@
 #include <chrono>
 #include <cmath>
 #include <charconv>
-#include <cstdio>
 #include <limits>
-#include <system_error>
 #include <memory>
 #include <numbers>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "base/atomic_file_writer.h"

@@ -234,9 +234,10 @@ std::optional<std::vector<std::uint8_t>> CoreImagePipeline::jpegData(
             return std::nullopt;
         }
         const OIIO::ImageSpec spec = specFor(image, Format::jpeg, qualityPercent(quality));
-        const std::vector<std::uint8_t> pixels = pixelsFor(image, Format::jpeg);
-        if (!writer->open("memory.jpg", spec) || !writer->write_image(OIIO::TypeDesc::UINT8, pixels.data()) ||
-            !writer->close()) {
+        // The encoder reads the colour straight out of the RGBA raster (four bytes a pixel), a few
+        // rows at a time, rather than from an RGB copy of the whole photo.
+        if (!writer->open("memory.jpg", spec) ||
+            !writer->write_image(OIIO::TypeDesc::UINT8, image.pixels.rgba.data(), 4) || !writer->close()) {
             return std::nullopt;
         }
     }

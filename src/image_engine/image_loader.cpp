@@ -13,7 +13,7 @@
 #include <span>
 #include <system_error>
 
-#include "image_engine/cmyk_jpeg_reader.h"
+#include "image_engine/jpeg_photo_reader.h"
 #include "image_engine/png_reader.h"
 #include "image_engine/srgb_converter.h"
 
@@ -224,17 +224,21 @@ PackedTexture ImageLoader::loadPhoto(const fs::path& file) {
     checkSpec(file, spec);
     const int orientation = spec.get_int_attribute("Orientation", 1);
     PackedTexture pixels;
-    std::optional<CmykJpegReader::Samples> cmyk;
+    std::optional<JpegPhotoReader::Decoded> jpeg;
     if (std::strcmp(input->format_name(), "jpeg") == 0) {
+        input->close();
         try {
-            cmyk = CmykJpegReader::read(file);
+            jpeg = JpegPhotoReader::read(file);
         } catch (const std::runtime_error& error) {
             throw ImageLoadError(file, std::string("the pixels cannot be decoded (") + error.what() + ")");
         }
-    }
-    if (cmyk) {
-        input->close();
-        pixels = SrgbConverter::fromCMYK(cmyk->cmyk.data(), cmyk->width, cmyk->height, cmyk->profile, cmyk->inverted);
+        if (!jpeg) throw ImageLoadError(file, "not a readable image (the file changed while it was read)");
+        pixels = std::move(jpeg->pixels);
+        if (jpeg->cmyk) {
+            SrgbConverter::convertCMYK(pixels, jpeg->profile, jpeg->inverted);
+        } else {
+            SrgbConverter::convert(pixels, jpeg->profile);
+        }
     } else {
         pixels = decodeStored(file, *input, spec).pixels;
         SrgbConverter::convert(pixels, iccProfileOf(spec));

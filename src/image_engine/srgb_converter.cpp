@@ -98,40 +98,27 @@ bool SrgbConverter::convert(PackedTexture& pixels, std::span<const std::uint8_t>
     return true;
 }
 
-PackedTexture SrgbConverter::fromCMYK(const std::uint8_t* cmyk, int width, int height,
-                                      std::span<const std::uint8_t> profile, bool inverted) {
-    PackedTexture out;
-    out.width = width;
-    out.height = height;
-    const std::size_t count = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
-    out.rgba.assign(count * 4, 255);
-
+void SrgbConverter::convertCMYK(PackedTexture& samples, std::span<const std::uint8_t> profile, bool inverted) {
+    const std::size_t count = samples.rgba.size() / 4;
     const Profile source = openProfile(profile);
     if (source && cmsGetColorSpace(source.get()) == cmsSigCmykData) {
         const Profile target = sRGB();
-        // Adobe's CMYK stores ink as 255 minus its amount; lcms reads that layout directly. The
-        // alpha bytes, already opaque, are not written.
+        // Adobe's CMYK stores ink as 255 minus its amount; lcms reads that layout directly.
         const cmsUInt32Number inputFormat = inverted ? TYPE_CMYK_8_REV : TYPE_CMYK_8;
         const Transform transform(cmsCreateTransform(source.get(), inputFormat, target.get(), TYPE_RGBA_8,
                                                      INTENT_RELATIVE_COLORIMETRIC, cmsFLAGS_NOCACHE));
         if (transform) {
-            // Output pixels are as wide as input ones, so the samples can be converted band by band
-            // without a second full-size buffer.
-            constexpr std::size_t kBand = std::size_t{1} << 20;
-            for (std::size_t done = 0; done < count; done += kBand) {
-                const std::size_t n = std::min(kBand, count - done);
-                cmsDoTransform(transform.get(), cmyk + done * 4, out.rgba.data() + done * 4,
-                               static_cast<cmsUInt32Number>(n));
-            }
-            return out;
+            applyInPlace(transform.get(), samples.rgba.data(), count);
+            for (std::size_t i = 0; i < count; ++i) samples.rgba[i * 4 + 3] = 255;
+            return;
         }
     }
     for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* in = cmyk + i * 4;
-        std::uint8_t* px = out.rgba.data() + i * 4;
-        for (int c = 0; c < 3; ++c) px[c] = naiveChannel(in[c], in[3], inverted);
+        std::uint8_t* px = samples.rgba.data() + i * 4;
+        const std::uint8_t black = px[3];
+        for (int c = 0; c < 3; ++c) px[c] = naiveChannel(px[c], black, inverted);
+        px[3] = 255;
     }
-    return out;
 }
 
 const std::vector<std::uint8_t>& SrgbConverter::sRGBProfile() {

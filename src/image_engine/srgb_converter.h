@@ -22,11 +22,10 @@ public:
     // leaves them as they are too, already right.
     static bool convert(PackedTexture& pixels, std::span<const std::uint8_t> profile);
 
-    // CMYK samples, four bytes a pixel, to opaque sRGB RGBA. `inverted` is Adobe's convention
-    // (0 is full ink), which Photoshop and most CMYK JPEGs use. Without a usable CMYK profile the
-    // inks are mixed naively, as a reader without colour management would show them.
-    static PackedTexture fromCMYK(const std::uint8_t* cmyk, int width, int height,
-                                  std::span<const std::uint8_t> profile, bool inverted);
+    // CMYK samples, four bytes a pixel, turned in place into opaque sRGB RGBA. `inverted` is
+    // Adobe's convention (0 is full ink), which Photoshop and most CMYK JPEGs use. Without a usable
+    // CMYK profile the inks are mixed naively, as a reader without colour management shows them.
+    static void convertCMYK(PackedTexture& samples, std::span<const std::uint8_t> profile, bool inverted);
 
     // An sRGB ICC profile to embed in outputs, so that readers need not guess their space.
     static const std::vector<std::uint8_t>& sRGBProfile();

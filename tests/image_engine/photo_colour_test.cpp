@@ -76,6 +76,13 @@ TEST(PhotoColour, ProfiledPhotosComeOutInSRGB) {
     const fs::path srgb = kProfiles / "srgb.icc";
     ASSERT_TRUE(fs::exists(srgb)) << "libgs-common is not installed";
 
+    // A photo already in sRGB (tagged so, as our own outputs are) keeps the decoder's pixels, on
+    // the photo path's own JPEG reader too, orientation included.
+    const fs::path tagged = dir / "tagged.jpg";
+    CoreImagePipeline::shared().write(PipelineImage{colourChart(), {}}, tagged, 0.9);
+    ASSERT_EQ(test::run("exiftool -q -q -overwrite_original -Orientation#=6 " + test::quote(tagged)), 0);
+    EXPECT_EQ(ImageLoader::loadPhoto(tagged), ImageLoader::load(tagged).pixels);
+
     struct Case {
         std::string name;
         fs::path profile;
