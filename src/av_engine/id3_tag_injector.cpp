@@ -281,7 +281,7 @@ void ID3TagInjector::injectAsM4A(const PodcastMetadata& metadata, const std::opt
                                  const fs::path& source, const fs::path& destination, const LogSink& onLog,
                                  std::stop_token stop) {
     const ffmpeg::LogScope logScope(onLog);
-    const PCMStream::Format format = PCMStream::format(source, onLog);
+    const PCMStream::Format format = PCMStream::format(source, onLog, stop);
     const int channels = std::clamp(format.channels, 1, 2);
     const double rate = ffmpeg::AACEncoder::supportsSampleRate(format.sampleRate) ? format.sampleRate : 44100.0;
 
@@ -355,7 +355,7 @@ void ID3TagInjector::injectAsM4A(const PodcastMetadata& metadata, const std::opt
                         throwIfStopRequested(stop);
                         encoder->append(samples);
                     },
-                    onLog);
+                    onLog, stop);
     encoder->finish();
     if (av_write_trailer(muxer.get()) < 0 || avio_closep(&muxer->pb) < 0) taggingFailed();
     throwIfStopRequested(stop);
