@@ -135,6 +135,36 @@ void checkAiff(Walk& walk) {
     }
 }
 
+// CAF: 64-bit chunk sizes; the audio data's may be -1 (written while recording) or run past the end.
+void checkCaf(Walk& walk) {
+    std::uint64_t offset = 8;
+    Bytes b{};
+    while (walk.read(offset, 12, b.data())) {
+        walk.step();
+        const std::uint64_t size = be64(b.data() + 4);
+        const std::uint64_t room = walk.size() - offset - 12;
+        if (size > room) {
+            if (tag(b.data()) == "data") return;
+            claimsTooMuch(b.data(), "chunk", size, room);
+        }
+        offset += 12 + size;
+    }
+}
+
+// FLAC metadata blocks (up to 16 MB each, which FFmpeg allocates zeroed) up to the last one.
+void checkFlac(Walk& walk, std::uint64_t offset) {
+    Bytes b{};
+    while (walk.read(offset, 4, b.data())) {
+        walk.step();
+        const std::uint64_t size = std::uint64_t{b[1]} << 16 | std::uint64_t{b[2]} << 8 | b[3];
+        const std::uint64_t room = walk.size() - offset - 4;
+        if (size > room) refuse("damaged header (a FLAC metadata block claims " + std::to_string(size) + " bytes where " +
+                                std::to_string(room) + " are left)");
+        if ((b[0] & 0x80) != 0) return;
+        offset += 4 + size;
+    }
+}
+
 // ID3v2 tags in front of MP3, FLAC or AAC streams; FFmpeg reads one after another.
 std::uint64_t skipId3Tags(Walk& walk) {
     std::uint64_t offset = 0;
@@ -272,7 +302,12 @@ AudioContainerCheck::Result AudioContainerCheck::inspect(int fd, std::uint64_t f
             checkBoxes(walk, 0, fileSize, 0);
             return {};
         }
-        skipId3Tags(walk);
+        if (magic == "caff") {
+            checkCaf(walk);
+            return {};
+        }
+        const std::uint64_t afterTags = skipId3Tags(walk);
+        if (walk.read(afterTags, 4, head.data()) && tag(head.data()) == "fLaC") checkFlac(walk, afterTags + 4);
         return {};
     } catch (const Refusal& refusal) {
         return Result{refusal.problem, std::nullopt};

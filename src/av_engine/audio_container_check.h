@@ -9,9 +9,10 @@ namespace morvale {
 
 // Reads the length fields of an audio file's container before FFmpeg sees them. FFmpeg trusts a
 // chunk's or box's declared size when it allocates (a 4 KB WAV whose LIST chunk claims 2.7 GB makes it
-// allocate 1.8 GB), so every length that would size an allocation must fit inside the file: RIFF, RF64
-// and AIFF chunks (only the sample data may run past the end, as in a cut recording), ID3v2 tags, and
-// MP4 boxes with their sample tables. Formats it does not know pass unchecked. Stateless; any thread.
+// allocate 1.8 GB), so every length that would size an allocation must fit inside the file: RIFF, RF64,
+// AIFF and CAF chunks (only the sample data may run past the end, as in a cut recording), ID3v2 tags,
+// FLAC metadata blocks, and MP4 boxes with their sample tables. Other formats pass unchecked (the
+// demuxers AudioInputFile allows bound their reads by the data). Stateless; any thread.
 class AudioContainerCheck {
 public:
     struct Result {

@@ -24,6 +24,7 @@ namespace {
 
 // FFmpeg's own file reader uses the same size.
 constexpr int kBufferSize = 32768;
+constexpr const char* kAllowedDemuxers = "wav,aiff,caf,mp3,aac,flac,ogg,mov";
 
 std::string systemText(int code) { return std::generic_category().message(code); }
 
@@ -58,6 +59,10 @@ AudioInputFile::AudioInputFile(const std::filesystem::path& file, std::stop_toke
         container_->pb = io_;
         container_->flags |= AVFMT_FLAG_CUSTOM_IO;
         container_->interrupt_callback = AVIOInterruptCB{&AudioInputFile::interrupted, this};
+        // Only the containers recordings and music come in: FFmpeg's hundreds of other demuxers, each
+        // with its own length fields, never see a user's file.
+        container_->format_whitelist = av_strdup(kAllowedDemuxers);
+        if (container_->format_whitelist == nullptr) throw std::bad_alloc();
         // The name only guides probing by extension; nothing opens it.
         const int opened = avformat_open_input(&container_, file.c_str(), nullptr, nullptr);
         if (opened < 0) {

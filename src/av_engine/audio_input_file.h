@@ -15,7 +15,8 @@ namespace morvale {
 // An audio file opened for FFmpeg's demuxers the safe way round: opened without blocking and refused
 // unless it is a regular file (a FIFO or device would block the open or never end), its container's
 // length fields checked against its size before FFmpeg allocates by them, and every read FFmpeg makes
-// (open, probe, packets) going through our descriptor and ending as soon as `stop` is requested.
+// (open, probe, packets) going through our descriptor and ending as soon as `stop` is requested. Only
+// the demuxers of recordings and music are allowed: WAV, AIFF, CAF, MP3, ADTS AAC, FLAC, Ogg, MP4/MOV.
 // One owner, one thread at a time.
 class AudioInputFile {
 public:
