@@ -415,7 +415,8 @@ private:
         if (pipeline_.ffmpeg_.isFFmpegAvailable()) {
             progress(0.45, "Encoding 192kbps MP3 RSS Master with ID3 tags...");
             const fs::path encoded = scratch("rss.mp3");
-            std::vector<std::string> arguments{"-y", "-i", FFmpegRunner::pathArgument(working_), "-codec:a", "libmp3lame", "-b:a", "192k"};
+            std::vector<std::string> arguments{"-y",         "-i",   FFmpegRunner::pathArgument(working_), "-codec:a",
+                                               "libmp3lame", "-b:a", "192k"};
             // The MP3 encoder drops below 192 kbit/s for rates under 32 kHz, so those are raised too.
             if (request_.targetLUFS.acx || PCMStream::format(working_).sampleRate < 32000.0) {
                 arguments.insert(arguments.end(), {"-ar", "44100"});
