@@ -96,8 +96,10 @@ AudioContainerCheck::Result checkRiff(Walk& walk, bool rf64) {
         const std::string_view id = tag(b.data());
         if (id == "data") {
             if (rf64 && size32 == 0xFFFFFFFFu) size = ds64DataBytes;
-            // 0 and all ones are what writers that could not seek back leave: no length declared.
-            if (byteRate > 0 && size > 0 && size != 0xFFFFFFFFu) result.declaredSeconds = static_cast<double>(size) / byteRate;
+            // 0 and all ones are what writers that could not seek back leave: the samples run to the
+            // end, and FFmpeg looks for no chunk after them.
+            if (size == 0 || size == 0xFFFFFFFFu) break;
+            if (byteRate > 0) result.declaredSeconds = static_cast<double>(size) / byteRate;
             if (size > room) break;  // a cut recording: the samples end with the file
         } else {
             if (size > room) claimsTooMuch(b.data(), "chunk", size, room);
@@ -265,7 +267,8 @@ void checkBoxes(Walk& walk, std::uint64_t begin, std::uint64_t end, int depth) {
             std::uint64_t first = payload;
             // An MP4 'meta' is a full box (version and flags first); a QuickTime one is not.
             Bytes flags{};
-            if (tag(type.data()) == "meta" && payloadSize >= 4 && walk.read(payload, 4, flags.data()) && be32(flags.data()) == 0) {
+            if (tag(type.data()) == "meta" && payloadSize >= 4 && walk.read(payload, 4, flags.data()) &&
+                be32(flags.data()) == 0) {
                 first += 4;
             }
             checkBoxes(walk, first, payload + payloadSize, depth + 1);
@@ -293,7 +296,9 @@ AudioContainerCheck::Result AudioContainerCheck::inspect(int fd, std::uint64_t f
     try {
         const std::string_view magic = tag(head.data());
         const std::string_view form = tag(head.data() + 8);
-        if ((magic == "RIFF" || magic == "RF64" || magic == "BW64") && form == "WAVE") return checkRiff(walk, magic != "RIFF");
+        if ((magic == "RIFF" || magic == "RF64" || magic == "BW64") && form == "WAVE") {
+            return checkRiff(walk, magic != "RIFF");
+        }
         if (magic == "FORM" && (form == "AIFF" || form == "AIFC")) {
             checkAiff(walk);
             return {};

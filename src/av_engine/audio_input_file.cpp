@@ -110,6 +110,8 @@ std::int64_t AudioInputFile::seek(void* opaque, std::int64_t offset, int whence)
     return to < 0 ? AVERROR(errno) : static_cast<std::int64_t>(to);
 }
 
-int AudioInputFile::interrupted(void* opaque) { return static_cast<AudioInputFile*>(opaque)->stop_.stop_requested() ? 1 : 0; }
+int AudioInputFile::interrupted(void* opaque) {
+    return static_cast<AudioInputFile*>(opaque)->stop_.stop_requested() ? 1 : 0;
+}
 
 }  // namespace morvale

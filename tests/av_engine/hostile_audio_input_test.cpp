@@ -36,7 +36,16 @@ using Request = AudioVideoPipeline::MultiFormatExportRequest;
 std::string le32(std::uint32_t v) {
     return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
 }
-std::string chunk(const std::string& id, const std::string& body) { return id + le32(static_cast<std::uint32_t>(body.size())) + body; }
+std::string chunk(const std::string& id, const std::string& body) {
+    return id + le32(static_cast<std::uint32_t>(body.size())) + body;
+}
+
+// The samples of a 44.1 kHz stereo 16-bit WAV under a header declaring `dataBytes` of them.
+std::string rewrapped(const std::string& wav, std::uint32_t dataBytes) {
+    const std::string fmt = chunk("fmt ", std::string("\x01\x00\x02\x00", 4) + le32(44100) + le32(176400) +
+                                              std::string("\x04\x00\x10\x00", 4));
+    return "RIFF" + le32(0) + "WAVE" + fmt + "data" + le32(dataBytes) + wav.substr(wav.find("data") + 8);
+}
 
 // The length bombs among the audio fuzz target's seeds (tests/fuzz/make_seeds.sh makes them), less the
 // seed's first byte, which picks the extension.
@@ -92,7 +101,9 @@ Decoded decodeInChild(const fs::path& file) {
     ::close(ends[1]);
     std::string report;
     std::array<char, 4096> buffer{};
-    for (ssize_t n; (n = ::read(ends[0], buffer.data(), buffer.size())) > 0;) report.append(buffer.data(), static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(ends[0], buffer.data(), buffer.size())) > 0;) {
+        report.append(buffer.data(), static_cast<std::size_t>(n));
+    }
     ::close(ends[0]);
     ::waitpid(pid, nullptr, 0);
     const std::size_t newline = report.find('\n');
@@ -170,10 +181,12 @@ TEST_F(HostileAudio, LengthBombsAreRefusedWithLittleMemory) {
         {"id3_size_bomb.mp3", seed("id3_size_bomb.mp3"), "damaged ID3 tag (it claims 268435440 bytes"},
         {"stsz_count_bomb.m4a", seed("stsz_count_bomb.m4a"), "the 'stsz' box's table claims"},
         {"moov_size_bomb.m4a", seed("moov_size_bomb.m4a"), "the 'moov' box claims 2147483632"},
-        {"flac_block.flac", std::string("fLaC\x00\x00\x00\x22", 8) + std::string(34, '\0') + "\x84\xff\xff\xf0" + std::string(2000, 'x'),
+        {"flac_block.flac",
+         std::string("fLaC\x00\x00\x00\x22", 8) + std::string(34, '\0') + "\x84\xff\xff\xf0" + std::string(2000, 'x'),
          "damaged header (a FLAC metadata block claims 16777200 bytes"},
         {"honest.m4a", seed("tone.m4a"), nullptr},
         {"honest.wav", test::readFile(media("tone.wav")), nullptr},
+        {"streamed.wav", rewrapped(test::readFile(media("tone.wav")), 0), nullptr},  // no length: runs to the end
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -224,7 +237,8 @@ TEST_F(HostileAudio, StopDuringEachOpenEndsWithinASecond) {
     const std::function<void(std::stop_token)> opens[] = {
         [&](std::stop_token stop) { PCMStream::format(slow, {}, stop); },
         [&](std::stop_token stop) {
-            PCMStream::read(slow, std::nullopt, std::nullopt, std::nullopt, [](std::span<const float>, std::int64_t) {}, {}, stop);
+            PCMStream::read(
+                slow, std::nullopt, std::nullopt, std::nullopt, [](std::span<const float>, std::int64_t) {}, {}, stop);
         },
         [&](std::stop_token stop) { pipeline.normalizer().measure(slow, {}, stop); },
         [&](std::stop_token stop) { pipeline.processMultiFormat(request(slow), {}, {}, stop); },
@@ -253,16 +267,12 @@ TEST_F(HostileAudio, StopDuringEachOpenEndsWithinASecond) {
 TEST_F(HostileAudio, RecordingShorterThanItsHeaderSaysSoOnce) {
     const std::string tone = test::readFile(media("tone.wav"));
     const std::string mp3 = test::readFile(media("tone.mp3"));
-    // The tone's samples (44.1 kHz stereo 16-bit, 3 s) under a header claiming three times as many.
-    const std::string samples = tone.substr(tone.find("data") + 8);
-    const std::string wavHeader = chunk("fmt ", std::string("\x01\x00\x02\x00", 4) + le32(44100) + le32(176400) +
-                                                    std::string("\x04\x00\x10\x00", 4));
     const struct {
         const char* name;
         std::string bytes;
         const char* line;
     } cases[] = {
-        {"claims_thrice.wav", "RIFF" + le32(0) + "WAVE" + wavHeader + "data" + le32(static_cast<std::uint32_t>(3 * samples.size())) + samples,
+        {"claims_thrice.wav", rewrapped(tone, 3 * 529200),
          "Warning: claims_thrice.wav decoded to 3.0 s of its declared 9.0 s; going on with what was read."},
         {"cut.mp3", mp3.substr(0, mp3.size() * 2 / 5), "Warning: cut.mp3 decoded to 1."},
         {"whole.mp3", mp3, nullptr},
