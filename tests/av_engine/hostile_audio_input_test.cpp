@@ -12,15 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <thread>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
