@@ -25,6 +25,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -41,7 +43,8 @@ class ScratchFolder {
 public:
     ScratchFolder() {
         std::error_code ec;
-        const fs::path base = fs::temp_directory_path(ec);
+        // Absolute even when TMPDIR is not: scratch paths are handed to FFmpeg.
+        const fs::path base = fs::absolute(fs::temp_directory_path(ec), ec);
         if (ec) throw fs::filesystem_error("Cannot find the temporary folder", ec);
         path_ = base / ("Skeldon-" + Uuid::random().toString());
         // Only this user may look inside: the scratch files are the user's recording.
@@ -103,9 +106,24 @@ public:
         : pipeline_(pipeline), request_(request), onProgress_(onProgress), onLog_(onLog), stop_(std::move(stop)) {}
 
     std::vector<fs::path> run() {
+        try {
+            return runStages();
+        } catch (const OperationCancelled&) {
+            // A stopped export leaves no half set (a master without its MP3): what it already wrote goes.
+            for (const fs::path& written : outputs_) {
+                std::error_code ignored;
+                fs::remove(written, ignored);
+            }
+            throw;
+        }
+    }
+
+private:
+    std::vector<fs::path> runStages() {
         prepareDestination();
         const ScratchFolder scratch;
         scratch_ = &scratch;
+        checkMusic();
         measureAndClean();
         transcribe();
         dumpWords();
@@ -123,7 +141,6 @@ public:
         return std::move(outputs_);
     }
 
-private:
     // ---- Frame
 
     void progress(double fraction, const std::string& message) const {
@@ -134,6 +151,15 @@ private:
         if (onLog_) onLog_(line);
     }
     fs::path scratch(std::string_view name) const { return *scratch_ / name; }
+    // What decoding says about an input (damaged, or shorter than its header), once per line however
+    // many passes read the file; the normaliser's own lines stay out, the stage's summary says it all.
+    LogSink inputWarnings() {
+        return [this](const std::string& line) {
+            if (!line.starts_with("Warning: ")) return;
+            const std::lock_guard lock(warnedMutex_);
+            if (warned_.insert(line).second) log(line);
+        };
+    }
     fs::path destination(std::string_view suffix) const {
         return request_.destinationDirectory / (request_.baseFileName + std::string(suffix));
     }
@@ -155,6 +181,15 @@ private:
         if (ec) throw fs::filesystem_error("Cannot create the output folder", request_.destinationDirectory, ec);
     }
 
+    // Intro and outro are read only after the long stages; one that cannot be read (a FIFO, a damaged
+    // header) fails the export now instead. A missing one is only logged, later.
+    void checkMusic() const {
+        for (const auto* url : {&request_.introURL, &request_.outroURL}) {
+            std::error_code ec;
+            if (*url && fs::exists(**url, ec)) PCMStream::format(**url, {}, stop_);
+        }
+    }
+
     // ---- Stage 2: loudness and clean-up
 
     void measureAndClean() {
@@ -163,7 +198,7 @@ private:
         episodeFile_ = scratch("episode.wav");
         // The normaliser's own progress lines stay out of the log: the summary below says it all.
         result_ = pipeline_.normalizer_.process(request_.sourceURL, episodeFile_, request_.targetLUFS, request_.cleanup,
-                                                {}, stop_);
+                                                inputWarnings(), stop_);
         working_ = speech_ = episodeFile_;
 
         const std::string name = request_.sourceURL.filename().string();
@@ -281,7 +316,7 @@ private:
                 continue;
             }
             const fs::path processed = scratch(name + ".wav");
-            pipeline_.normalizer_.process(**url, processed, musicTarget, CleanupOptions::none(), {}, stop_);
+            pipeline_.normalizer_.process(**url, processed, musicTarget, CleanupOptions::none(), inputWarnings(), stop_);
             if (name == "intro") {
                 parts.push_back(processed);
                 introLength_ = PCMStream::format(processed).durationSeconds;
@@ -380,12 +415,13 @@ private:
         if (pipeline_.ffmpeg_.isFFmpegAvailable()) {
             progress(0.45, "Encoding 192kbps MP3 RSS Master with ID3 tags...");
             const fs::path encoded = scratch("rss.mp3");
-            std::vector<std::string> arguments{"-y", "-i", working_.string(), "-codec:a", "libmp3lame", "-b:a", "192k"};
+            std::vector<std::string> arguments{"-y",         "-i",   FFmpegRunner::pathArgument(working_), "-codec:a",
+                                               "libmp3lame", "-b:a", "192k"};
             // The MP3 encoder drops below 192 kbit/s for rates under 32 kHz, so those are raised too.
             if (request_.targetLUFS.acx || PCMStream::format(working_).sampleRate < 32000.0) {
                 arguments.insert(arguments.end(), {"-ar", "44100"});
             }
-            arguments.push_back(encoded.string());
+            arguments.push_back(FFmpegRunner::pathArgument(encoded));
             // The encoder runs at many times real time; a run still going after the programme's own
             // length plus two minutes has hung.
             const auto limit = std::chrono::milliseconds(
@@ -507,6 +543,8 @@ private:
     double programmeLength_ = 0;
     double episodeLength_ = 0;
     std::optional<fs::path> chaptersFile_;
+    std::mutex warnedMutex_;
+    std::set<std::string> warned_;
 };
 
 std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatExportRequest& request,
