@@ -30,7 +30,8 @@ public:
         // Where FFmpeg is looked for; an empty list means there is none.
         std::vector<std::filesystem::path> ffmpegSearchLocations = FFmpegRunner::defaultSearchLocations();
         std::filesystem::path speechModelFolder = Transcriber::defaultModelFolder();
-        // Speech decoders loaded at once by all exports together; 0 means one per processor core.
+        // Speech decoders loaded at once by all exports together; 0 means one per processor the process
+        // may use.
         std::size_t decoders = 0;
     };
 
