@@ -248,9 +248,12 @@ void ID3TagInjector::inject(const PodcastMetadata& metadata, const fs::path& sou
                             const std::optional<fs::path>& chaptersFile, const LogSink& onLog, std::stop_token stop) const {
     std::optional<fs::path> cover;
     if (metadata.artworkURL) {
+        std::error_code ec;
         if (coverType(*metadata.artworkURL)) {
             cover = metadata.artworkURL;
-        } else if (onLog) {
+        } else if (onLog && fs::exists(*metadata.artworkURL, ec)) {
+            // A cover that is simply not there (moved, not chosen on this machine) is not worth a line;
+            // one that is there but unusable is.
             onLog("Cover art left out: " + metadata.artworkURL->filename().string() + " is not a PNG or JPEG image.");
         }
     }

@@ -197,8 +197,8 @@ private:
         progress(0.05, plain ? "Measuring loudness (ITU-R BS.1770)..." : "Analysing and cleaning up audio...");
         episodeFile_ = scratch("episode.wav");
         // The normaliser's own progress lines stay out of the log: the summary below says it all.
-        result_ = pipeline_.normalizer_.process(request_.sourceURL, episodeFile_, request_.targetLUFS, request_.cleanup,
-                                                inputWarnings(), stop_);
+        result_ = pipeline_.loudness_->process(request_.sourceURL, episodeFile_, request_.targetLUFS, request_.cleanup,
+                                               inputWarnings(), stop_);
         working_ = speech_ = episodeFile_;
 
         const std::string name = request_.sourceURL.filename().string();
@@ -238,18 +238,13 @@ private:
 
     void transcribe() {
         if (!needsTranscript()) return;
-        if (!pipeline_.transcribes()) {
+        if (!pipeline_.recogniser_->isSupported()) {
             log("Transcript skipped: on-device transcription needs the English speech model (pocketsphinx-en-us).");
             return;
         }
         progress(0.25, "Transcribing on this computer...");
-        Transcriber::Options options;
-        options.modelFolder = pipeline_.speechModelFolder_;
-        options.pool = pipeline_.decoderPool_;
-        // The pool bounds the decoders of all exports together; one export may use all of them.
-        options.decodersPerFile = pipeline_.decoderPool_->capacity();
         try {
-            words_ = Transcriber(options).transcribe(working_, request_.transcriptLocale, {}, onLog_, stop_);
+            words_ = pipeline_.recogniser_->transcribe(working_, request_.transcriptLocale, onLog_, stop_);
         } catch (const OperationCancelled&) {
             throw;
         } catch (const std::exception& error) {
@@ -316,7 +311,7 @@ private:
                 continue;
             }
             const fs::path processed = scratch(name + ".wav");
-            pipeline_.normalizer_.process(**url, processed, musicTarget, CleanupOptions::none(), inputWarnings(), stop_);
+            pipeline_.loudness_->process(**url, processed, musicTarget, CleanupOptions::none(), inputWarnings(), stop_);
             if (name == "intro") {
                 parts.push_back(processed);
                 introLength_ = PCMStream::format(processed).durationSeconds;
