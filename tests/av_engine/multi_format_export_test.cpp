@@ -381,6 +381,8 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
     const fs::path good = shortEpisode(dir.path(), 44100, 6);
     const fs::path garbage = dir.write("garbage.wav", std::string(4096, 'x'));
     const test::FakeFFmpeg failing("echo 'no encoder here' >&2; exit 1");
+    // Fails after the reference and the audiogram, which run beside the encode, have been written.
+    const test::FakeFFmpeg failingLate("sleep 2; echo 'no encoder here' >&2; exit 1");
     struct Case {
         const char* name;
         fs::path source;
@@ -388,12 +390,15 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
         bool stopAtMusic;
         std::string error;  // start of what()
         std::vector<std::string> kept;
+        bool sideOutputs = false;  // reference and audiogram requested too
     };
     const Case cases[] = {
         {"unreadable source", garbage, {}, false, "Could not read audio from garbage.wav", {}},
         {"missing source", dir / "nothing.wav", {}, false, "Could not read audio from nothing.wav", {}},
         {"ffmpeg exits 1", good, {failing.path()}, false, "FFmpeg failed (exit 1): no encoder here",
          {"ep12_Master_-16LUFS.wav"}},
+        {"ffmpeg exits 1 after the side stages", good, {failingLate.path()}, false, "FFmpeg failed (exit 1): no encoder here",
+         {"ep12_Master_-16LUFS.wav"}, true},
         {"stopped", good, {}, true, "Cancelled", {}},
     };
     for (const Case& c : cases) {
@@ -404,6 +409,7 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
         const AudioVideoPipeline pipeline(options);
         Request r = request(c.source);
         r.introURL = dir / "no intro.wav";
+        r.generateWhisperReference = r.generateAudiogram = c.sideOutputs;
         std::stop_source stop;
         const ProgressSink progress = [&](double, const std::string& m) {
             if (c.stopAtMusic && m == "Adding intro / outro music...") stop.request_stop();
