@@ -1,6 +1,8 @@
-// One podcast export of a long episode through the podcast preset, measured: wall time, peak memory of
-// this process and of its FFmpeg children, and the peak size of the export's scratch folder.
-// Usage: bench_podcast EPISODE OUTPUT_FOLDER [--transcripts] [--decoders N]
+// One podcast export of a long episode through the podcast preset, measured: wall time, processor time
+// (this process and its FFmpeg children), peak memory of each, the peak size of the export's scratch
+// folder, and the stage profile: when each stage's progress line came, so the time between two lines is
+// what the export waited for at that point (side stages started earlier show as short waits).
+// Usage: bench_podcast EPISODE OUTPUT_FOLDER [--transcripts] [--decoders N] [--cover IMAGE] [--chapters FILE]
 // The scratch folder is looked for under $TMPDIR, which the calling script points at a folder of its own.
 
 #include "batch_presets/skeldon_preset.h"
@@ -13,7 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <mutex>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -46,10 +52,18 @@ int main(int argc, char** argv) {
     const fs::path output = argv[2];
     bool transcripts = false;
     std::size_t decoders = 0;
+    std::optional<fs::path> cover;
+    std::string chapterList;
     for (int i = 3; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--transcripts") transcripts = true;
         if (arg == "--decoders" && i + 1 < argc) decoders = std::stoul(argv[++i]);
+        if (arg == "--cover" && i + 1 < argc) cover = fs::path(argv[++i]);
+        if (arg == "--chapters" && i + 1 < argc) {
+            std::ostringstream text;
+            text << std::ifstream(argv[++i]).rdbuf();
+            chapterList = text.str();
+        }
     }
 
     SkeldonPreset preset = defaultSkeldonPreset();
@@ -58,6 +72,11 @@ int main(int argc, char** argv) {
     preset.captionAudiogram = transcripts;
     preset.audiogramClip = transcripts ? AudioVideoPipeline::ClipChoice::automatic() : AudioVideoPipeline::ClipChoice::start();
     preset.chapterMode = transcripts ? SkeldonPreset::ChapterMode::automatic : SkeldonPreset::ChapterMode::off;
+    if (!transcripts && !chapterList.empty()) {
+        preset.chapterMode = SkeldonPreset::ChapterMode::manual;
+        preset.chapterList = chapterList;
+    }
+    preset.artworkURL = cover;
 
     AudioVideoPipeline::Options options;
     options.decoders = decoders;
@@ -79,11 +98,20 @@ int main(int argc, char** argv) {
 
     BatchConfiguration config(output, true, preset.defaultNamingPattern(), false, 1, false, false);
     const BatchItem item(Uuid::random(), episode);
+    const auto start = std::chrono::steady_clock::now();
+    const auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
+    std::mutex profileMutex;
+    std::vector<std::pair<double, std::string>> profile;
     const ProcessingContext context(
-        Uuid::random(), config, 1, 1, [](double f, const std::string& m) { std::cerr << f << " " << m << "\n"; },
+        Uuid::random(), config, 1, 1,
+        [&](double f, const std::string& m) {
+            std::lock_guard lock(profileMutex);
+            // The transcriber's own progress repeats one message; the profile keeps each stage's first.
+            if (profile.empty() || profile.back().second != m) profile.emplace_back(elapsed(), m);
+            std::cerr << f << " " << m << "\n";
+        },
         [](const std::string& line) { std::cerr << "log: " << line.substr(0, 200) << "\n"; });
 
-    const auto start = std::chrono::steady_clock::now();
     std::vector<fs::path> outputs;
     try {
         outputs = preset.processWith(item, context,
@@ -102,9 +130,18 @@ int main(int argc, char** argv) {
     rusage self{}, children{};
     getrusage(RUSAGE_SELF, &self);
     getrusage(RUSAGE_CHILDREN, &children);
-    std::printf("wall_s=%.1f peak_rss_mb=%.0f child_peak_rss_mb=%.0f peak_scratch_mb=%.0f\n", seconds,
-                static_cast<double>(self.ru_maxrss) / 1024.0, static_cast<double>(children.ru_maxrss) / 1024.0,
-                static_cast<double>(peakScratch.load()) / 1048576.0);
+    const auto cpu = [](const rusage& u) {
+        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    std::printf("wall_s=%.1f cpu_s=%.1f child_cpu_s=%.1f peak_rss_mb=%.0f child_peak_rss_mb=%.0f peak_scratch_mb=%.0f\n",
+                seconds, cpu(self), cpu(children), static_cast<double>(self.ru_maxrss) / 1024.0,
+                static_cast<double>(children.ru_maxrss) / 1024.0, static_cast<double>(peakScratch.load()) / 1048576.0);
+    profile.emplace_back(seconds, "(end)");
+    for (std::size_t i = 0; i + 1 < profile.size(); ++i) {
+        std::printf("stage: %6.1f s .. %6.1f s  %5.1f s  %s\n", profile[i].first, profile[i + 1].first,
+                    profile[i + 1].first - profile[i].first, profile[i].second.c_str());
+    }
     for (const auto& file : outputs) std::printf("output=%s\n", file.string().c_str());
     return 0;
 }

@@ -1,12 +1,18 @@
 // The podcast export: one recording in, every requested distribution file out. Audio travels from
 // stage to stage as WAV files in the export's own scratch folder; the run itself holds only file
 // names, the word list and small measurement records.
+//
+// The distribution stages (MP3 or M4A master, 16 kHz reference, audiogram) each start on their own
+// thread as soon as the audio they read is final, often before the transcript is made, and are joined
+// in stage order: outputs, log lines, progress and the error reported read as if every stage had run
+// one after the other.
 
 #include "av_engine/audio_video_pipeline.h"
 #include "av_engine/chapter_builder.h"
 #include "av_engine/clip_picker.h"
 #include "av_engine/filler_remover.h"
 #include "av_engine/pcm_stream.h"
+#include "av_engine/side_stage.h"
 #include "av_engine/transcriber.h"
 #include "av_engine/wav_writer.h"
 #include "base/atomic_file_writer.h"
@@ -123,21 +129,34 @@ private:
         prepareDestination();
         const ScratchFolder scratch;
         scratch_ = &scratch;
-        checkMusic();
-        measureAndClean();
-        transcribe();
-        dumpWords();
-        removeFillers();
-        addMusic();
-        writeMaster();
-        checkACX();
-        handOver();
-        writeChapters();
-        writeDistributionMaster();
-        writeReference();
-        writeTranscripts();
-        writeAudiogram();
-        progress(1.0, "Export complete.");
+        try {
+            checkMusic();
+            measureAndClean();
+            // Without filler cuts or music the clean episode is already the programme.
+            if (!request_.removeFillers && !request_.introURL && !request_.outroURL) startDistribution();
+            if (!request_.removeFillers && !audiogramUsesWords()) startAudiogram();
+            transcribe();
+            dumpWords();
+            removeFillers();
+            startAudiogram();
+            addMusic();
+            startDistribution();
+            writeMaster();
+            checkACX();
+            handOver();
+            writeChapters();
+            finishDistributionMaster();
+            finishReference();
+            writeTranscripts();
+            finishAudiogram();
+            progress(1.0, "Export complete.");
+        } catch (...) {
+            // Before the scratch folder goes: the side stages may still be reading or writing in it.
+            for (auto* stage : {&distribution_, &reference_, &audiogram_}) {
+                if (*stage) (*stage)->abandon();
+            }
+            throw;
+        }
         return std::move(outputs_);
     }
 
@@ -227,6 +246,11 @@ private:
     }
 
     // ---- Stage 3: transcription
+
+    bool audiogramUsesWords() const {
+        return needsTranscript() &&
+               (request_.captionAudiogram || request_.audiogramClip.kind() == ClipChoice::Kind::automatic);
+    }
 
     bool needsTranscript() const {
         using Clip = ClipChoice::Kind;
@@ -403,50 +427,75 @@ private:
             (chapters.size() >= 5 ? " …" : "") + ")");
     }
 
+    // ---- Stages 10 and 11, started once the programme audio is final
+
+    void startDistribution() {
+        if (distributionStarted_) return;
+        distributionStarted_ = true;
+        handOver();
+        if (request_.generateRSSMaster) {
+            if (pipeline_.ffmpeg_.isFFmpegAvailable()) {
+                mp3_ = true;
+                std::vector<std::string> arguments{"-y",         "-i",   FFmpegRunner::pathArgument(working_), "-codec:a",
+                                                   "libmp3lame", "-b:a", "192k"};
+                // The MP3 encoder drops below 192 kbit/s for rates under 32 kHz, so those are raised too.
+                if (request_.targetLUFS.acx || PCMStream::format(working_).sampleRate < 32000.0) {
+                    arguments.insert(arguments.end(), {"-ar", "44100"});
+                }
+                arguments.push_back(FFmpegRunner::pathArgument(scratch("rss.mp3")));
+                // The encoder runs at many times real time; a run still going after the programme's own
+                // length plus two minutes has hung.
+                const auto limit = std::chrono::milliseconds(
+                    static_cast<long long>(std::clamp(programmeLength_, 0.0, 1.0e7) * 1000.0) + 120'000);
+                distribution_.emplace(stop_, [this, arguments, limit](std::stop_token stop, const LogSink&) {
+                    pipeline_.ffmpeg_.execute(arguments, limit, {}, stop);
+                    return std::optional<fs::path>();
+                });
+            } else {
+                distribution_.emplace(stop_, [this, source = working_, m4a = destination("_RSS.m4a")](
+                                                 std::stop_token stop, const LogSink& held) {
+                    pipeline_.tagInjector_.inject(request_.metadata, source, m4a, std::nullopt, held, stop);
+                    return std::optional<fs::path>(m4a);
+                });
+            }
+        }
+        if (request_.generateWhisperReference) {
+            reference_.emplace(stop_, [source = working_, file = destination("_WhisperRef_16k.wav")](
+                                          std::stop_token stop, const LogSink&) {
+                WAVWriter writer(file, 16000, 1, 16);
+                PCMStream::read(
+                    source, 16000.0, 1, std::nullopt,
+                    [&](std::span<const float> samples, std::int64_t frames) { writer.write(samples.data(), frames); },
+                    {}, stop);
+                writer.close();
+                return std::optional<fs::path>(file);
+            });
+        }
+    }
+
     // ---- Stage 10: distribution master
 
-    void writeDistributionMaster() {
-        if (!request_.generateRSSMaster) return;
-        if (pipeline_.ffmpeg_.isFFmpegAvailable()) {
+    void finishDistributionMaster() {
+        if (!distribution_) return;
+        if (mp3_) {
             progress(0.45, "Encoding 192kbps MP3 RSS Master with ID3 tags...");
-            const fs::path encoded = scratch("rss.mp3");
-            std::vector<std::string> arguments{"-y",         "-i",   FFmpegRunner::pathArgument(working_), "-codec:a",
-                                               "libmp3lame", "-b:a", "192k"};
-            // The MP3 encoder drops below 192 kbit/s for rates under 32 kHz, so those are raised too.
-            if (request_.targetLUFS.acx || PCMStream::format(working_).sampleRate < 32000.0) {
-                arguments.insert(arguments.end(), {"-ar", "44100"});
-            }
-            arguments.push_back(FFmpegRunner::pathArgument(encoded));
-            // The encoder runs at many times real time; a run still going after the programme's own
-            // length plus two minutes has hung.
-            const auto limit = std::chrono::milliseconds(
-                static_cast<long long>(std::clamp(programmeLength_, 0.0, 1.0e7) * 1000.0) + 120'000);
-            pipeline_.ffmpeg_.execute(arguments, limit, {}, stop_);
+            distribution_->join(onLog_);
             const fs::path mp3 = destination("_RSS_192k.mp3");
-            pipeline_.tagInjector_.inject(request_.metadata, encoded, mp3, chaptersFile_, onLog_, stop_);
+            pipeline_.tagInjector_.inject(request_.metadata, scratch("rss.mp3"), mp3, chaptersFile_, onLog_, stop_);
             outputs_.push_back(mp3);
         } else {
             progress(0.45, "Encoding AAC RSS Master with tags...");
-            const fs::path m4a = destination("_RSS.m4a");
-            pipeline_.tagInjector_.inject(request_.metadata, working_, m4a, std::nullopt, onLog_, stop_);
-            outputs_.push_back(m4a);
+            outputs_.push_back(*distribution_->join(onLog_));
             log("RSS master written as AAC (.m4a). Install FFmpeg (apt install ffmpeg) to get MP3 instead.");
         }
     }
 
     // ---- Stage 11: 16 kHz reference
 
-    void writeReference() {
-        if (!request_.generateWhisperReference) return;
+    void finishReference() {
+        if (!reference_) return;
         progress(0.6, "Generating 16kHz mono Whisper transcript reference...");
-        const fs::path file = destination("_WhisperRef_16k.wav");
-        WAVWriter writer(file, 16000, 1, 16);
-        PCMStream::read(
-            working_, 16000.0, 1, std::nullopt,
-            [&](std::span<const float> samples, std::int64_t frames) { writer.write(samples.data(), frames); }, {},
-            stop_);
-        writer.close();
-        outputs_.push_back(file);
+        outputs_.push_back(*reference_->join(onLog_));
     }
 
     // ---- Stage 12: transcript files
@@ -460,22 +509,37 @@ private:
         log("Transcript: " + std::to_string(words_.size()) + " words, " + std::to_string(cues.size()) + " captions");
     }
 
-    // ---- Stage 13: audiogram
+    // ---- Stage 13: audiogram, started once the episode audio and the words are final
 
-    void writeAudiogram() {
+    void startAudiogram() {
+        if (audiogramStarted_) return;
+        audiogramStarted_ = true;
         if (!request_.generateAudiogram) return;
+        episodeLength_ = PCMStream::format(speech_).durationSeconds;
+        audiogram_.emplace(stop_, [this, speech = speech_, words = words_, E = episodeLength_](std::stop_token stop,
+                                                                                               const LogSink& held) {
+            return std::optional<fs::path>(makeAudiogram(speech, words, E, held, stop));
+        });
+    }
+
+    void finishAudiogram() {
+        if (!audiogram_) return;
         progress(0.85, "Rendering social audiogram video snippet...");
-        const double E = episodeLength_;
+        outputs_.push_back(*audiogram_->join(onLog_));
+    }
+
+    fs::path makeAudiogram(const fs::path& speech, const std::vector<CaptionWord>& words, double E, const LogSink& held,
+                           const std::stop_token& stop) const {
         const double L = std::min(E, request_.audiogramSeconds);
         double candidate = 0;
         switch (request_.audiogramClip.kind()) {
         case ClipChoice::Kind::at: candidate = request_.audiogramClip.seconds(); break;
         case ClipChoice::Kind::start: candidate = 0; break;
         case ClipChoice::Kind::automatic:
-            if (!words_.empty()) {
-                candidate = ClipPicker::liveliestStart(words_, E, L);
+            if (!words.empty()) {
+                candidate = ClipPicker::liveliestStart(words, E, L);
             } else {
-                candidate = ClipPicker::loudestStart(pipeline_.normalizer_.levels(speech_, 0.5, {}, stop_), 0.5, L);
+                candidate = ClipPicker::loudestStart(pipeline_.normalizer_.levels(speech, 0.5, {}, stop), 0.5, L);
             }
             break;
         }
@@ -483,11 +547,11 @@ private:
         if (std::isnan(start)) start = 0;
 
         std::vector<CaptionWord> captions;
-        if (request_.captionAudiogram) captions = words_;
-        fs::path audio = speech_;
+        if (request_.captionAudiogram) captions = words;
+        fs::path audio = speech;
         if (start > 0.05) {
             audio = scratch("clip.wav");
-            pipeline_.normalizer_.excerpt(speech_, audio, start, L, {}, stop_);
+            pipeline_.normalizer_.excerpt(speech, audio, start, L, {}, stop);
             std::vector<CaptionWord> shifted;
             for (const CaptionWord& w : captions) {
                 if (w.end > start && w.start < start + L) {
@@ -495,7 +559,7 @@ private:
                 }
             }
             captions = std::move(shifted);
-            log("Audiogram clip: " + ChapterBuilder::clock(start, false) + " to " + ChapterBuilder::clock(start + L, false));
+            held("Audiogram clip: " + ChapterBuilder::clock(start, false) + " to " + ChapterBuilder::clock(start + L, false));
         }
 
         AudiogramGenerator::AudiogramConfig config;
@@ -507,8 +571,8 @@ private:
         config.captions = std::move(captions);
         if (!request_.metadata.podcastName.empty()) config.title = request_.metadata.podcastName;
         const fs::path video = destination("_Audiogram.mp4");
-        pipeline_.audiogramGenerator_.generate(audio, video, config, stop_);
-        outputs_.push_back(video);
+        pipeline_.audiogramGenerator_.generate(audio, video, config, stop);
+        return video;
     }
 
     static std::string join(const std::vector<std::string>& parts, std::string_view separator) {
@@ -540,6 +604,14 @@ private:
     std::optional<fs::path> chaptersFile_;
     std::mutex warnedMutex_;
     std::set<std::string> warned_;
+
+    bool distributionStarted_ = false;
+    bool audiogramStarted_ = false;
+    bool mp3_ = false;
+    // Declared last: destroyed (abandoned) before the values their work reads.
+    std::optional<SideStage> distribution_;
+    std::optional<SideStage> reference_;
+    std::optional<SideStage> audiogram_;
 };
 
 std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatExportRequest& request,

@@ -381,20 +381,27 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
     const fs::path good = shortEpisode(dir.path(), 44100, 6);
     const fs::path garbage = dir.write("garbage.wav", std::string(4096, 'x'));
     const test::FakeFFmpeg failing("echo 'no encoder here' >&2; exit 1");
+    // Fail or are stopped after the reference and the audiogram, which run beside the encode, were written.
+    const test::FakeFFmpeg failingLate("sleep 2; echo 'no encoder here' >&2; exit 1");
+    const test::FakeFFmpeg slow("sleep 2; exec /usr/bin/ffmpeg \"$@\"");
     struct Case {
         const char* name;
         fs::path source;
         std::vector<fs::path> ffmpeg;
-        bool stopAtMusic;
+        const char* stopAt;  // progress message on which the export is stopped
         std::string error;  // start of what()
         std::vector<std::string> kept;
+        bool sideOutputs = false;  // reference and audiogram requested too
     };
     const Case cases[] = {
-        {"unreadable source", garbage, {}, false, "Could not read audio from garbage.wav", {}},
-        {"missing source", dir / "nothing.wav", {}, false, "Could not read audio from nothing.wav", {}},
-        {"ffmpeg exits 1", good, {failing.path()}, false, "FFmpeg failed (exit 1): no encoder here",
-         {"ep12_Master_-16LUFS.wav"}},
-        {"stopped", good, {}, true, "Cancelled", {}},
+        {"unreadable source", garbage, {}, "", "Could not read audio from garbage.wav", {}},
+        {"missing source", dir / "nothing.wav", {}, "", "Could not read audio from nothing.wav", {}},
+        {"ffmpeg exits 1", good, {failing.path()}, "", "FFmpeg failed (exit 1): no encoder here", {"ep12_Master_-16LUFS.wav"}},
+        {"ffmpeg exits 1 after the side stages", good, {failingLate.path()}, "", "FFmpeg failed (exit 1): no encoder here",
+         {"ep12_Master_-16LUFS.wav"}, true},
+        {"stopped", good, {}, "Adding intro / outro music...", "Cancelled", {}},
+        {"stopped while encoding, after the side stages", good, {slow.path()},
+         "Encoding 192kbps MP3 RSS Master with ID3 tags...", "Cancelled", {"ep12_Master_-16LUFS.wav"}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -404,9 +411,10 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
         const AudioVideoPipeline pipeline(options);
         Request r = request(c.source);
         r.introURL = dir / "no intro.wav";
+        r.generateWhisperReference = r.generateAudiogram = c.sideOutputs;
         std::stop_source stop;
         const ProgressSink progress = [&](double, const std::string& m) {
-            if (c.stopAtMusic && m == "Adding intro / outro music...") stop.request_stop();
+            if (m == c.stopAt) stop.request_stop();
         };
         try {
             pipeline.processMultiFormat(r, progress, {}, stop.get_token());
