@@ -205,7 +205,7 @@ TEST_F(HostileAudio, FifoIsRefusedAtOnceAsItemIntroAndOutro) {
     const fs::path fifo = dir / "pipe.wav";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const std::string refusal = "Could not read audio from pipe.wav: not a regular file";
-    const AudioVideoPipeline pipeline(AudioVideoPipeline::Options{{}, {}, 1});
+    const AudioVideoPipeline pipeline(AudioVideoPipeline::Options{{}, {}, 1, {}, {}});
     const std::function<void(Request&)> roles[] = {
         [&](Request& r) { r.sourceURL = fifo; },
         [&](Request& r) { r.introURL = fifo; },
@@ -230,7 +230,7 @@ TEST_F(HostileAudio, FifoIsRefusedAtOnceAsItemIntroAndOutro) {
 
 TEST_F(HostileAudio, StopDuringEachOpenEndsWithinASecond) {
     const fs::path slow = slowHeader();
-    const AudioVideoPipeline pipeline(AudioVideoPipeline::Options{{}, {}, 1});
+    const AudioVideoPipeline pipeline(AudioVideoPipeline::Options{{}, {}, 1, {}, {}});
     const std::function<void(std::stop_token)> opens[] = {
         [&](std::stop_token stop) { PCMStream::format(slow, {}, stop); },
         [&](std::stop_token stop) {
@@ -278,7 +278,7 @@ TEST_F(HostileAudio, RecordingShorterThanItsHeaderSaysSoOnce) {
         SCOPED_TRACE(c.name);
         const Request r = request(dir.write(c.name, c.bytes));
         std::vector<std::string> warnings;
-        AudioVideoPipeline(AudioVideoPipeline::Options{{}, {}, 1}).processMultiFormat(r, {}, [&](const std::string& line) {
+        AudioVideoPipeline(AudioVideoPipeline::Options{{}, {}, 1, {}, {}}).processMultiFormat(r, {}, [&](const std::string& line) {
             if (line.starts_with("Warning: ")) warnings.push_back(line);
         });
         if (c.line == nullptr) {
@@ -293,7 +293,7 @@ TEST_F(HostileAudio, RecordingShorterThanItsHeaderSaysSoOnce) {
 
 TEST_F(HostileAudio, StopDuringTheMP3EncodeEndsFFmpegAndLeavesNoHalfSet) {
     const test::FakeFFmpeg fake("sleep 1000");
-    AudioVideoPipeline::Options options{{fake.path()}, {}, 1};
+    AudioVideoPipeline::Options options{{fake.path()}, {}, 1, {}, {}};
     const AudioVideoPipeline pipeline(options);
     const fs::path pidFile = fake.path().parent_path().parent_path() / "pid.txt";
     std::stop_source stop;
@@ -313,7 +313,7 @@ TEST_F(HostileAudio, StopDuringTheMP3EncodeEndsFFmpegAndLeavesNoHalfSet) {
 
 TEST_F(HostileAudio, RelativeOutputFolderStartingWithADashReachesFFmpegAsAPath) {
     const test::FakeFFmpeg recording("exec /usr/bin/ffmpeg \"$@\"");
-    const AudioVideoPipeline pipeline(AudioVideoPipeline::Options{{recording.path()}, {}, 1});
+    const AudioVideoPipeline pipeline(AudioVideoPipeline::Options{{recording.path()}, {}, 1, {}, {}});
     const fs::path before = fs::current_path();
     fs::current_path(dir.path());
     Request r = request(media("tone.wav"));
