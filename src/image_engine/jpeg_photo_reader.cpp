@@ -1,5 +1,6 @@
 #include "image_engine/jpeg_photo_reader.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>

@@ -61,6 +61,10 @@ TEST(ListingWatermark, TheWebFileShowsTheWholeLogoAtItsMargin) {
             const test::RunResult run = test::runListingJob(preset, {photo}, dir / "out");
             ASSERT_EQ(run.items[0].outputs.size(), 1u) << run.items[0].message;
 
+            // Stripped to its orientation, the web file still says that its colours are sRGB.
+            EXPECT_NE(test::exiftool("-s3 -ICC_Profile:ProfileDescription", dir / "out" / run.items[0].outputs[0])
+                          .find("sRGB"),
+                      std::string::npos);
             const PackedTexture web = ImageLoader::loadRGBA8(dir / "out" / run.items[0].outputs[0]);
             const Box box = magentaBox(web);
             // Width 0.18 of the web frame, its height following; margins 0.03 of the frame's sides.
@@ -77,31 +81,18 @@ TEST(ListingWatermark, TheWebFileShowsTheWholeLogoAtItsMargin) {
 
 TEST(ListingFailure, DecodeFailuresNameTheirCause) {
     TempDir dir;
-    const fs::path good = test::writeJpeg(dir / "good.jpg", test::picture(64, 48, test::ramp));
-    std::vector<std::uint8_t> bytes(fs::file_size(good));
-    {
-        std::FILE* f = std::fopen(good.c_str(), "rb");
-        ASSERT_EQ(std::fread(bytes.data(), 1, bytes.size(), f), bytes.size());
-        std::fclose(f);
-    }
+    const std::string bytes = test::readFile(test::writeJpeg(dir / "good.jpg", test::picture(64, 48, test::ramp)));
     // The same file claiming 30000 x 30000 pixels in its frame header.
-    std::vector<std::uint8_t> huge = bytes;
-    for (std::size_t i = 2; i + 9 < huge.size(); ++i) {
-        if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {
-            huge[i + 5] = huge[i + 7] = 30000 >> 8;
-            huge[i + 6] = huge[i + 8] = 30000 & 0xFF;
-            break;
-        }
-    }
-    const std::string hugeFile = dir.write("huge.jpg", std::string(huge.begin(), huge.end())).string();
-    const std::string cutFile = dir.write("cut.jpg", std::string(bytes.begin(), bytes.begin() + 40)).string();
-    const std::string textFile = dir.write("notes.jpg", "not a photo").string();
+    std::string huge = bytes;
+    const std::size_t frame = huge.find("\xFF\xC0");
+    ASSERT_NE(frame, std::string::npos);
+    huge.replace(frame + 5, 4, "\x75\x30\x75\x30");
 
     const std::pair<fs::path, std::string> cases[] = {
-        {hugeFile, "huge.jpg (30000 × 30000 is too large)"},
+        {dir.write("huge.jpg", huge), "huge.jpg (30000 × 30000 is too large)"},
         {dir / "gone.jpg", "gone.jpg (the file does not exist)"},
-        {cutFile, "cut.jpg (not a readable image ("},
-        {textFile, "notes.jpg (not a readable image ("},
+        {dir.write("cut.jpg", bytes.substr(0, 40)), "cut.jpg (not a readable image ("},
+        {dir.write("notes.jpg", "not a photo"), "notes.jpg (not a readable image ("},
     };
     for (const auto& [file, cause] : cases) {
         SCOPED_TRACE(file.filename().string());
