@@ -193,6 +193,7 @@ const PixelCodec& pixelCodec() {
     static const PixelCodec codec = [] {
         PixelCodec loaded;
         void* module = ::dlopen(MORVALE_PIXEL_REENCODER, RTLD_NOW | RTLD_LOCAL);
+        if (module == nullptr) module = ::dlopen(MORVALE_PIXEL_REENCODER_INSTALLED, RTLD_NOW | RTLD_LOCAL);
         if (module == nullptr) return loaded;
         loaded.reencode = reinterpret_cast<MorvalePixelReencode>(::dlsym(module, "morvale_pixel_reencode"));
         loaded.hasLocation = reinterpret_cast<MorvalePixelHasLocation>(::dlsym(module, "morvale_pixel_has_location"));

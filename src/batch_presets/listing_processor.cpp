@@ -67,18 +67,6 @@ std::string causeOf(const ImageLoadError& error) {
     return error.reason();
 }
 
-// The stripper says that it could not write, not why. Ask the file system the question its write
-// asked: can a file of that size be written in this folder now? No answer when it can.
-std::error_code spaceFor(const fs::path& file, std::uintmax_t bytes) {
-    try {
-        AtomicFileWriter probe(file, {.createFolders = false, .durable = false});
-        const int result = ::posix_fallocate(probe.fd(), 0, static_cast<off_t>(bytes));
-        return result == 0 ? std::error_code() : std::error_code(result, std::generic_category());
-    } catch (const AtomicWriteError& error) {
-        return error.code();
-    }
-}
-
 }  // namespace
 
 void ListingProcessor::checkWebFields(const VarnholtPreset& preset) {
@@ -340,11 +328,9 @@ private:
             if (preset_.stripGPSMetadata) {
                 try {
                     stripper.stripMetadata(output.temporaryPath(), output.temporaryPath(), option, kStripQuality);
-                } catch (const EXIFStripper::EXIFError&) {
-                    // Asked while the encoded file still takes its room, as it did for the stripper.
-                    const std::error_code reason = spaceFor(file, bytes.size());
+                } catch (const EXIFStripper::EXIFError& error) {
                     output.discard();
-                    if (reason) throw std::system_error(reason, failed.what());
+                    if (error.reason()) throw std::system_error(error.reason(), failed.what());
                     throw failed;
                 }
             }
