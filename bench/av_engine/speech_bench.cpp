@@ -10,6 +10,7 @@
 
 #include "av_engine/loudness_normalizer.h"
 #include "av_engine/transcriber.h"
+#include "base/system_limits.h"
 
 #include <sched.h>
 #include <sys/resource.h>
@@ -222,7 +223,7 @@ void speech(const fs::path& folder, bool episode) {
     std::vector<Material> materials = {repeated(folder, corpus, c16, 1, "corpus"), repeated(folder, corpus, c16, 5, "10-minute")};
     std::printf("corpus: %zu sentences, %.1f s; 10-minute file: %.1f s\n", corpus.sentences.size(), corpus.seconds,
                 materials[1].seconds);
-    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const auto cores = static_cast<std::size_t>(allowedProcessorCount());
     for (const Material& m : materials) {
         const Run reference = cli({m.file}, {0.0});
         report("pocketsphinx_continuous, 1 core", m, reference, 0.0);

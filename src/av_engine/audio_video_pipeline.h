@@ -24,8 +24,8 @@ namespace morvale {
 
 // The one entry to the podcast export: a caller fills a request per episode and calls
 // processMultiFormat, which turns the recording into every requested output. The pipeline holds only
-// its collaborators and the decoder pool that bounds transcription across the process, so one
-// instance serves any number of exports at once from any threads.
+// its collaborators (the default recogniser with the decoder pool that bounds transcription across the
+// process), so one instance serves any number of exports at once from any threads.
 class AudioVideoPipeline {
 public:
     struct Options {

@@ -262,7 +262,7 @@ private:
 
     void transcribe() {
         if (!needsTranscript()) return;
-        if (!pipeline_.recogniser_->isSupported()) {
+        if (!pipeline_.transcribes()) {
             log("Transcript skipped: on-device transcription needs the English speech model (pocketsphinx-en-us).");
             return;
         }

@@ -94,28 +94,6 @@ std::vector<std::string> names(const std::vector<fs::path>& files) {
     return out;
 }
 
-// Sets a variable for the life of the object.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        ::setenv(name, value, 1);
-    }
-    ~ScopedVariable() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 // Speech of exactly `seconds` at 44.1 kHz mono, so the programme's length is known to the sample.
 fs::path episodeOf(const fs::path& folder, double seconds) {
     const fs::path speech = test::makeSpeech(folder, seconds + 20, 44100);
@@ -195,11 +173,9 @@ TEST(WholeExport, GivenWordsAndLoudnessDecideEveryOutputAndLine) {
     r.audiogramClip = AudioVideoPipeline::ClipChoice::at(60);
     r.audiogramSeconds = 15;
     Said said;
-    std::vector<fs::path> outputs;
-    {
-        const ScopedVariable debugWords("ORBISK_DEBUG_WORDS", "");
-        outputs = pipeline.processMultiFormat(r, said.progress(), said.log());
-    }
+    ::setenv("ORBISK_DEBUG_WORDS", "", 1);
+    const auto outputs = pipeline.processMultiFormat(r, said.progress(), said.log());
+    ::unsetenv("ORBISK_DEBUG_WORDS");
 
     EXPECT_EQ(words->heard(), std::vector<std::string>{"episode.wav"});
     EXPECT_EQ(names(outputs), (std::vector<std::string>{"ep12_Master_-16LUFS.wav", "ep12_Chapters.json",
@@ -307,8 +283,9 @@ TEST(WholeExport, WithoutWordsTheWordStagesStepAside) {
         r.removeFillers = r.generateTranscripts = true;
         r.chapters = AudioVideoPipeline::ChapterSetting::automatic();
         Said said;
-        const ScopedVariable debugWords("ORBISK_DEBUG_WORDS", "1");
+        ::setenv("ORBISK_DEBUG_WORDS", "1", 1);
         const auto outputs = pipeline.processMultiFormat(r, said.progress(), said.log());
+        ::unsetenv("ORBISK_DEBUG_WORDS");
         EXPECT_EQ(names(outputs),
                   (std::vector<std::string>{"ep12_Master_ACX.wav", "ep12_ACX_Check.txt", "ep12_WhisperRef_16k.wav"}));
         EXPECT_EQ(said.lines, (std::vector<std::string>{
