@@ -105,7 +105,7 @@ public:
 
     std::vector<fs::path> run() {
         if (preset_.exportWebPackage) ListingProcessor::checkWebFields(preset_);
-        std::optional<PipelineImage> loaded = pipeline_.loadImage(item_.sourceURL);
+        std::optional<PipelineImage> loaded = pipeline_.loadImage(item_.sourceURL, context_.stopToken);
         if (!loaded) throw PresetError::cannotDecodeImage(item_.sourceURL);
         PipelineImage photo = std::move(*loaded);
         if (preset_.mergeBrackets) photo = mergeBracket(std::move(photo));
@@ -155,7 +155,7 @@ private:
                 if (middle == 0) metadata = lead.properties;
                 return std::move(lead.pixels);
             }
-            std::optional<PipelineImage> shot = pipeline_.loadImage(bracket[index]);
+            std::optional<PipelineImage> shot = pipeline_.loadImage(bracket[index], context_.stopToken);
             if (!shot) throw PresetError::cannotDecodeImage(bracket[index]);
             if (index == middle) metadata = std::move(shot->properties);
             return std::move(shot->pixels);

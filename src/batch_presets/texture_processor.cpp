@@ -310,7 +310,7 @@ private:
         const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
         std::optional<PipelineImage> image;
         try {
-            image = pipeline.load(item_.sourceURL);
+            image = pipeline.load(item_.sourceURL, context_.stopToken);
         } catch (const ImageLoadError& error) {
             throw MorvalePreset::TextureError::cannotOpenImage(item_.sourceURL, error.systemError());
         }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <system_error>
 
+#include "base/cancellation.h"
 #include "image_engine/png_reader.h"
 
 namespace morvale {
@@ -34,7 +35,8 @@ std::string oiioError(const OIIO::ImageInput* input) {
     return message;
 }
 
-std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file) {
+// The file's own faults, in the words a user understands, before any decoder looks at it.
+void requireImageFile(const fs::path& file) {
     std::error_code error;
     const auto status = fs::status(file, error);
     if (error || !fs::exists(status)) {
@@ -46,15 +48,24 @@ std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file) {
     if (fs::file_size(file, error) == 0 || error) {
         throw ImageLoadError(file, "the file is empty");
     }
+}
+
+// `format` is the header guard's answer for the file.
+std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file, const std::string& format) {
     OIIO::ImageSpec config;
     // Keep colour under transparent pixels exactly as stored.
     config.attribute("oiio:UnassociatedAlpha", 1);
-    auto input = OIIO::ImageInput::create(ImageHeaderGuard::check(file));
+    auto input = OIIO::ImageInput::create(format);
     OIIO::ImageSpec opened;
     if (!input || !input->open(file.string(), opened, config)) {
         throw ImageLoadError(file, "not a readable image (" + oiioError(input.get()) + ")");
     }
     return input;
+}
+
+std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file) {
+    requireImageFile(file);
+    return openInput(file, ImageHeaderGuard::check(file));
 }
 
 void checkSpec(const fs::path& file, const OIIO::ImageSpec& spec) {
@@ -103,17 +114,21 @@ PixelSize ImageLoader::readUprightSize(const fs::path& file) {
 
 PackedTexture ImageLoader::loadRGBA8(const fs::path& file) { return load(file).pixels; }
 
-ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientation) {
-    // Plain PNG files, most texture maps, take the fast path; it gives the same pixels.
+ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientation, std::stop_token stop) {
+    // Plain PNG files, most texture maps, take the fast path; it gives the same pixels. It reads
+    // no file larger than an image of its header's size could be: those go to the guard below.
     try {
-        PngReader::Options fast{maxSide, maxPixels, applyOrientation};
+        PngReader::Options fast{maxSide, maxPixels, applyOrientation, stop};
         if (auto decoded = PngReader::decodeFile(file, fast)) {
             return {std::move(decoded->pixels), decoded->monochrome};
         }
     } catch (const PngReadError& error) {
         throw ImageLoadError(file, error.what());
     }
-    auto input = openInput(file);
+    requireImageFile(file);
+    const std::string format = ImageHeaderGuard::check(file, stop);
+    throwIfStopRequested(stop);
+    auto input = openInput(file, format);
     const OIIO::ImageSpec spec = input->spec();
     checkSpec(file, spec);
 
@@ -145,7 +160,12 @@ ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientati
     std::uint8_t* target = direct ? out.rgba.data() : raw.data();
     const OIIO::stride_t pixelStride = direct ? 4 : readCount;
     // Some decoders fill missing data and only record the fault: a truncated file is an error too.
-    if (!input->read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, target, pixelStride) || input->has_error()) {
+    // The decoder asks between strips and tiles whether to go on.
+    const auto stopAsked = [](void* token, float) { return static_cast<const std::stop_token*>(token)->stop_requested(); };
+    const bool read = input->read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, target, pixelStride,
+                                        OIIO::AutoStride, OIIO::AutoStride, stopAsked, &stop);
+    throwIfStopRequested(stop);
+    if (!read || input->has_error()) {
         throw ImageLoadError(file, "the pixels cannot be decoded (" + oiioError(input.get()) + ")");
     }
     input->close();

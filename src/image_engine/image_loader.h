@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -54,7 +55,8 @@ public:
         PackedTexture pixels;
         bool monochrome = false;
     };
-    static Decoded load(const std::filesystem::path& file, bool applyOrientation = true);
+    // Stops with OperationCancelled when `stop` is asked, between steps and while decoding PNGs.
+    static Decoded load(const std::filesystem::path& file, bool applyOrientation = true, std::stop_token stop = {});
 };
 
 }  // namespace morvale
