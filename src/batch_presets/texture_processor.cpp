@@ -176,6 +176,11 @@ private:
         if (!identified) {
             throw BatchSkip(file() + " isn't an AO / Roughness / Smoothness / Metallic / Height map");
         }
+        // A queued file that cannot be reached (a symlink loop, a dangling link) would otherwise
+        // not be recognised as a member of its set and be skipped as packed with it.
+        std::error_code unreachable;
+        (void)fs::status(item_.sourceURL, unreachable);
+        if (unreachable) throw ChannelPacker::PackingError::cannotRead(item_.sourceURL, unreachable);
         const std::string& setName = identified->stem;
         const TextureProcessor::TextureSet set = decideSet(setName);
         const ChannelPacker::ChannelSources& sources = set.sources;

@@ -192,6 +192,11 @@ ChannelPacker::PackingError ChannelPacker::PackingError::cannotRead(const fs::pa
     return PackingError(Kind::cannotRead, "Could not read texture map " + file.filename().string() + reason + ".", file);
 }
 
+ChannelPacker::PackingError ChannelPacker::PackingError::cannotRead(const fs::path& file, const std::string& reason) {
+    return PackingError(Kind::cannotRead, "Could not read texture map " + file.filename().string() + " (" + reason + ").",
+                        file);
+}
+
 ChannelPacker::PackingError ChannelPacker::PackingError::noSourceImagesFound() {
     return PackingError(Kind::noSourceImagesFound, "No valid source texture maps found for channel packing.", {});
 }
