@@ -13,12 +13,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "av_engine/wav_writer.h"
 #include "image_engine/core_image_pipeline.h"
 #include "image_engine/packed_texture.h"
 #include "support/temp_dir.h"
@@ -44,29 +44,17 @@ PackedTexture pattern(int side, int seed) {
     return out;
 }
 
-// A minute of a 220 Hz tone with a pause now and then, mono 16-bit at 44.1 kHz.
+// A minute of a 220 Hz tone with a pause now and then.
 void writeSpeechLikeWav(const fs::path& file) {
-    const std::uint32_t rate = 44100, samples = rate * 60;
-    std::ofstream out(file, std::ios::binary);
-    const auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
-    const auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
-    out.write("RIFF", 4);
-    u32(36 + samples * 2);
-    out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(1);
-    u16(1);
-    u32(rate);
-    u32(rate * 2);
-    u16(2);
-    u16(16);
-    out.write("data", 4);
-    u32(samples * 2);
-    for (std::uint32_t i = 0; i < samples; ++i) {
+    const int rate = 44100;
+    std::vector<float> samples(static_cast<std::size_t>(rate) * 60);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
         const bool pause = (i / rate) % 5 == 4;
-        const double value = pause ? 0.0 : 8000.0 * std::sin(2 * 3.14159265358979 * 220.0 * i / rate);
-        u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(value)));
+        samples[i] = pause ? 0.0f : 0.25f * static_cast<float>(std::sin(2 * 3.14159265358979 * 220.0 * static_cast<double>(i) / rate));
     }
+    WAVWriter writer(file, rate, 1, 16);
+    writer.write(samples.data(), static_cast<std::int64_t>(samples.size()));
+    writer.close();
 }
 
 struct Outcome {
