@@ -1,6 +1,11 @@
 #include "batch_core/batch_queue_manager.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -82,6 +87,23 @@ std::string lastComponent(const fs::path& path) {
 std::string describe(const std::exception& error) {
     std::string text = error.what();
     return text.empty() ? std::string("Unknown error") : text;
+}
+
+// Creates the output folder and checks that files can be made in it; the reason when not.
+std::optional<std::string> outputFolderProblem(const fs::path& folder) {
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (!error) {
+        std::string probe = (folder / ".mx-write-check-XXXXXX").string();
+        const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(probe.c_str());
+            return std::nullopt;
+        }
+        error.assign(errno, std::generic_category());
+    }
+    return "Cannot write to the output folder " + folder.string() + ": " + error.message();
 }
 
 template <typename Listener, typename... Args>
@@ -394,18 +416,17 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         state->logLocked("Discovered " + std::to_string(total) + " items. Max concurrency: " + std::to_string(limit));
     }
     const auto started = std::chrono::steady_clock::now();
-    {
-        std::error_code ignored;  // items that then cannot write report their own errors
-        fs::create_directories(configuration.outputDirectory, ignored);
-    }
+    // Found now rather than at each item's first write, after minutes of work.
+    const std::optional<std::string> unwritable = outputFolderProblem(configuration.outputDirectory);
 
     std::vector<fs::path> sources;
     sources.reserve(run.items.size());
     for (const auto& queued : run.items) sources.push_back(queued.sourceURL);
     const auto ledger = std::make_shared<RunLedger>(std::move(sources));
 
-    auto runItem = [&run, &weakState, &ledger, &stopToken, total](std::size_t position) -> Outcome {
+    auto runItem = [&run, &weakState, &ledger, &stopToken, &unwritable, total](std::size_t position) -> Outcome {
         const BatchItem& item = run.items[position];
+        if (unwritable) return Failed{*unwritable};
         try {
             const Uuid jobID = run.jobID;
             const Uuid itemID = item.id;
@@ -436,6 +457,8 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
         } catch (const BatchSkip& skip) {
             return Skipped{skip.reason()};
         } catch (const OperationCancelled&) {
+            // Whatever the item already wrote would look finished without the rest of its set.
+            ledger->removeOutputsOf(item.id);
             return Cancelled{};
         } catch (const std::exception& error) {
             return Failed{describe(error)};

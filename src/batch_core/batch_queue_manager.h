@@ -60,7 +60,10 @@ public:
     // run as cancel() does; unlike cancel() it cannot be lost to the start of the run, so a
     // caller that starts the run on another thread can cancel it at any moment after asking.
     // Every item gets the run's own ledger and a stop token that stopAll() fires; an item whose
-    // preset throws OperationCancelled ends as cancelled and is counted in no total.
+    // preset throws OperationCancelled ends as cancelled and is counted in no total, and the
+    // outputs it had already written in this run are removed.
+    // The output folder is made and checked first: when no file can be created in it, every
+    // item fails at once with "Cannot write to the output folder <folder>: <reason>".
     ExecutionReport submitAndStart(const ProcessingJob& job, const BatchPreset& preset,
                                    std::stop_token cancelRequest = {});
 

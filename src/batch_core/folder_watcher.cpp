@@ -439,13 +439,16 @@ void FolderWatcher::Session::handle(const inotify_event& event) {
         noteEvent(folder);
         const auto away = movedAway_.find(event.cookie);
         if ((event.mask & IN_MOVED_TO) && event.cookie != 0 && away != movedAway_.end()) {
-            // Renamed within the tree: its watches stay, its contents stay known, its paths follow.
+            // Renamed within the tree: its watches stay and its paths follow. Everything in it has a
+            // new path, so it is reported again, complete at once, as if it had been moved in.
             std::vector<Folder*> stack{adopt(folder, name, std::move(away->second))};
             movedAway_.erase(away);
             while (!stack.empty()) {
                 Folder* moved = stack.back();
                 stack.pop_back();
                 for (auto& [childName, child] : moved->subfolders) stack.push_back(child.get());
+                moved->known.clear();
+                moved->movedIn = true;
                 noteEvent(moved);
             }
             folder->complete.insert(name);

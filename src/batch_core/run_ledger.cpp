@@ -1,5 +1,7 @@
 #include "batch_core/run_ledger.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <system_error>
 
@@ -82,7 +84,34 @@ void RunLedger::claimOutput(const BatchItem& item, const fs::path& output, std::
                                     : display(reader->source) + " reads it in this run";
         throw OutputConflict("Won't overwrite " + display(output) + ": " + who + ". " + std::string(readRemedy));
     }
-    outputs_.emplace(key, Writer{item.id, item.sourceURL});
+    outputs_.emplace(key, Writer{item.id, item.sourceURL, fileIdentity(key)});
+}
+
+std::optional<RunLedger::FileIdentity> RunLedger::fileIdentity(const fs::path& file) {
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
+                        static_cast<std::int64_t>(info.st_size)};
+}
+
+std::vector<fs::path> RunLedger::removeOutputsOf(const Uuid& item) {
+    std::vector<std::pair<fs::path, std::optional<FileIdentity>>> claimed;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [path, writer] : outputs_) {
+            if (writer.item == item) claimed.emplace_back(path, writer.before);
+        }
+    }
+    std::vector<fs::path> removed;
+    for (const auto& [path, before] : claimed) {
+        const auto now = fileIdentity(path);
+        // A file still as it was when claimed is an earlier run's, never written by this item.
+        if (!now || now == before) continue;
+        std::error_code error;
+        if (fs::remove(path, error)) removed.push_back(path);
+    }
+    return removed;
 }
 
 std::pair<std::shared_ptr<RunLedger::Decision>, bool> RunLedger::decisionFor(const std::string& key,

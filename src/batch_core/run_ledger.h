@@ -1,6 +1,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -76,6 +77,12 @@ public:
     void claimOutput(const BatchItem& item, const std::filesystem::path& output,
                      std::string_view remedy = patternRemedy);
 
+    // For an item stopped part-way: removes the outputs it claimed and has since written (a file
+    // that is new, or replaced since the claim), so that no half set of outputs is left looking
+    // finished. A file left unchanged since the claim (an earlier run's) stays. Returns what was
+    // removed.
+    std::vector<std::filesystem::path> removeOutputsOf(const Uuid& item);
+
     // A choice every item of the run must share (the texture set of a stem, a bracket, a decoded
     // watermark): the first caller under `key` runs `decide`; callers arriving meanwhile wait for
     // it, and every caller gets the same value, kept for the life of the ledger. When `decide`
@@ -100,9 +107,20 @@ private:
         Uuid item;
         std::filesystem::path source;
     };
+    // Tells a file written since a moment from the one that was there then.
+    struct FileIdentity {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+        std::int64_t modifiedNanoseconds = 0;
+        std::int64_t size = 0;
+        friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+    };
+    static std::optional<FileIdentity> fileIdentity(const std::filesystem::path& file);
+
     struct Writer {
         Uuid item;
         std::filesystem::path source;
+        std::optional<FileIdentity> before;  // the file at the path when it was claimed, if any
     };
     struct Decision {
         std::type_index type;

@@ -167,8 +167,12 @@ bool UpdateInfo::isTrustedDownload() const {
     std::string_view host = authority;
     if (const auto colon = host.find(':'); colon != std::string_view::npos) {
         const std::string_view port = host.substr(colon + 1);
+        // A port no URL reader accepts makes the whole address unreadable to the browser.
+        unsigned long value = 0;
         for (char c : port) {
             if (!isDigit(c)) return false;
+            value = value * 10 + static_cast<unsigned long>(c - '0');
+            if (value > 65535) return false;
         }
         host = host.substr(0, colon);
     }

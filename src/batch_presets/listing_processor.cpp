@@ -138,7 +138,7 @@ private:
     // Photos arrive in sRGB, whatever profile they were shot in, before any tool sees them.
     PipelineImage loadPhoto(const fs::path& file) const {
         try {
-            return pipeline_.loadPhoto(file);
+            return pipeline_.loadPhoto(file, context_.stopToken);
         } catch (const ImageLoadError& error) {
             throw PresetError::cannotDecodeImage(file, causeOf(error));
         }

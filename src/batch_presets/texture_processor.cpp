@@ -176,6 +176,11 @@ private:
         if (!identified) {
             throw BatchSkip(file() + " isn't an AO / Roughness / Smoothness / Metallic / Height map");
         }
+        // A queued file that cannot be reached (a symlink loop, a dangling link) would otherwise
+        // not be recognised as a member of its set and be skipped as packed with it.
+        std::error_code unreachable;
+        (void)fs::status(item_.sourceURL, unreachable);
+        if (unreachable) throw ChannelPacker::PackingError::cannotRead(item_.sourceURL, unreachable);
         const std::string& setName = identified->stem;
         const TextureProcessor::TextureSet set = decideSet(setName);
         const ChannelPacker::ChannelSources& sources = set.sources;
@@ -310,7 +315,7 @@ private:
         const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
         std::optional<PipelineImage> image;
         try {
-            image = pipeline.load(item_.sourceURL);
+            image = pipeline.load(item_.sourceURL, context_.stopToken);
         } catch (const ImageLoadError& error) {
             throw MorvalePreset::TextureError::cannotOpenImage(item_.sourceURL, error.systemError());
         }

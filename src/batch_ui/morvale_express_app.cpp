@@ -1,6 +1,7 @@
 #include "batch_ui/morvale_express_app.h"
 
 #include "batch_presets/vertical.h"
+#include "batch_ui/quit_signals.h"
 #include "batch_ui/standalone_window.h"
 #include "batch_ui/texture_option_form.h"
 #include "batch_ui/update_checker.h"
@@ -83,11 +84,13 @@ int MorvaleExpressApp::main(int argc, char** argv) {
     StandaloneScenesSettings scenes;
     scenes.trayAllowed = !snapshot;
 
+    // Before anything can start a run, so that a run never meets a signal without it.
+    const QuitSignals quitSignals;
     MorvaleExpressApp app(std::move(services), std::move(scenes));
     app.body().show();
     const int status = QApplication::exec();
     app.model().shutdown();
-    return status;
+    return quitSignals.exitStatus(status);
 }
 
 }  // namespace morvale

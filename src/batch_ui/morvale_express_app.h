@@ -30,7 +30,8 @@ public:
     // The scenes: the main window with its menus and the tray item; made once.
     StandaloneScenes& body();
 
-    // The program's entry: runs the application until it quits and returns 0 on a normal end.
+    // The program's entry: runs the application until it quits and returns 0 on a normal end. SIGTERM,
+    // SIGINT and SIGHUP quit it as "Quit" does, and it then returns 128 + the signal's number.
     static int main(int argc, char** argv);
 
 private:

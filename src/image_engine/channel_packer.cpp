@@ -192,6 +192,11 @@ ChannelPacker::PackingError ChannelPacker::PackingError::cannotRead(const fs::pa
     return PackingError(Kind::cannotRead, "Could not read texture map " + file.filename().string() + reason + ".", file);
 }
 
+ChannelPacker::PackingError ChannelPacker::PackingError::cannotRead(const fs::path& file, const std::string& reason) {
+    return PackingError(Kind::cannotRead, "Could not read texture map " + file.filename().string() + " (" + reason + ").",
+                        file);
+}
+
 ChannelPacker::PackingError ChannelPacker::PackingError::noSourceImagesFound() {
     return PackingError(Kind::noSourceImagesFound, "No valid source texture maps found for channel packing.", {});
 }
@@ -214,9 +219,9 @@ void checkSize(int width, int height) {
     }
 }
 
-std::optional<ImageLoader::Decoded> decode(const fs::path& file) {
+std::optional<ImageLoader::Decoded> decode(const fs::path& file, const std::stop_token& stop) {
     try {
-        return ImageLoader::load(file, false);
+        return ImageLoader::load(file, false, stop);
     } catch (const ImageLoadError& error) {
         if (error.systemError()) throw ChannelPacker::PackingError::cannotRead(file, error.systemError());
         return std::nullopt;
@@ -232,7 +237,7 @@ std::size_t pixelCount(int width, int height) {
 std::optional<std::vector<std::uint8_t>> ChannelPacker::loadGrayscale(const fs::path& file, int width, int height,
                                                                        std::stop_token stop) {
     checkSize(width, height);
-    auto decoded = decode(file);
+    auto decoded = decode(file, stop);
     if (!decoded) {
         return std::nullopt;
     }
@@ -258,7 +263,7 @@ std::optional<std::vector<std::uint8_t>> ChannelPacker::loadGrayscale(const fs::
 
 std::optional<std::vector<std::uint8_t>> ChannelPacker::loadRGB(const fs::path& file, int width, int height) {
     checkSize(width, height);
-    auto decoded = decode(file);
+    auto decoded = decode(file, {});
     if (!decoded) {
         return std::nullopt;
     }
@@ -365,7 +370,7 @@ std::vector<std::string> ChannelPacker::ChannelSources::missingInputs(EngineProf
 }
 
 PackedTexture ChannelPacker::flipNormalGreen(const fs::path& file, int maxSize, std::stop_token stop) const {
-    auto decoded = decode(file);
+    auto decoded = decode(file, stop);
     if (!decoded) {
         throw PackingError::cannotRead(file);
     }

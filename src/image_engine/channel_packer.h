@@ -86,6 +86,8 @@ public:
         // "Could not read texture map <file name>.", or with the system's reason when it refused to
         // open the file: "Could not read texture map <file name> (Permission denied)."
         static PackingError cannotRead(const std::filesystem::path& file, std::error_code systemError = {});
+        // The same with the loader's reason: "Could not read texture map <file name> (the file is empty)."
+        static PackingError cannotRead(const std::filesystem::path& file, const std::string& reason);
         // "No valid source texture maps found for channel packing."
         static PackingError noSourceImagesFound();
         // "Failed to composite RGBA channels."

@@ -170,24 +170,24 @@ const CoreImagePipeline& CoreImagePipeline::shared() {
     return instance;
 }
 
-std::optional<PipelineImage> CoreImagePipeline::loadImage(const fs::path& file) const {
+std::optional<PipelineImage> CoreImagePipeline::loadImage(const fs::path& file, std::stop_token stop) const {
     try {
-        return load(file);
+        return load(file, std::move(stop));
     } catch (const ImageLoadError&) {
         return std::nullopt;
     }
 }
 
-PipelineImage CoreImagePipeline::load(const fs::path& file) const {
+PipelineImage CoreImagePipeline::load(const fs::path& file, std::stop_token stop) const {
     PipelineImage image;
-    image.pixels = ImageLoader::load(file, true).pixels;
+    image.pixels = ImageLoader::load(file, true, std::move(stop)).pixels;
     image.properties = readProperties(file);
     return image;
 }
 
-PipelineImage CoreImagePipeline::loadPhoto(const fs::path& file) const {
+PipelineImage CoreImagePipeline::loadPhoto(const fs::path& file, std::stop_token stop) const {
     PipelineImage image;
-    image.pixels = ImageLoader::loadPhoto(file);
+    image.pixels = ImageLoader::loadPhoto(file, std::move(stop));
     image.properties = readProperties(file);
     return image;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <stop_token>
 #include <vector>
 
 #include "image_engine/image_properties.h"
@@ -19,12 +20,13 @@ public:
 
     // The file's image 0 with its orientation applied and its metadata attached; nothing when the
     // file cannot be read, decoded, or is larger than the loader's limits.
-    std::optional<PipelineImage> loadImage(const std::filesystem::path& file) const;
+    // Both stop with OperationCancelled when `stop` is asked.
+    std::optional<PipelineImage> loadImage(const std::filesystem::path& file, std::stop_token stop = {}) const;
     // The same, throwing the loader's ImageLoadError with its reason instead of giving nothing.
-    PipelineImage load(const std::filesystem::path& file) const;
+    PipelineImage load(const std::filesystem::path& file, std::stop_token stop = {}) const;
     // A photo for the photo tools: as load(), and converted from its embedded ICC profile to sRGB
     // (see ImageLoader::loadPhoto). Textures keep their stored values and never come here.
-    PipelineImage loadPhoto(const std::filesystem::path& file) const;
+    PipelineImage loadPhoto(const std::filesystem::path& file, std::stop_token stop = {}) const;
 
     // The image scaled down (Lanczos-3) so that its longer side equals maxDimension, the other
     // side rounded half away from zero (at least 1); unchanged when it already fits.

@@ -15,7 +15,9 @@
 #include <vector>
 
 #include "base/ascii.h"
+#include "base/cancellation.h"
 #include "image_engine/image_loader.h"
+#include "image_engine/png_format.h"
 
 namespace morvale {
 
@@ -116,7 +118,37 @@ u64 rowBytes(i64 width, u64 bitsPerPixel) { return ceilDiv(mulSat(static_cast<u6
 
 // -- PNG -------------------------------------------------------------------------------------------
 
-void checkPng(const Bytes& b) {
+// Chunks a legal image of the caps could need: a 2 GiB raw image in IDATs of about 2 KiB, with
+// room for its metadata. A file of more is refused rather than walked.
+constexpr u64 maxPngChunks = u64{1} << 20;
+// How often the chunk walk looks at the stop token; a few thousand chunk headers take well under
+// a millisecond.
+constexpr u64 chunksBetweenStopChecks = 4096;
+
+// The chunk walk reads chunk headers through one window of the file, so that a file of many small
+// chunks costs one read per window rather than one per chunk.
+class ChunkHeaders {
+public:
+    explicit ChunkHeaders(const Bytes& bytes) : bytes_(bytes) {}
+
+    // The 8 bytes (length and type) at `offset`, which must lie within the file.
+    const unsigned char* at(u64 offset) {
+        if (offset < start_ || offset + 8 > start_ + filled_) {
+            filled_ = static_cast<std::size_t>(std::min<u64>(window_.size(), bytes_.size() - offset));
+            start_ = offset;
+            bytes_.read(offset, window_.data(), filled_);
+        }
+        return window_.data() + (offset - start_);
+    }
+
+private:
+    const Bytes& bytes_;
+    std::vector<unsigned char> window_ = std::vector<unsigned char>(64 * 1024);
+    u64 start_ = 0;
+    std::size_t filled_ = 0;
+};
+
+void checkPng(const Bytes& b, const std::stop_token& stop) {
     if (b.be(12, 4) != 0x49484452) throw unreadable("the PNG header chunk is missing");  // "IHDR"
     const i64 width = static_cast<i64>(b.be(16, 4));
     const i64 height = static_cast<i64>(b.be(20, 4));
@@ -130,18 +162,28 @@ void checkPng(const Bytes& b) {
         case 6: channels = 4; break;
         default: throw unreadable("unknown PNG colour type");
     }
+    if (depth == 0 || depth > 16) throw unreadable("unknown PNG bit depth");
     requireCaps(width, height);
-    // Each row carries one filter byte before its pixels.
-    const u64 decoded = mulSat(addSat(rowBytes(width, channels * depth), 1), static_cast<u64>(height));
+    const u64 decoded = png_format::filteredRowBytes(static_cast<u64>(width), static_cast<u64>(height), channels * depth);
     requireRatio(decoded, b.size(), deflateRatio, width, height);
+    // Checked before a byte past the header is read: a huge or sparse file must not be walked.
+    if (b.size() > png_format::maxLegalFileBytes(decoded)) {
+        throw unreadable("the file is larger than any PNG image of " + sizeText(width, height) + " could be");
+    }
     // The decoder allocates each chunk at the length it states before reading it, so a length past
     // the file's end is a bomb however small the image.
-    for (u64 offset = 8; offset + 8 <= b.size();) {
-        const u64 length = b.be(offset, 4);
-        if (length > 0x7FFFFFFFu || offset + 12 + length > b.size()) {
+    ChunkHeaders headers(b);
+    u64 chunks = 0;
+    for (u64 offset = 8; offset + 8 <= b.size(); ++chunks) {
+        if (chunks % chunksBetweenStopChecks == 0) throwIfStopRequested(stop);
+        if (chunks == maxPngChunks) throw unreadable("the PNG has more chunks than any image could need");
+        const unsigned char* header = headers.at(offset);
+        const u64 length = png_format::readBE32(header);
+        if (!png_format::isChunkType(header + 4)) throw unreadable("a PNG chunk has no valid type");
+        if (length > png_format::maxChunkLength || offset + 12 + length > b.size()) {
             throw unreadable("a PNG chunk runs past the end of the file");
         }
-        if (b.be(offset + 4, 4) == 0x49454E44) break;  // "IEND"
+        if (png_format::isType(header + 4, "IEND")) break;
         offset += 12 + length;
     }
 }
@@ -720,7 +762,7 @@ struct FileHandle {
 
 }  // namespace
 
-std::string ImageHeaderGuard::check(const fs::path& file) {
+std::string ImageHeaderGuard::check(const fs::path& file, std::stop_token stop) {
     std::string extension = ascii::lowered(file.extension().string());
     if (!extension.empty()) extension.erase(0, 1);
     FileHandle handle{::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};  // a FIFO must not block
@@ -739,7 +781,7 @@ std::string ImageHeaderGuard::check(const fs::path& file) {
             return bytes.size() >= magic.size() && std::memcmp(head, magic.data(), magic.size()) == 0;
         };
         if (starts("\x89PNG\r\n\x1a\n")) {
-            checkPng(bytes);
+            checkPng(bytes, stop);
             return "png";
         }
         if (starts("\xFF\xD8\xFF")) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <stop_token>
 #include <string>
 
 namespace morvale {
@@ -13,6 +14,9 @@ namespace morvale {
 // compression ratio. The bound is loose enough for every real encoder: a file of N bytes passes
 // when its pixels fit in ratio * N bytes plus 1 MiB.
 //
+// A PNG file larger than any image of its header's size could be is refused before more than its
+// header is read, and the chunk walk is bounded and stops (OperationCancelled) when `stop` is asked.
+//
 // Knows PNG, JPEG, TIFF, OpenEXR, Photoshop (PSD and PSB), BMP and Targa. Stateless; safe from any
 // thread.
 class ImageHeaderGuard {
@@ -22,7 +26,7 @@ public:
     // The decoder to open the file with: chosen by the file's content for the formats above (so a
     // misnamed file reaches the right decoder and no other), else by the file's extension.
     // Throws ImageLoadError ("the image is too large ..." or "not a readable image ...").
-    static std::string check(const std::filesystem::path& file);
+    static std::string check(const std::filesystem::path& file, std::stop_token stop = {});
 };
 
 }  // namespace morvale

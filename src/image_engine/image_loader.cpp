@@ -13,6 +13,7 @@
 #include <span>
 #include <system_error>
 
+#include "base/cancellation.h"
 #include "image_engine/jpeg_photo_reader.h"
 #include "image_engine/png_reader.h"
 #include "image_engine/srgb_converter.h"
@@ -38,7 +39,8 @@ std::string oiioError(const OIIO::ImageInput* input) {
     return message;
 }
 
-std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file) {
+// The file's own faults, in the words a user understands, before any decoder looks at it.
+void requireImageFile(const fs::path& file) {
     std::error_code error;
     const auto status = fs::status(file, error);
     if (error || !fs::exists(status)) {
@@ -50,15 +52,26 @@ std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file) {
     if (fs::file_size(file, error) == 0 || error) {
         throw ImageLoadError(file, "the file is empty");
     }
+}
+
+// `format` is the header guard's answer for the file.
+std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file, const std::string& format) {
     OIIO::ImageSpec config;
     // Keep colour under transparent pixels exactly as stored.
     config.attribute("oiio:UnassociatedAlpha", 1);
-    auto input = OIIO::ImageInput::create(ImageHeaderGuard::check(file));
+    auto input = OIIO::ImageInput::create(format);
     OIIO::ImageSpec opened;
     if (!input || !input->open(file.string(), opened, config)) {
         throw ImageLoadError(file, "not a readable image (" + oiioError(input.get()) + ")");
     }
     return input;
+}
+
+std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file, std::stop_token stop = {}) {
+    requireImageFile(file);
+    const std::string format = ImageHeaderGuard::check(file, stop);
+    throwIfStopRequested(stop);
+    return openInput(file, format);
 }
 
 void checkSpec(const fs::path& file, const OIIO::ImageSpec& spec) {
@@ -118,7 +131,8 @@ PackedTexture ImageLoader::loadRGBA8(const fs::path& file) { return load(file).p
 namespace {
 
 // Image 0 of an opened file as stored: no orientation applied.
-ImageLoader::Decoded decodeStored(const fs::path& file, OIIO::ImageInput& input, const OIIO::ImageSpec& spec) {
+ImageLoader::Decoded decodeStored(const fs::path& file, OIIO::ImageInput& input, const OIIO::ImageSpec& spec,
+                                  std::stop_token stop) {
     const int channels = spec.nchannels;
     int alpha = spec.alpha_channel;
     if (alpha < 0 && (channels == 2 || channels == 4)) {
@@ -147,7 +161,12 @@ ImageLoader::Decoded decodeStored(const fs::path& file, OIIO::ImageInput& input,
     std::uint8_t* target = direct ? out.rgba.data() : raw.data();
     const OIIO::stride_t pixelStride = direct ? 4 : readCount;
     // Some decoders fill missing data and only record the fault: a truncated file is an error too.
-    if (!input.read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, target, pixelStride) || input.has_error()) {
+    // The decoder asks between strips and tiles whether to go on.
+    const auto stopAsked = [](void* token, float) { return static_cast<const std::stop_token*>(token)->stop_requested(); };
+    const bool read = input.read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, target, pixelStride,
+                                       OIIO::AutoStride, OIIO::AutoStride, stopAsked, &stop);
+    throwIfStopRequested(stop);
+    if (!read || input.has_error()) {
         throw ImageLoadError(file, "the pixels cannot be decoded (" + oiioError(&input) + ")");
     }
     input.close();
@@ -198,28 +217,29 @@ std::span<const std::uint8_t> iccProfileOf(const OIIO::ImageSpec& spec) {
 
 }  // namespace
 
-ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientation) {
-    // Plain PNG files, most texture maps, take the fast path; it gives the same pixels.
+ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientation, std::stop_token stop) {
+    // Plain PNG files, most texture maps, take the fast path; it gives the same pixels. It reads
+    // no file larger than an image of its header's size could be: those go to the guard below.
     try {
-        PngReader::Options fast{maxSide, maxPixels, applyOrientation};
+        PngReader::Options fast{maxSide, maxPixels, applyOrientation, stop};
         if (auto decoded = PngReader::decodeFile(file, fast)) {
             return {std::move(decoded->pixels), decoded->monochrome};
         }
     } catch (const PngReadError& error) {
         throw ImageLoadError(file, error.what());
     }
-    auto input = openInput(file);
+    auto input = openInput(file, stop);
     const OIIO::ImageSpec spec = input->spec();
     checkSpec(file, spec);
-    Decoded result = decodeStored(file, *input, spec);
+    Decoded result = decodeStored(file, *input, spec, stop);
     if (applyOrientation) orient(file, result.pixels, spec.get_int_attribute("Orientation", 1));
     return result;
 }
 
-PackedTexture ImageLoader::loadPhoto(const fs::path& file) {
+PackedTexture ImageLoader::loadPhoto(const fs::path& file, std::stop_token stop) {
     // The general decoder is opened first in any case: it runs the header checks and knows the
     // orientation, whichever decoder then reads the pixels.
-    auto input = openInput(file);
+    auto input = openInput(file, stop);
     const OIIO::ImageSpec spec = input->spec();
     checkSpec(file, spec);
     const int orientation = spec.get_int_attribute("Orientation", 1);
@@ -232,6 +252,7 @@ PackedTexture ImageLoader::loadPhoto(const fs::path& file) {
         } catch (const std::runtime_error& error) {
             throw ImageLoadError(file, std::string("the pixels cannot be decoded (") + error.what() + ")");
         }
+        throwIfStopRequested(stop);
         if (!jpeg) throw ImageLoadError(file, "not a readable image (the file changed while it was read)");
         pixels = std::move(jpeg->pixels);
         if (jpeg->cmyk) {
@@ -240,7 +261,7 @@ PackedTexture ImageLoader::loadPhoto(const fs::path& file) {
             SrgbConverter::convert(pixels, jpeg->profile);
         }
     } else {
-        pixels = decodeStored(file, *input, spec).pixels;
+        pixels = decodeStored(file, *input, spec, stop).pixels;
         SrgbConverter::convert(pixels, iccProfileOf(spec));
     }
     orient(file, pixels, orientation);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -64,12 +65,13 @@ public:
         PackedTexture pixels;
         bool monochrome = false;
     };
-    static Decoded load(const std::filesystem::path& file, bool applyOrientation = true);
+    // Stops with OperationCancelled when `stop` is asked, between steps and while decoding.
+    static Decoded load(const std::filesystem::path& file, bool applyOrientation = true, std::stop_token stop = {});
 
     // A photo, upright, in sRGB: pixels are converted from the file's embedded ICC profile (CMYK
     // JPEGs included, Adobe's inverted ones too) before anything else sees them. A file without a
     // profile, or with one that cannot be used, is taken as sRGB. Throws ImageLoadError.
-    static PackedTexture loadPhoto(const std::filesystem::path& file);
+    static PackedTexture loadPhoto(const std::filesystem::path& file, std::stop_token stop = {});
 };
 
 }  // namespace morvale

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/ascii.h"
+#include "base/cancellation.h"
 #include "image_engine/png_format.h"
 
 namespace morvale {
@@ -182,7 +183,7 @@ namespace {
 // `owner`, when given, holds the file's bytes: the IDAT pieces are joined in place and the file is
 // released before the pixels are allocated, so that a file costs no more memory than its pixels.
 std::optional<PngReader::Decoded> decodeBytes(std::span<const std::uint8_t> file, const PngReader::Options& options,
-                                              std::vector<std::uint8_t>* owner) {
+                                              std::unique_ptr<std::uint8_t[]>* owner) {
     const std::uint8_t* bytes = file.data();
     const std::size_t size = file.size();
     if (size < png_format::signature.size() ||
@@ -297,7 +298,7 @@ std::optional<PngReader::Decoded> decodeBytes(std::span<const std::uint8_t> file
     std::span<const std::uint8_t> stream = idat.front();
     if (idat.size() > 1 && owner != nullptr) {
         // Each piece moves down over the chunk headers before it; none overtakes its source.
-        std::uint8_t* base = owner->data();
+        std::uint8_t* base = owner->get();
         std::size_t to = static_cast<std::size_t>(idat.front().data() - bytes);
         for (const auto& piece : idat) {
             std::memmove(base + to, piece.data(), piece.size());
@@ -309,6 +310,7 @@ std::optional<PngReader::Decoded> decodeBytes(std::span<const std::uint8_t> file
         for (const auto& piece : idat) joined.insert(joined.end(), piece.begin(), piece.end());
         stream = joined;
     }
+    throwIfStopRequested(options.stop);
     std::unique_ptr<std::uint8_t[]> raw(new std::uint8_t[rawBytes]);
     {
         std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(libdeflate_alloc_decompressor());
@@ -325,7 +327,7 @@ std::optional<PngReader::Decoded> decodeBytes(std::span<const std::uint8_t> file
         if (consumed != stream.size()) damaged("image data runs past the image");
     }
     joined = {};
-    if (owner != nullptr) *owner = {};
+    if (owner != nullptr) owner->reset();
 
     PngReader::Decoded result;
     result.monochrome = layout.colourType == 0 || layout.colourType == 4;
@@ -336,6 +338,7 @@ std::optional<PngReader::Decoded> decodeBytes(std::span<const std::uint8_t> file
     const std::vector<std::uint8_t> zeroRow(rowBytes);
     const std::uint8_t* prev = zeroRow.data();
     for (std::size_t y = 0; y < layout.height; ++y) {
+        if (y % 256 == 0) throwIfStopRequested(options.stop);
         std::uint8_t* line = raw.get() + y * (rowBytes + 1);
         if (line[0] > 4) {
             damaged("image data is damaged (row " + std::to_string(y) + " has the unknown filter type " +
@@ -368,20 +371,57 @@ std::optional<PngReader::Decoded> PngReader::decodeFile(const std::filesystem::p
         static_cast<std::uint64_t>(status.st_size) > maxFileBytes) {
         return std::nullopt;
     }
-    std::uint8_t head[8];
+    std::uint8_t head[33];
     if (::pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
-        !std::equal(png_format::signature.begin(), png_format::signature.end(), head)) {
+        !std::equal(png_format::signature.begin(), png_format::signature.end(), head) ||
+        !png_format::isType(head + 12, "IHDR")) {
         return std::nullopt;
     }
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status.st_size));
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t got = ::pread(fd, bytes.data() + filled, bytes.size() - filled, static_cast<off_t>(filled));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return std::nullopt;
-        filled += static_cast<std::size_t>(got);
+    // The file is read whole only when an image of the header's size could fill it; a huge or
+    // sparse file behind a small header goes to the header guard, which refuses it unread.
+    const std::uint32_t width = readBE32(head + 16), height = readBE32(head + 20);
+    const bool headerValid = width != 0 && height != 0 && width <= static_cast<std::uint32_t>(options.maxSide) &&
+                             height <= static_cast<std::uint32_t>(options.maxSide) && validDepth(head[25], head[24]);
+    if (headerValid) {
+        const std::uint64_t rawBytes = png_format::filteredRowBytes(
+            width, height, static_cast<std::uint64_t>(channelsOf(head[25])) * head[24]);
+        if (rawBytes > maxRawBytes ||
+            static_cast<std::uint64_t>(status.st_size) > png_format::maxLegalFileBytes(rawBytes)) {
+            return std::nullopt;
+        }
     }
-    return decodeBytes(bytes, options, &bytes);
+    throwIfStopRequested(options.stop);
+    // Read chunk by chunk into a buffer left uninitialised, so that memory is only taken for what
+    // is read; reading ends at IEND or at the first chunk that cannot be right, and the decoder
+    // then says what is wrong with the bytes read so far.
+    // Of a file with an invalid header only the header is read, for the decoder to say so.
+    const auto size = headerValid ? static_cast<std::size_t>(status.st_size) : sizeof head;
+    std::unique_ptr<std::uint8_t[]> bytes(new std::uint8_t[size]);
+    const auto readAt = [&](std::size_t offset, std::size_t count) {
+        std::size_t done = 0;
+        while (done < count) {
+            const ssize_t got = ::pread(fd, bytes.get() + offset + done, count - done, static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            done += static_cast<std::size_t>(got);
+        }
+        return true;
+    };
+    std::size_t filled = 0;
+    for (std::size_t chunks = 0;; ++chunks) {
+        if (chunks % 1024 == 0) throwIfStopRequested(options.stop);
+        const std::size_t header = std::min<std::size_t>(size - filled, filled == 0 ? 8 + 8 : 8);
+        if (!readAt(filled, header)) return std::nullopt;
+        filled += header;
+        if (size - filled < 4 || (filled == header && header < 16)) break;
+        const std::uint8_t* chunk = bytes.get() + filled - 8;
+        const std::uint32_t length = readBE32(chunk);
+        if (!png_format::isChunkType(chunk + 4) || length > size - filled - 4) break;
+        if (!readAt(filled, std::size_t{length} + 4)) return std::nullopt;
+        filled += std::size_t{length} + 4;
+        if (isType(chunk + 4, "IEND") || size - filled < 8) break;
+    }
+    return decodeBytes({bytes.get(), filled}, options, &bytes);
 }
 
 }  // namespace morvale

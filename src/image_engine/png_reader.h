@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <stop_token>
 
 #include "image_engine/packed_texture.h"
 
@@ -39,6 +40,8 @@ public:
         // When the caller applies EXIF orientation, files carrying EXIF (eXIf, or a raw profile
         // in a text chunk) are left to the general decoder, which reads it.
         bool leaveFilesWithExif = false;
+        // Decoding stops with OperationCancelled, between steps and every few hundred rows.
+        std::stop_token stop;
     };
 
     struct Decoded {

@@ -165,8 +165,9 @@ PixelSize ChannelPacker::sourceSize(const ChannelSources& sources) const {
     try {
         return ImageLoader::readSize(*primary);
     } catch (const ImageLoadError& error) {
+        // The map that sets the size is named, with why it cannot be read.
         if (error.systemError()) throw PackingError::cannotRead(*primary, error.systemError());
-        throw PackingError::noSourceImagesFound();
+        throw PackingError::cannotRead(*primary, error.reason());
     }
 }
 

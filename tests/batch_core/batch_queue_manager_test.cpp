@@ -11,6 +11,9 @@
 #include <new>
 #include <regex>
 #include <thread>
+#include <iostream>
+
+#include <unistd.h>
 
 #include "base/cancellation.h"
 #include "batch_core/batch_skip.h"
@@ -262,6 +265,83 @@ TEST(BatchQueueManager, StopAllEndsRunningItemsAsCancelledAndEachRunHasItsOwnLed
     });
     EXPECT_EQ(manager.submitAndStart(makeJob(makeItems(2), 2, temp.path()), quick).successCount, 2);
     EXPECT_EQ(ledgers.size(), 2u);
+}
+
+// An item stopped part-way takes back what it wrote in this run, so no half set is left looking
+// finished; a file it claimed but had not yet replaced (an earlier run's) stays, and so do the
+// outputs of items that completed.
+TEST(BatchQueueManager, AStoppedItemRemovesTheOutputsItAlreadyWrote) {
+    test::TempDir temp;
+    const auto earlier = temp.write("out/stopped_mip1.png", "earlier run");
+    Signal waiting;
+    const FakePreset preset([&](const BatchItem& item, const ProcessingContext& context) -> Paths {
+        const auto out = context.configuration.outputDirectory;
+        if (context.itemIndex == 1) {
+            context.ledger->claimOutput(item, out / "done.png");
+            temp.write("out/done.png", "complete");
+            return {out / "done.png"};
+        }
+        context.ledger->claimOutput(item, out / "stopped_base.png");
+        context.ledger->claimOutput(item, out / "stopped_mip1.png");
+        temp.write("out/stopped_base.png", "base without its chain");
+        waiting.set();
+        std::mutex waitMutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(waitMutex);
+        wake.wait_for(lock, context.stopToken, std::chrono::seconds(20), [] { return false; });
+        throwIfStopRequested(context.stopToken);
+        return {};
+    });
+    BatchQueueManager manager;
+    const auto job = makeJob(makeItems(2), 1, temp.path() / "out");
+    std::jthread runner([&] { manager.submitAndStart(job, preset); });
+    ASSERT_TRUE(waiting.waitFor(1));
+    manager.stopAll();
+    runner.join();
+    EXPECT_TRUE(std::filesystem::exists(temp / "out/done.png"));
+    EXPECT_FALSE(std::filesystem::exists(temp / "out/stopped_base.png"));
+    EXPECT_EQ(test::readFile(earlier), "earlier run");
+}
+
+// An output folder that cannot be made or written fails every item at once with the reason,
+// before any preset spends time on it.
+TEST(BatchQueueManager, AnUnwritableOutputFolderFailsEveryItemBeforeItsWork) {
+    test::TempDir temp;
+    temp.write("a-file", "x");
+    std::filesystem::create_directories(temp / "read-only");
+    std::filesystem::permissions(temp / "read-only", std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    struct Case {
+        const char* name;
+        std::filesystem::path folder;
+        bool needsPermissions;  // root writes anywhere
+    };
+    const std::vector<Case> cases{
+        {"below a file", temp / "a-file" / "out", false},
+        {"read-only", temp / "read-only", true},
+        {"below a read-only folder", temp / "read-only" / "out", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsPermissions && ::geteuid() == 0) {
+            std::cout << "[  SKIPPED ] " << c.name << ": running as root, which permissions do not stop\n";
+            continue;
+        }
+        std::atomic<int> calls = 0;
+        const FakePreset preset([&](const BatchItem&, const ProcessingContext&) -> Paths {
+            ++calls;
+            return {};
+        });
+        BatchQueueManager manager;
+        const auto job = makeJob(makeItems(3), 2, c.folder);
+        const auto report = manager.submitAndStart(job, preset);
+        EXPECT_EQ(calls, 0);
+        EXPECT_EQ(report.failureCount, 3);
+        ASSERT_EQ(report.errors.size(), 3u);
+        EXPECT_EQ(report.errors[0].rfind("Cannot write to the output folder " + c.folder.string() + ": ", 0), 0u)
+            << report.errors[0];
+    }
+    std::filesystem::permissions(temp / "read-only", std::filesystem::perms::owner_all);
+    EXPECT_TRUE(std::filesystem::is_empty(temp / "read-only"));
 }
 
 // The caller's cancel request, unlike cancel(), cannot be wiped out by the start of the run:

@@ -197,17 +197,19 @@ TEST(FolderWatcher, ReportsEachNewCompleteFileOnce) {
              writeFile(root / "a" / "same");
          },
          {"a/same", "b/same"}, 1},
-        {"a renamed folder is new, what it held is not, and later files carry its new path",
+        {"a folder renamed inside the tree is reported with what it held under their new paths, and later "
+         "files carry its new path",
          [](const fs::path& root) {
              fs::create_directories(root / "old" / "deep");
              writeFile(root / "old" / "kept.txt");
+             writeFile(root / "old" / "deep" / "kept2.txt");
          },
          [](const fs::path& root, const fs::path&, Recorder&) {
              fs::rename(root / "old", root / "new");
              writeFile(root / "new" / "later.txt");
              writeFile(root / "new" / "deep" / "later2.txt");
          },
-         {"new/later.txt", "new/deep/later2.txt", "new"}, 0},
+         {"new/kept.txt", "new/deep/kept2.txt", "new/deep", "new/later.txt", "new/deep/later2.txt", "new"}, 0},
         {"a file deleted and saved again is new again", {},
          [](const fs::path& root, const fs::path&, Recorder& recorder) {
              writeFile(root / "f");

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -451,6 +453,35 @@ TEST(TextureProcessorTest, AbsurdImageHeadersFailTheItemInEveryMode) {
         EXPECT_EQ(run.items[0].status, ProcessingStatus::failed) << name;
         EXPECT_FALSE(run.items[0].message.empty()) << name;
         EXPECT_TRUE(test::fileNames(dir / "out").empty()) << name;
+    }
+}
+
+// A member of a set that cannot be read is named with the reason, rather than the set being
+// called empty or the member skipped as packed with it.
+TEST(TextureProcessorTest, PackingNamesTheMapItCannotReadAndWhy) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path& folder)> makeAO;
+        const char* message;
+    };
+    const std::vector<Case> cases{
+        {"empty AO map beside valid ones", [](const fs::path& folder) { std::ofstream(folder / "Rock_AO.png").flush(); },
+         "Could not read texture map Rock_AO.png (the file is empty)."},
+        {"AO map that is a symlink loop",
+         [](const fs::path& folder) { fs::create_symlink("Rock_AO.png", folder / "Rock_AO.png"); },
+         "Could not read texture map Rock_AO.png (Too many levels of symbolic links)."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::TempDir dir;
+        fs::create_directories(dir / "in");
+        c.makeAO(dir / "in");
+        const fs::path roughness = writeGrey(dir / "in/Rock_Roughness.png", 16, 16, 90);
+        const fs::path height = writeGrey(dir / "in/Rock_Height.png", 16, 16, 120);
+        const auto run = test::runTextureJob(test::texturePreset(Mode::channelPackingORM),
+                                             {dir / "in/Rock_AO.png", roughness, height}, dir / "out", defaultPattern);
+        EXPECT_EQ(run.item("Rock_AO.png").status, ProcessingStatus::failed);
+        EXPECT_EQ(run.item("Rock_AO.png").message, c.message);
     }
 }
 

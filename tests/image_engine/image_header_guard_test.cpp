@@ -3,10 +3,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <filesystem>
 #include <functional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "base/cancellation.h"
 #include "image_engine/image_loader.h"
 #include "support/temp_dir.h"
 #include "texture_fixtures.h"
@@ -67,10 +70,15 @@ Bytes& pngChunk(Bytes& b, std::string_view type, const std::string& body) {
     return b.be32(static_cast<std::uint32_t>(body.size())).raw(typed).be32(crc32(typed));
 }
 
-Bytes pngFile(std::uint32_t width, std::uint32_t height) {
+// The signature and an RGBA header chunk, nothing more.
+Bytes pngHead(std::uint32_t width, std::uint32_t height) {
     Bytes b;
     b.raw("\x89PNG\r\n\x1a\n");
-    pngChunk(b, "IHDR", Bytes().be32(width).be32(height).u8(8).u8(6).u8(0).u8(0).u8(0).data);
+    return pngChunk(b, "IHDR", Bytes().be32(width).be32(height).u8(8).u8(6).u8(0).u8(0).u8(0).data);
+}
+
+Bytes pngFile(std::uint32_t width, std::uint32_t height) {
+    Bytes b = pngHead(width, height);
     pngChunk(b, "IDAT", std::string("\x78\x01\x01\x00\x00\xff\xff", 7));
     return pngChunk(b, "IEND", "");
 }
@@ -117,6 +125,7 @@ TEST(ImageHeaderGuard, RefusesDecoderBombsBeforeTheDecoderAllocates) {
         const char* file;
         std::function<Bytes()> make;
         const char* reason;
+        std::uintmax_t sparseSize = 0;  // extended with a hole to this size, taking no disk space
     };
     const std::vector<Bomb> bombs{
         {"PSD colour mode data of 4 GB", "cmd.psd",
@@ -174,11 +183,30 @@ TEST(ImageHeaderGuard, RefusesDecoderBombsBeforeTheDecoderAllocates) {
          "too large"},
         {"BMP of 16384 squared in 1 KB", "big.bmp", [] { return bmpHeader(16384, 16384, 24).padTo(1024); },
          "too large"},
+        // Walked 12 bytes at a time, this one took over half an hour.
+        {"PNG signature and a 4096 squared header in a sparse file of 5 GB", "sparse5g.png",
+         [] { return pngHead(4096, 4096); }, "larger than any PNG image of 4096x4096", std::uintmax_t{5} << 30},
+        // Small enough for the size bound of its header; read whole by the fast reader, this took 1.2 GB.
+        {"PNG signature and a 16384 squared header in a sparse file of 1 GiB", "sparse1g.png",
+         [] { return pngHead(16384, 16384); }, "a PNG chunk has no valid type", std::uintmax_t{1} << 30},
+        // Interlaced, so that the fast reader leaves it to the guard.
+        {"PNG of a million empty chunks", "chunks.png",
+         [] {
+             Bytes b;
+             b.raw("\x89PNG\r\n\x1a\n");
+             pngChunk(b, "IHDR", Bytes().be32(4096).be32(4096).u8(8).u8(6).u8(0).u8(0).u8(1).data);
+             Bytes empty;
+             pngChunk(empty, "tEXt", "");
+             for (int i = 0; i < (1 << 20); ++i) b.raw(empty.data);
+             return b;
+         },
+         "more chunks than any image could need"},
     };
     test::TempDir dir;
     for (const Bomb& bomb : bombs) {
         SCOPED_TRACE(bomb.name);
         const auto file = dir.write(bomb.file, bomb.make().data);
+        if (bomb.sparseSize != 0) std::filesystem::resize_file(file, bomb.sparseSize);
         {
             std::ofstream reset("/proc/self/clear_refs");
             reset << "5";  // the peak resident size starts again from the current one
@@ -195,6 +223,15 @@ TEST(ImageHeaderGuard, RefusesDecoderBombsBeforeTheDecoderAllocates) {
         ASSERT_GT(before, 0);
         EXPECT_LT(peak - before, 64.0 * 1024) << "peak " << peak << " kB from " << before << " kB";
     }
+}
+
+// A long chunk walk ends when the item is stopped.
+TEST(ImageHeaderGuard, StopsWhenAsked) {
+    test::TempDir dir;
+    const auto file = dir.write("plain.png", pngFile(4, 4).data);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW((void)ImageLoader::load(file, false, stop.get_token()), OperationCancelled);
 }
 
 // The bound leaves room for what real encoders do with a flat image: 16 MB of pixels from a file of

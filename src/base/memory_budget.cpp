@@ -1,0 +1,83 @@
+#include "base/memory_budget.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "base/cancellation.h"
+#include "base/system_limits.h"
+
+namespace morvale {
+
+namespace {
+
+std::string gigabytes(std::uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / double(1 << 30));
+    return text;
+}
+
+}  // namespace
+
+MemoryBudgetExceeded::MemoryBudgetExceeded(std::uint64_t requested, std::uint64_t capacity)
+    : std::runtime_error("Not enough memory: this item needs about " + gigabytes(requested) + " GB and at most " +
+                         gigabytes(capacity) + " GB may be used at once.") {}
+
+MemoryBudget::Reservation::Reservation(Reservation&& other) noexcept
+    : budget_(std::exchange(other.budget_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}
+
+MemoryBudget::Reservation& MemoryBudget::Reservation::operator=(Reservation&& other) noexcept {
+    if (this != &other) {
+        if (budget_ != nullptr) budget_->release(bytes_);
+        budget_ = std::exchange(other.budget_, nullptr);
+        bytes_ = std::exchange(other.bytes_, 0);
+    }
+    return *this;
+}
+
+MemoryBudget::Reservation::~Reservation() {
+    if (budget_ != nullptr) budget_->release(bytes_);
+}
+
+MemoryBudget::MemoryBudget(std::uint64_t capacityBytes) : capacity_(capacityBytes) {}
+
+MemoryBudget& MemoryBudget::process() {
+    static MemoryBudget budget(memoryLimitBytes() / 4 * 3);
+    return budget;
+}
+
+std::uint64_t MemoryBudget::inUse() const {
+    std::lock_guard lock(mutex_);
+    return inUse_;
+}
+
+MemoryBudget::Reservation MemoryBudget::reserve(std::uint64_t bytes, std::stop_token stop) {
+    if (bytes > capacity_) throw MemoryBudgetExceeded(bytes, capacity_);
+    std::unique_lock lock(mutex_);
+    const std::uint64_t ticket = nextTicket_++;
+    queue_.push_back(ticket);
+    const bool granted = changed_.wait(lock, stop, [&] {
+        return queue_.front() == ticket && bytes <= capacity_ - inUse_;
+    });
+    if (!granted) {
+        queue_.erase(std::find(queue_.begin(), queue_.end(), ticket));
+        lock.unlock();
+        changed_.notify_all();  // the next in line may fit now that this one has gone
+        throw OperationCancelled();
+    }
+    queue_.pop_front();
+    inUse_ += bytes;
+    lock.unlock();
+    changed_.notify_all();
+    return Reservation(this, bytes);
+}
+
+void MemoryBudget::release(std::uint64_t bytes) {
+    {
+        std::lock_guard lock(mutex_);
+        inUse_ -= std::min(bytes, inUse_);
+    }
+    changed_.notify_all();
+}
+
+}  // namespace morvale
