@@ -1,6 +1,7 @@
 // A realistic run for people to look at: three 2048 x 2048 texture sets, a photo-sized texture, two
-// tiling candidates and a 24-frame animation, written under FOLDER, go through every mode of the
-// texture preset; the outputs land in FOLDER/out-* and each item's outcome is printed.
+// tiling candidates and a 24-frame animation, written under FOLDER/samples, go through every mode of the
+// texture preset; the outputs land in FOLDER/outputs/<mode> and each item's outcome is printed. The two
+// stay apart so that FOLDER/samples can be dropped on the window without queueing earlier outputs.
 //
 //   texture_sample_run FOLDER
 //
@@ -77,7 +78,9 @@ void printRun(const std::string& title, const test::RunResult& run) {
     }
 }
 
-void sampleRun(const fs::path& dir) {
+void sampleRun(const fs::path& folder) {
+    const fs::path dir = folder / "samples";
+    const fs::path outputs = folder / "outputs";
     const int n = 2048;
 
     // Rock: cracked stone with full maps. Brick: courses of bricks, no metallic map, a DirectX
@@ -160,22 +163,22 @@ void sampleRun(const fs::path& dir) {
     MorvalePreset packing = test::texturePreset(Mode::channelPackingORM);
     packing.generateMipmaps = true;
     packing.generateMissingNormal = true;
-    printRun("channel packing, Unreal", test::runTextureJob(packing, sets, dir / "out-unreal", pattern, 8));
+    printRun("channel packing, Unreal", test::runTextureJob(packing, sets, outputs / "unreal", pattern, 8));
     packing.engineProfile = ChannelPacker::EngineProfile::unityHDRPMaskMap;
     packing.generateMipmaps = false;
-    printRun("channel packing, HDRP", test::runTextureJob(packing, sets, dir / "out-hdrp", pattern, 8));
-    printRun("normal conversion", test::runTextureJob(test::texturePreset(Mode::normalMapConvert), sets, dir / "out-normal", pattern, 8));
+    printRun("channel packing, HDRP", test::runTextureJob(packing, sets, outputs / "hdrp", pattern, 8));
+    printRun("normal conversion", test::runTextureJob(test::texturePreset(Mode::normalMapConvert), sets, outputs / "normal", pattern, 8));
     printRun("normal from height",
              test::runTextureJob(test::texturePreset(Mode::normalFromHeight), {dir / "sets/Rock_Height.png", dir / "sets/Plate_Height.png"},
-                                 dir / "out-height", pattern, 8));
+                                 outputs / "height", pattern, 8));
     MorvalePreset pot = test::texturePreset(Mode::powerOfTwoEnforce);
     pot.generateMipmaps = true;
-    printRun("power of two", test::runTextureJob(pot, {dir / "misc/Grass.png"}, dir / "out-pot", pattern, 8));
+    printRun("power of two", test::runTextureJob(pot, {dir / "misc/Grass.png"}, outputs / "pot", pattern, 8));
     printRun("tiling", test::runTextureJob(test::texturePreset(Mode::tilingCheck),
-                                           {dir / "misc/Moss_Tileable.png", dir / "misc/Sand_Photo.png"}, dir / "out-tiling", pattern, 8));
+                                           {dir / "misc/Moss_Tileable.png", dir / "misc/Sand_Photo.png"}, outputs / "tiling", pattern, 8));
     MorvalePreset sprite = test::texturePreset(Mode::spriteSheetAtlas);
     sprite.spriteHalfScale = true;
-    printRun("sprite sheet", test::runTextureJob(sprite, frames, dir / "out-sprite", pattern, 8));
+    printRun("sprite sheet", test::runTextureJob(sprite, frames, outputs / "sprite", pattern, 8));
 }
 
 }  // namespace

@@ -1,15 +1,21 @@
-// A listing shoot through the batch queue, three items at a time: twelve 6000 x 4000 JPEGs with
+// A listing shoot through the batch queue, four items at a time: twelve 6000 x 4000 JPEGs with
 // the seller's location, the Zillow web set, straightening, a 1000 x 500 logo, GPS removal, print
 // and web packages. compare_listing_run.sh makes and tags the inputs, runs each benchmark in its
-// own process pinned to three cores, and times an ImageMagick + exiftool pipeline beside it.
+// own process pinned to four cores, and times an ImageMagick + exiftool pipeline beside it.
 //
 //   bench_listing_run --make-inputs DIR     writes DIR/shot_NN.jpg (untagged) and DIR/logo.png
+//   bench_listing_run --profile PHOTO LOGO  one photo's stages, one after another, in milliseconds
+//   bench_listing_run --web PHOTO OUT       the web step alone (Zillow crop, 2048 px, quality 0.85)
 //   bench_listing_run [benchmark flags]     runs MORVALE_BENCH_DIR/singles and .../brackets
 
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -19,9 +25,13 @@
 #include "batch_core/batch_configuration.h"
 #include "batch_core/batch_queue_manager.h"
 #include "batch_core/processing_job.h"
+#include "batch_core/exif_stripper.h"
+#include "batch_presets/listing_processor.h"
 #include "batch_presets/varnholt_preset.h"
+#include "image_engine/architectural_straightener.h"
 #include "image_engine/core_image_pipeline.h"
 #include "image_engine/packed_texture.h"
+#include "image_engine/watermark_renderer.h"
 
 namespace {
 
@@ -116,7 +126,7 @@ void BM_ListingRun(benchmark::State& state, const char* folder, bool brackets) {
     for (auto _ : state) {
         const fs::path out = benchDir() / (std::string("out-") + folder);
         fs::remove_all(out);
-        BatchConfiguration configuration(out, true, preset.defaultNamingPattern(), false, 3, false, false);
+        BatchConfiguration configuration(out, true, preset.defaultNamingPattern(), false, 4, false, false);
         ProcessingJob job(Uuid::random(), preset.id(), preset.displayName(), items, configuration);
         BatchQueueManager queue;
         const ExecutionReport report = queue.submitAndStart(job, preset);
@@ -133,6 +143,69 @@ void BM_ListingRun(benchmark::State& state, const char* folder, bool brackets) {
 BENCHMARK_CAPTURE(BM_ListingRun, singles, "singles", false)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 BENCHMARK_CAPTURE(BM_ListingRun, brackets, "brackets", true)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
+void writeBytes(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<std::streamsize>(bytes.size()));
+}
+
+VarnholtPreset zillowPreset() {
+    VarnholtPreset preset("1042_Maple_Lane", true, true, true, true, 2048, 2000, std::nullopt, 0.85);
+    preset.setPortal(VarnholtPreset::Portal::zillow);
+    return preset;
+}
+
+// The stages the listing step runs for one photo, in its order, each timed on its own.
+int profile(const fs::path& photoFile, const fs::path& logoFile) {
+    const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
+    const VarnholtPreset preset = zillowPreset();
+    const fs::path out = fs::temp_directory_path() / "morvale-listing-profile";
+    fs::create_directories(out);
+    double total = 0;
+    const auto stage = [&](const char* name, const std::function<void()>& body) {
+        const auto start = std::chrono::steady_clock::now();
+        body();
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        total += ms;
+        std::printf("%-34s %8.0f\n", name, ms);
+    };
+    PipelineImage photo, logo, web;
+    ArchitecturalStraightener::StraightenParameters parameters;
+    WatermarkRenderer::WatermarkOptions options{0.85, 0.18, 0.03, WatermarkRenderer::WatermarkPosition::bottomRight};
+    std::vector<std::uint8_t> bytes;
+    const EXIFStripper stripper;
+    stage("decode, sRGB, metadata", [&] { photo = pipeline.loadPhoto(photoFile); logo = pipeline.loadPhoto(logoFile); });
+    stage("straighten: analyse", [&] { parameters = ArchitecturalStraightener().analyze(photo); });
+    stage("straighten: warp", [&] { photo = ArchitecturalStraightener().straighten(photo, parameters); });
+    stage("web crop", [&] { web = ListingProcessor::cropped(photo, preset.webAspect); });
+    stage("print: logo", [&] { photo = WatermarkRenderer().applyWatermark(std::move(photo), logo, options); });
+    stage("print: encode at 0.98 + metadata", [&] { bytes = *pipeline.jpegData(photo, 0.98, photo.properties.withoutGPS()); });
+    stage("print: write", [&] { writeBytes(out / "print.jpg", bytes); });
+    stage("print: strip GPS", [&] {
+        stripper.stripMetadata(out / "print.jpg", out / "print.jpg", EXIFStripper::StripOption::stripGPSOnly, 0.92);
+    });
+    stage("web: logo", [&] { web = WatermarkRenderer().applyWatermark(std::move(web), logo, options); });
+    stage("web: Lanczos to 2048", [&] { web = pipeline.scaledToFit(web, preset.maxWebDimension); });
+    stage("web: encode at 0.85 + metadata", [&] { bytes = *pipeline.jpegData(web, 0.85, web.properties.withoutGPS()); });
+    stage("web: write", [&] { writeBytes(out / "web.jpg", bytes); });
+    stage("web: strip all but orientation", [&] {
+        stripper.stripMetadata(out / "web.jpg", out / "web.jpg",
+                               EXIFStripper::StripOption::stripAllExifExceptOrientation, 0.92);
+    });
+    std::printf("%-34s %8.0f\n", "total (one thread, one photo)", total);
+    fs::remove_all(out);
+    return 0;
+}
+
+// The web step without straightening or logo, for comparing its resampling and encoding.
+int webOnly(const fs::path& photoFile, const fs::path& outFile) {
+    const CoreImagePipeline& pipeline = CoreImagePipeline::shared();
+    const VarnholtPreset preset = zillowPreset();
+    const PipelineImage web = ListingProcessor::cropped(pipeline.loadPhoto(photoFile), preset.webAspect);
+    const auto bytes = ListingProcessor::encodeUnderSizeCap(web, {}, preset.maxWebDimension, preset.maxWebFileSizeKB);
+    writeBytes(outFile, bytes.bytes);
+    return bytes.bytes.empty() ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -140,6 +213,8 @@ int main(int argc, char** argv) {
         makeInputs(argv[2]);
         return 0;
     }
+    if (argc == 4 && std::strcmp(argv[1], "--profile") == 0) return profile(argv[2], argv[3]);
+    if (argc == 4 && std::strcmp(argv[1], "--web") == 0) return webOnly(argv[2], argv[3]);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -21,6 +21,24 @@ constexpr std::array<ClipWords, 2> kClipWords{{
     {AudioVideoPipeline::ClipChoice::Kind::start, "start", {"0", "0:00", "00:00"}},
 }};
 
+class NormalizerLoudness final : public LoudnessProcessor {
+public:
+    LoudnessNormalizer::Result process(const fs::path& source, const fs::path& destination,
+                                       const LoudnessNormalizer::LoudnessTarget& target, const CleanupOptions& cleanup,
+                                       const LogSink& log, std::stop_token stop) const override {
+        return normalizer_.process(source, destination, target, cleanup, log, std::move(stop));
+    }
+    LoudnessNormalizer::Result processFollowed(const fs::path& source, const fs::path& destination,
+                                               const LoudnessNormalizer::LoudnessTarget& target,
+                                               const CleanupOptions& cleanup, const LogSink& log, std::stop_token stop,
+                                               LoudnessNormalizer::RenderListener& listener) const override {
+        return normalizer_.process(source, destination, target, cleanup, log, std::move(stop), &listener);
+    }
+
+private:
+    LoudnessNormalizer normalizer_;
+};
+
 }  // namespace
 
 std::string_view AudioVideoPipeline::ClipChoice::key(Kind kind) {
@@ -55,8 +73,10 @@ AudioVideoPipeline::MultiFormatExportRequest::MultiFormatExportRequest(
 
 AudioVideoPipeline::AudioVideoPipeline(Options options)
     : ffmpeg_(std::move(options.ffmpegSearchLocations)),
-      speechModelFolder_(std::move(options.speechModelFolder)),
-      decoderPool_(std::make_shared<DecoderPool>(options.decoders)),
+      recogniser_(options.recogniser ? std::move(options.recogniser)
+                                     : std::make_shared<PocketsphinxRecogniser>(std::move(options.speechModelFolder),
+                                                                                options.decoders)),
+      loudness_(options.loudness ? std::move(options.loudness) : std::make_shared<NormalizerLoudness>()),
       tagInjector_(ffmpeg_) {}
 
 const AudioVideoPipeline& AudioVideoPipeline::shared() {
@@ -66,7 +86,7 @@ const AudioVideoPipeline& AudioVideoPipeline::shared() {
 
 bool AudioVideoPipeline::producesMP3() const { return ffmpeg_.isFFmpegAvailable(); }
 
-bool AudioVideoPipeline::transcribes() const { return Transcriber::isSupported(speechModelFolder_); }
+bool AudioVideoPipeline::transcribes() const { return recogniser_->isSupported(); }
 
 std::string AudioVideoPipeline::masterSuffix(const LoudnessNormalizer::LoudnessTarget& target) {
     if (target.acx) return "_Master_ACX.wav";

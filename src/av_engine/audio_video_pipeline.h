@@ -5,6 +5,8 @@
 #include "av_engine/ffmpeg_runner.h"
 #include "av_engine/id3_tag_injector.h"
 #include "av_engine/loudness_normalizer.h"
+#include "av_engine/loudness_processor.h"
+#include "av_engine/speech_recogniser.h"
 #include "av_engine/transcriber.h"
 #include "base/callbacks.h"
 
@@ -30,8 +32,13 @@ public:
         // Where FFmpeg is looked for; an empty list means there is none.
         std::vector<std::filesystem::path> ffmpegSearchLocations = FFmpegRunner::defaultSearchLocations();
         std::filesystem::path speechModelFolder = Transcriber::defaultModelFolder();
-        // Speech decoders loaded at once by all exports together; 0 means one per processor core.
+        // Speech decoders loaded at once by all exports together; 0 means one per processor the process
+        // may use.
         std::size_t decoders = 0;
+        // Recognises the episode's words; none means pocketsphinx with the model and decoders above.
+        std::shared_ptr<const SpeechRecogniser> recogniser;
+        // Cleans the episode and the music and matches their loudness; none means a LoudnessNormalizer.
+        std::shared_ptr<const LoudnessProcessor> loudness;
     };
 
     // Where the audiogram excerpt begins.
@@ -134,7 +141,8 @@ public:
     // True when an FFmpeg executable can be found (searched afresh on every read): the distribution
     // master is then an MP3, otherwise an M4A.
     bool producesMP3() const;
-    // Whether transcripts can be made: the speech model's files are there.
+    // Whether transcripts can be made: the recogniser can work (pocketsphinx: the speech model's files
+    // are there).
     bool transcribes() const;
 
     // Runs every stage the request asks for, synchronously on the calling thread, and returns the files
@@ -163,9 +171,8 @@ private:
     class Export;
 
     FFmpegRunner ffmpeg_;
-    std::filesystem::path speechModelFolder_;
-    // Shared through a const pipeline: leasing a decoder changes the pool, not the pipeline.
-    std::shared_ptr<DecoderPool> decoderPool_;
+    std::shared_ptr<const SpeechRecogniser> recogniser_;
+    std::shared_ptr<const LoudnessProcessor> loudness_;
     LoudnessNormalizer normalizer_;
     ID3TagInjector tagInjector_;
     AudiogramGenerator audiogramGenerator_;

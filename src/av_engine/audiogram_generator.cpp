@@ -335,6 +335,7 @@ void AudiogramGenerator::generate(const fs::path& audio, const fs::path& destina
         throw AudiogramError(AudiogramError::Kind::writerSetupFailed);
     }
     videoStream->time_base = video->time_base;
+    videoStream->avg_frame_rate = AVRational{fps, 1};
     audioStream->time_base = AVRational{1, kAudioRate};
     if (avio_open(&muxer->pb, out.temporaryPath().c_str(), AVIO_FLAG_WRITE) < 0) {
         throw AudiogramError(AudiogramError::Kind::writerSetupFailed);
@@ -365,6 +366,9 @@ void AudiogramGenerator::generate(const fs::path& audio, const fs::path& destina
             const int received = avcodec_receive_packet(video.get(), packet.get());
             if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) return;
             check(received, "video encoder");
+            // Every frame shows for one frame time. The encoder leaves the duration unset, and the muxer
+            // then gives the last frame none: the track ended a frame early and its rate read high.
+            packet->duration = 1;
             av_packet_rescale_ts(packet.get(), video->time_base, videoStream->time_base);
             packet->stream_index = videoStream->index;
             writeAudioUntil(packet.get());

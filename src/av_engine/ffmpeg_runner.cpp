@@ -213,6 +213,14 @@ std::vector<fs::path> FFmpegRunner::defaultSearchLocations() {
     return places;
 }
 
+std::string FFmpegRunner::pathArgument(const fs::path& path) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(path, ec);
+    // Without a working folder a relative path cannot be made absolute; FFmpeg's file protocol prefix
+    // still keeps it from being read as an option.
+    return ec ? "file:" + path.string() : absolute.string();
+}
+
 std::optional<fs::path> FFmpegRunner::locateFFmpegBinary() const {
     for (const auto& place : searchLocations_) {
         struct stat info {};

@@ -46,8 +46,13 @@ public:
 
     // Output kept per run: the last bytes only, so a chatty or runaway child cannot fill memory.
     static constexpr std::size_t maxOutputBytes = std::size_t{1} << 20;
-    // Between SIGTERM and SIGKILL when a run is stopped or runs out of time.
-    static constexpr std::chrono::seconds killGrace{5};
+    // Between SIGTERM and SIGKILL when a run is stopped or runs out of time; FFmpeg ends within
+    // milliseconds of a SIGTERM, and a stopped item should not wait long for one that does not.
+    static constexpr std::chrono::seconds killGrace{1};
+
+    // How a file path is handed to FFmpeg: absolute, so no relative name ("-out/x.mp3") can be taken for
+    // an option or a protocol.
+    static std::string pathArgument(const std::filesystem::path& path);
 
     // The runner the system uses, searching the default locations.
     static const FFmpegRunner& shared();

@@ -224,13 +224,13 @@ std::optional<ID3TagInjector::CoverType> ID3TagInjector::coverType(const fs::pat
 std::vector<std::string> ID3TagInjector::ffmpegArguments(const PodcastMetadata& metadata, const fs::path& source,
                                                          const fs::path& output, const std::optional<fs::path>& cover,
                                                          const std::optional<fs::path>& chaptersFile) {
-    std::vector<std::string> args{"-y", "-i", source.string()};
+    std::vector<std::string> args{"-y", "-i", FFmpegRunner::pathArgument(source)};
     int nextInput = 1;
     if (cover) {
-        args.insert(args.end(), {"-i", cover->string()});
+        args.insert(args.end(), {"-i", FFmpegRunner::pathArgument(*cover)});
         ++nextInput;
     }
-    if (chaptersFile) args.insert(args.end(), {"-f", "ffmetadata", "-i", chaptersFile->string()});
+    if (chaptersFile) args.insert(args.end(), {"-f", "ffmetadata", "-i", FFmpegRunner::pathArgument(*chaptersFile)});
     args.insert(args.end(), {"-map", "0:a"});
     if (chaptersFile) args.insert(args.end(), {"-map_chapters", std::to_string(nextInput)});
     if (cover) args.insert(args.end(), {"-map", "1:0", "-c:v", "copy", "-disposition:v:0", "attached_pic"});
@@ -240,7 +240,7 @@ std::vector<std::string> ID3TagInjector::ffmpegArguments(const PodcastMetadata& 
                              "comment=" + metadata.showNotes});
     if (metadata.releaseYear) args.insert(args.end(), {"-metadata", "date=" + std::to_string(*metadata.releaseYear)});
     if (metadata.episodeNumber) args.insert(args.end(), {"-metadata", "track=" + std::to_string(*metadata.episodeNumber)});
-    args.push_back(output.string());
+    args.push_back(FFmpegRunner::pathArgument(output));
     return args;
 }
 
@@ -248,9 +248,12 @@ void ID3TagInjector::inject(const PodcastMetadata& metadata, const fs::path& sou
                             const std::optional<fs::path>& chaptersFile, const LogSink& onLog, std::stop_token stop) const {
     std::optional<fs::path> cover;
     if (metadata.artworkURL) {
+        std::error_code ec;
         if (coverType(*metadata.artworkURL)) {
             cover = metadata.artworkURL;
-        } else if (onLog) {
+        } else if (onLog && fs::exists(*metadata.artworkURL, ec)) {
+            // A cover that is simply not there (moved, not chosen on this machine) is not worth a line;
+            // one that is there but unusable is.
             onLog("Cover art left out: " + metadata.artworkURL->filename().string() + " is not a PNG or JPEG image.");
         }
     }
@@ -281,7 +284,7 @@ void ID3TagInjector::injectAsM4A(const PodcastMetadata& metadata, const std::opt
                                  const fs::path& source, const fs::path& destination, const LogSink& onLog,
                                  std::stop_token stop) {
     const ffmpeg::LogScope logScope(onLog);
-    const PCMStream::Format format = PCMStream::format(source, onLog);
+    const PCMStream::Format format = PCMStream::format(source, onLog, stop);
     const int channels = std::clamp(format.channels, 1, 2);
     const double rate = ffmpeg::AACEncoder::supportsSampleRate(format.sampleRate) ? format.sampleRate : 44100.0;
 
@@ -355,7 +358,7 @@ void ID3TagInjector::injectAsM4A(const PodcastMetadata& metadata, const std::opt
                         throwIfStopRequested(stop);
                         encoder->append(samples);
                     },
-                    onLog);
+                    onLog, stop);
     encoder->finish();
     if (av_write_trailer(muxer.get()) < 0 || avio_closep(&muxer->pb) < 0) taggingFailed();
     throwIfStopRequested(stop);

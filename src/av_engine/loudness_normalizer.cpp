@@ -227,7 +227,7 @@ std::string LoudnessNormalizer::ACXReport::text() const {
 
 AudioAnalysis LoudnessNormalizer::analyze(const std::filesystem::path& file, bool detectHum, const LogCallback& log,
                                           std::stop_token stop) const {
-    const PCMStream::Format format = PCMStream::format(file, log);
+    const PCMStream::Format format = PCMStream::format(file, log, stop);
     AudioAnalysis analysis;
     analysis.sampleRate = format.sampleRate;
     analysis.channels = format.channels;

@@ -99,7 +99,7 @@ private:
 void LoudnessNormalizer::cut(const std::filesystem::path& source, const std::filesystem::path& destination,
                              const std::vector<TimeRange>& removing, const LogCallback& log, std::stop_token stop) const {
     throwIfStopRequested(stop);
-    const PCMStream::Format format = PCMStream::format(source, log);
+    const PCMStream::Format format = PCMStream::format(source, log, stop);
     const double fs = format.sampleRate;
     const auto channels = static_cast<std::size_t>(format.channels);
     const std::vector<FrameRange> ranges = frameRanges(removing, fs);
@@ -137,7 +137,7 @@ void LoudnessNormalizer::cut(const std::filesystem::path& source, const std::fil
                         frame += frames;
                         writer.write(kept.data(), static_cast<std::int64_t>(kept.size() / channels));
                     },
-                    log);
+                    log, stop);
     throwIfStopRequested(stop);
     writer.close();
 }
@@ -154,7 +154,7 @@ void LoudnessNormalizer::concatenate(const std::vector<std::filesystem::path>& s
                             throwIfStopRequested(stop);
                             piece.push(samples.data(), frames);
                         },
-                        log);
+                        log, stop);
         piece.finish();
     }
     throwIfStopRequested(stop);
@@ -164,7 +164,7 @@ void LoudnessNormalizer::concatenate(const std::vector<std::filesystem::path>& s
 void LoudnessNormalizer::excerpt(const std::filesystem::path& source, const std::filesystem::path& destination,
                                  double start, double length, const LogCallback& log, std::stop_token stop) const {
     throwIfStopRequested(stop);
-    const PCMStream::Format format = PCMStream::format(source, log);
+    const PCMStream::Format format = PCMStream::format(source, log, stop);
     const double fs = format.sampleRate;
     const auto channels = static_cast<std::size_t>(format.channels);
     WAVWriter writer(destination, fs, format.channels, 24);
@@ -182,7 +182,7 @@ void LoudnessNormalizer::excerpt(const std::filesystem::path& source, const std:
                             if (from < to) piece.push(samples.data() + static_cast<std::size_t>(from) * channels, to - from);
                             frame += frames;
                         },
-                        log);
+                        log, stop);
         piece.finish();
     }
     throwIfStopRequested(stop);
@@ -208,7 +208,7 @@ std::vector<float> LoudnessNormalizer::levels(const std::filesystem::path& file,
                             }
                         }
                     },
-                    log);
+                    log, stop);
     return out;
 }
 
@@ -235,7 +235,7 @@ std::vector<FillerRemover::SpeechFrame> LoudnessNormalizer::speechFrames(const s
                             }
                         }
                     },
-                    log);
+                    log, stop);
     return out;
 }
 

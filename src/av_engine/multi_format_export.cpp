@@ -34,6 +34,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -50,7 +52,8 @@ class ScratchFolder {
 public:
     ScratchFolder() {
         std::error_code ec;
-        const fs::path base = fs::temp_directory_path(ec);
+        // Absolute even when TMPDIR is not: scratch paths are handed to FFmpeg.
+        const fs::path base = fs::absolute(fs::temp_directory_path(ec), ec);
         if (ec) throw fs::filesystem_error("Cannot find the temporary folder", ec);
         path_ = base / ("Skeldon-" + Uuid::random().toString());
         // Only this user may look inside: the scratch files are the user's recording.
@@ -112,10 +115,25 @@ public:
         : pipeline_(pipeline), request_(request), onProgress_(onProgress), onLog_(onLog), stop_(std::move(stop)) {}
 
     std::vector<fs::path> run() {
+        try {
+            return runStages();
+        } catch (const OperationCancelled&) {
+            // A stopped export leaves no half set (a master without its MP3): what it already wrote goes.
+            for (const fs::path& written : outputs_) {
+                std::error_code ignored;
+                fs::remove(written, ignored);
+            }
+            throw;
+        }
+    }
+
+private:
+    std::vector<fs::path> runStages() {
         prepareDestination();
         const ScratchFolder scratch;
         scratch_ = &scratch;
         try {
+            checkMusic();
             // Without filler cuts or music the clean episode is already the programme.
             const bool programmeIsEpisode = !request_.removeFillers && !request_.introURL && !request_.outroURL;
             measureAndClean(programmeIsEpisode);
@@ -146,7 +164,6 @@ public:
         return std::move(outputs_);
     }
 
-private:
     // ---- Frame
 
     void progress(double fraction, const std::string& message) const {
@@ -157,6 +174,15 @@ private:
         if (onLog_) onLog_(line);
     }
     fs::path scratch(std::string_view name) const { return *scratch_ / name; }
+    // What decoding says about an input (damaged, or shorter than its header), once per line however
+    // many passes read the file; the normaliser's own lines stay out, the stage's summary says it all.
+    LogSink inputWarnings() {
+        return [this](const std::string& line) {
+            if (!line.starts_with("Warning: ")) return;
+            const std::lock_guard lock(warnedMutex_);
+            if (warned_.insert(line).second) log(line);
+        };
+    }
     fs::path destination(std::string_view suffix) const {
         return request_.destinationDirectory / (request_.baseFileName + std::string(suffix));
     }
@@ -178,6 +204,15 @@ private:
         if (ec) throw fs::filesystem_error("Cannot create the output folder", request_.destinationDirectory, ec);
     }
 
+    // Intro and outro are read only after the long stages; one that cannot be read (a FIFO, a damaged
+    // header) fails the export now instead. A missing one is only logged, later.
+    void checkMusic() const {
+        for (const auto* url : {&request_.introURL, &request_.outroURL}) {
+            std::error_code ec;
+            if (*url && fs::exists(**url, ec)) PCMStream::format(**url, {}, stop_);
+        }
+    }
+
     // ---- Stage 2: loudness and clean-up
 
     void measureAndClean(bool programmeIsEpisode) {
@@ -192,8 +227,10 @@ private:
                 encodeTimeLimit(PCMStream::format(request_.sourceURL).durationSeconds), stop_);
         }
         // The normaliser's own progress lines stay out of the log: the summary below says it all.
-        result_ = pipeline_.normalizer_.process(request_.sourceURL, episodeFile_, request_.targetLUFS, request_.cleanup,
-                                                {}, stop_, stream.get());
+        result_ = stream ? pipeline_.loudness_->processFollowed(request_.sourceURL, episodeFile_, request_.targetLUFS,
+                                                                request_.cleanup, inputWarnings(), stop_, *stream)
+                         : pipeline_.loudness_->process(request_.sourceURL, episodeFile_, request_.targetLUFS,
+                                                        request_.cleanup, inputWarnings(), stop_);
         working_ = speech_ = episodeFile_;
         if (stream) {
             distribution_ = stream->finish();
@@ -242,18 +279,13 @@ private:
 
     void transcribe() {
         if (!needsTranscript()) return;
-        if (!pipeline_.transcribes()) {
+        if (!pipeline_.recogniser_->isSupported()) {
             log("Transcript skipped: on-device transcription needs the English speech model (pocketsphinx-en-us).");
             return;
         }
         progress(0.25, "Transcribing on this computer...");
-        Transcriber::Options options;
-        options.modelFolder = pipeline_.speechModelFolder_;
-        options.pool = pipeline_.decoderPool_;
-        // The pool bounds the decoders of all exports together; one export may use all of them.
-        options.decodersPerFile = pipeline_.decoderPool_->capacity();
         try {
-            words_ = Transcriber(options).transcribe(working_, request_.transcriptLocale, {}, onLog_, stop_);
+            words_ = pipeline_.recogniser_->transcribe(working_, request_.transcriptLocale, onLog_, stop_);
         } catch (const OperationCancelled&) {
             throw;
         } catch (const std::exception& error) {
@@ -320,7 +352,7 @@ private:
                 continue;
             }
             const fs::path processed = scratch(name + ".wav");
-            pipeline_.normalizer_.process(**url, processed, musicTarget, CleanupOptions::none(), {}, stop_);
+            pipeline_.loudness_->process(**url, processed, musicTarget, CleanupOptions::none(), inputWarnings(), stop_);
             if (name == "intro") {
                 parts.push_back(processed);
                 introLength_ = PCMStream::format(processed).durationSeconds;
@@ -421,7 +453,7 @@ private:
         if (request_.generateRSSMaster && !distribution_) {
             if (pipeline_.ffmpeg_.isFFmpegAvailable()) {
                 mp3_ = true;
-                std::vector<std::string> arguments{"-y", "-i", working_.string()};
+                std::vector<std::string> arguments{"-y", "-i", FFmpegRunner::pathArgument(working_)};
                 const auto output = mp3Arguments(PCMStream::format(working_).sampleRate);
                 arguments.insert(arguments.end(), output.begin(), output.end());
                 const auto limit = encodeTimeLimit(programmeLength_);
@@ -456,7 +488,7 @@ private:
         std::vector<std::string> arguments{"-codec:a", "libmp3lame", "-b:a", "192k"};
         // The MP3 encoder drops below 192 kbit/s for rates under 32 kHz, so those are raised too.
         if (request_.targetLUFS.acx || sampleRate < 32000.0) arguments.insert(arguments.end(), {"-ar", "44100"});
-        arguments.push_back(scratch("rss.mp3").string());
+        arguments.push_back(FFmpegRunner::pathArgument(scratch("rss.mp3")));
         return arguments;
     }
 
@@ -596,6 +628,8 @@ private:
     double programmeLength_ = 0;
     double episodeLength_ = 0;
     std::optional<fs::path> chaptersFile_;
+    std::mutex warnedMutex_;
+    std::set<std::string> warned_;
 
     bool distributionStarted_ = false;
     bool audiogramStarted_ = false;

@@ -1,5 +1,6 @@
 #include "av_engine/pcm_stream.h"
 
+#include "av_engine/audio_input_file.h"
 #include "av_engine/ffmpeg_handles.h"
 #include "av_engine/ffmpeg_log.h"
 #include "base/cancellation.h"
@@ -14,6 +15,7 @@ extern "C" {
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <vector>
 
 namespace morvale {
@@ -36,19 +38,19 @@ std::string messageFor(PCMStream::StreamError::Kind kind, const std::filesystem:
 }
 
 struct OpenedSource {
-    ffmpeg::FormatContext container;
+    std::unique_ptr<AudioInputFile> input;
     int streamIndex = -1;
     PCMStream::Format format;
 };
 
-OpenedSource openSource(const std::filesystem::path& file) {
+OpenedSource openSource(const std::filesystem::path& file, std::stop_token stop) {
     OpenedSource source;
-    AVFormatContext* raw = nullptr;
-    const int opened = avformat_open_input(&raw, file.c_str(), nullptr, nullptr);
-    if (opened < 0) fail(file, ffmpeg::errorText(opened));
-    source.container.reset(raw);
-    const int info = avformat_find_stream_info(raw, nullptr);
-    if (info < 0) fail(file, ffmpeg::errorText(info));
+    try {
+        source.input = std::make_unique<AudioInputFile>(file, std::move(stop));
+    } catch (const AudioInputFile::Refused& refused) {
+        fail(file, refused.what());
+    }
+    AVFormatContext* raw = source.input->container();
     const int index = av_find_best_stream(raw, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
     if (index < 0) throw PCMStream::StreamError(PCMStream::StreamError::Kind::noAudioTrack, file);
     source.streamIndex = index;
@@ -188,17 +190,17 @@ std::string seconds(double value) {
 PCMStream::StreamError::StreamError(Kind kind, const std::filesystem::path& file, const std::string& reason)
     : std::runtime_error(messageFor(kind, file, reason)), kind_(kind) {}
 
-PCMStream::Format PCMStream::format(const std::filesystem::path& file, const LogCallback& log) {
+PCMStream::Format PCMStream::format(const std::filesystem::path& file, const LogCallback& log, std::stop_token stop) {
     ffmpeg::LogScope scope(log);
-    return openSource(file).format;
+    return openSource(file, std::move(stop)).format;
 }
 
 PCMStream::Format PCMStream::read(const std::filesystem::path& file, std::optional<double> sampleRate,
                                   std::optional<int> channels, std::optional<double> maxDuration,
                                   const ChunkCallback& chunk, const LogCallback& log, std::stop_token stop) {
     ffmpeg::LogScope scope(log);
-    OpenedSource source = openSource(file);
-    AVFormatContext* container = source.container.get();
+    OpenedSource source = openSource(file, stop);
+    AVFormatContext* container = source.input->container();
     const AVStream* stream = container->streams[source.streamIndex];
 
     double outRateValue = sampleRate.value_or(source.format.sampleRate);
@@ -260,6 +262,7 @@ PCMStream::Format PCMStream::read(const std::filesystem::path& file, std::option
             const int readResult = av_read_frame(container, packet.get());
             if (readResult == AVERROR_EOF) break;
             if (readResult < 0) {
+                throwIfStopRequested(stop);
                 readError = true;
                 break;
             }
@@ -285,9 +288,11 @@ PCMStream::Format PCMStream::read(const std::filesystem::path& file, std::option
                 " decoding errors" + (readError ? ", unreadable data" : "") + "); the damaged parts were skipped.");
         }
         const double decodedSeconds = static_cast<double>(delivered) / outRate;
-        if (!limited && source.format.durationSeconds - decodedSeconds > 1.0) {
+        // FFmpeg trims a WAV's duration to what the file holds; its header still says what was recorded.
+        const double declared = std::max(source.format.durationSeconds, source.input->declaredSeconds().value_or(0.0));
+        if (!limited && declared - decodedSeconds > 1.0) {
             log("Warning: " + fileName(file) + " decoded to " + seconds(decodedSeconds) + " s of its declared " +
-                seconds(source.format.durationSeconds) + " s; going on with what was read.");
+                seconds(declared) + " s; going on with what was read.");
         }
     }
     return result;

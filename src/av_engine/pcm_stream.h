@@ -39,8 +39,10 @@ public:
     using LogCallback = LogSink;
 
     // The first audio stream's rate (44100 when unknown), channels (unknown: 1, more than two: 2) and the
-    // file's duration in seconds.
-    static Format format(const std::filesystem::path& file, const LogCallback& log = {});
+    // file's duration in seconds. Only regular files are read, and a container whose length fields claim
+    // more than the file holds is refused (readFailed); a stop requested on `stop` ends the open with
+    // OperationCancelled.
+    static Format format(const std::filesystem::path& file, const LogCallback& log = {}, std::stop_token stop = {});
 
     // Decodes the whole file, or its first `maxDuration` seconds, in file order. Returns the rate and
     // channel count delivered and the source's full duration. A decode that met errors or ended more than

@@ -124,7 +124,7 @@ void StreamedEncode::started(double sampleRate, int channels) {
     spool_.reset();
     spool_ = std::make_shared<Spool>(spoolPath_);
     std::vector<std::string> arguments{"-y", "-f", "s24le", "-ar", std::to_string(std::lround(sampleRate)), "-ac",
-                                       std::to_string(channels), "-i", pipePath_.string()};
+                                       std::to_string(channels), "-i", FFmpegRunner::pathArgument(pipePath_)};
     const std::vector<std::string> output = outputArguments_(sampleRate);
     arguments.insert(arguments.end(), output.begin(), output.end());
     channels_ = channels;

@@ -5,6 +5,7 @@
 #include "av_engine/unicode_text.h"
 #include "base/ascii.h"
 #include "base/cancellation.h"
+#include "base/system_limits.h"
 
 #include <pocketsphinx.h>
 #include <sphinxbase/err.h>
@@ -186,7 +187,7 @@ DecoderPool::Lease::~Lease() {
 }
 
 DecoderPool::DecoderPool(std::size_t capacity)
-    : capacity_(capacity > 0 ? capacity : std::max(1u, std::thread::hardware_concurrency())) {
+    : capacity_(capacity > 0 ? capacity : static_cast<std::size_t>(allowedProcessorCount())) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { err_set_logfp(nullptr); });
 }

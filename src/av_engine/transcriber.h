@@ -37,7 +37,7 @@ public:
         std::unique_ptr<Decoder> decoder_;
     };
 
-    // capacity 0 means one decoder per processor core.
+    // capacity 0 means one decoder per processor the process may use.
     explicit DecoderPool(std::size_t capacity = 0);
     ~DecoderPool();
     DecoderPool(const DecoderPool&) = delete;

@@ -1,7 +1,10 @@
 #include "av_engine/wav_writer.h"
 
+#include "base/cancellation.h"
+
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -11,11 +14,14 @@ namespace morvale {
 
 namespace {
 
-// RIFF header, a 28-byte JUNK chunk that becomes ds64 when the file outgrows 32-bit sizes, fmt, data.
-constexpr std::size_t kHeaderSize = 12 + 36 + 24 + 8;
-constexpr std::uint64_t kMaxRiffSize = 0xFFFFFFFFull;
+// RIFF, fmt and data: the canonical layout.
+constexpr std::size_t kPlainHeader = 12 + 24 + 8;
+// RF64 adds a ds64 chunk with the 64-bit sizes between WAVE and fmt.
+constexpr std::size_t kRF64Header = kPlainHeader + 36;
 // Samples are handed to the file in runs of about this many bytes.
 constexpr std::size_t kFlushBytes = 1 << 20;
+// The RF64 move goes through a buffer of this size; a few milliseconds of disk work per stop check.
+constexpr std::size_t kMoveBytes = std::size_t{4} << 20;
 
 void putU16(std::uint8_t* p, std::uint32_t v) {
     p[0] = static_cast<std::uint8_t>(v & 0xFF);
@@ -39,8 +45,9 @@ std::int32_t quantise(float sample, double scale) {
 
 }  // namespace
 
-WAVWriter::WAVWriter(const std::filesystem::path& destination, double sampleRate, int channels, int bitDepth)
-    : destination_(destination), channels_(channels), bytesPerSample_(bitDepth / 8) {
+WAVWriter::WAVWriter(const std::filesystem::path& destination, double sampleRate, int channels, int bitDepth,
+                     std::uint64_t riffLimit)
+    : destination_(destination), channels_(channels), bytesPerSample_(bitDepth / 8), riffLimit_(riffLimit) {
     if (bitDepth != 16 && bitDepth != 24) throw WriteError("Unsupported WAV bit depth " + std::to_string(bitDepth));
     if (channels < 1 || channels > 8) throw WriteError("Unsupported WAV channel count " + std::to_string(channels));
     if (!std::isfinite(sampleRate) || sampleRate < 1.0 || sampleRate > 4.0e6) {
@@ -72,38 +79,79 @@ void WAVWriter::flush() {
     buffer_.clear();
 }
 
+std::uint64_t WAVWriter::dataBytes() const {
+    return static_cast<std::uint64_t>(frames_) * static_cast<std::uint64_t>(channels_ * bytesPerSample_);
+}
+
 void WAVWriter::writeHeader(bool rf64) {
-    std::array<std::uint8_t, kHeaderSize> h{};
-    const std::uint64_t dataBytes =
-        static_cast<std::uint64_t>(frames_) * static_cast<std::uint64_t>(channels_ * bytesPerSample_);
-    const std::uint64_t riffSize = dataBytes + kHeaderSize - 8;
+    std::array<std::uint8_t, kRF64Header> h{};
+    const std::size_t size = rf64 ? kRF64Header : kPlainHeader;
+    const std::uint64_t data = dataBytes();
+    // A chunk of odd length is followed by one pad byte, counted in the RIFF size only.
+    const std::uint64_t riffSize = size - 8 + data + data % 2;
     const std::uint32_t blockAlign = static_cast<std::uint32_t>(channels_ * bytesPerSample_);
     std::memcpy(h.data(), rf64 ? "RF64" : "RIFF", 4);
     putU32(h.data() + 4, rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(riffSize));
     std::memcpy(h.data() + 8, "WAVE", 4);
-    std::uint8_t* ds = h.data() + 12;
-    std::memcpy(ds, rf64 ? "ds64" : "JUNK", 4);
-    putU32(ds + 4, 28);
+    std::uint8_t* p = h.data() + 12;
     if (rf64) {
-        putU64(ds + 8, riffSize);
-        putU64(ds + 16, dataBytes);
-        putU64(ds + 24, static_cast<std::uint64_t>(frames_));
-        putU32(ds + 32, 0);
+        std::memcpy(p, "ds64", 4);
+        putU32(p + 4, 28);
+        putU64(p + 8, riffSize);
+        putU64(p + 16, data);
+        putU64(p + 24, static_cast<std::uint64_t>(frames_));
+        putU32(p + 32, 0);  // no table of other chunk sizes
+        p += 36;
     }
-    std::uint8_t* fmt = h.data() + 48;
-    std::memcpy(fmt, "fmt ", 4);
-    putU32(fmt + 4, 16);
-    putU16(fmt + 8, 1);  // integer PCM
-    putU16(fmt + 10, static_cast<std::uint32_t>(channels_));
-    putU32(fmt + 12, sampleRate_);
-    putU32(fmt + 16, sampleRate_ * blockAlign);
-    putU16(fmt + 20, blockAlign);
-    putU16(fmt + 22, static_cast<std::uint32_t>(bytesPerSample_ * 8));
-    std::uint8_t* data = h.data() + 72;
-    std::memcpy(data, "data", 4);
-    putU32(data + 4, rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(dataBytes));
-    buffer_.insert(buffer_.end(), h.begin(), h.end());
+    std::memcpy(p, "fmt ", 4);
+    putU32(p + 4, 16);
+    putU16(p + 8, 1);  // integer PCM
+    putU16(p + 10, static_cast<std::uint32_t>(channels_));
+    putU32(p + 12, sampleRate_);
+    putU32(p + 16, sampleRate_ * blockAlign);
+    putU16(p + 20, blockAlign);
+    putU16(p + 22, static_cast<std::uint32_t>(bytesPerSample_ * 8));
+    p += 24;
+    std::memcpy(p, "data", 4);
+    putU32(p + 4, rf64 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(data));
+    buffer_.insert(buffer_.end(), h.begin(), h.begin() + static_cast<std::ptrdiff_t>(size));
     flush();
+}
+
+// Moves everything after the plain header `by` bytes further, from the end backwards so nothing is
+// overwritten before it was copied.
+void WAVWriter::moveSamplesUp(std::uint64_t by, std::stop_token stop) {
+    const int fd = file_->fd();
+    const auto ioError = [this] { fail(AtomicWriteError(destination_, {errno, std::generic_category()})); };
+    std::vector<char> block(kMoveBytes);
+    std::uint64_t end = kPlainHeader + dataBytes() + dataBytes() % 2;
+    while (end > kPlainHeader) {
+        if (stop.stop_requested()) {
+            file_.reset();
+            throw OperationCancelled();
+        }
+        const std::uint64_t begin = std::max<std::uint64_t>(kPlainHeader, end > block.size() ? end - block.size() : 0);
+        const auto length = static_cast<std::size_t>(end - begin);
+        for (std::size_t done = 0; done < length;) {
+            const ssize_t n = ::pread(fd, block.data() + done, length - done, static_cast<off_t>(begin + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (n == 0) errno = EIO;
+                ioError();
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        for (std::size_t done = 0; done < length;) {
+            const ssize_t n = ::pwrite(fd, block.data() + done, length - done, static_cast<off_t>(begin + by + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                if (n == 0) errno = EIO;
+                ioError();
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        end = begin;
+    }
 }
 
 void WAVWriter::encode(const float* samples, std::size_t count, int bytesPerSample, std::uint8_t* out) {
@@ -132,12 +180,13 @@ void WAVWriter::write(const float* samples, std::int64_t frames) {
     if (buffer_.size() >= kFlushBytes) flush();
 }
 
-void WAVWriter::close() {
+void WAVWriter::close(std::stop_token stop) {
     if (!file_) return;
+    if (dataBytes() % 2 != 0) buffer_.push_back(0);
     if (!buffer_.empty()) flush();
-    const std::uint64_t dataBytes =
-        static_cast<std::uint64_t>(frames_) * static_cast<std::uint64_t>(channels_ * bytesPerSample_);
-    const bool rf64 = dataBytes + kHeaderSize - 8 > kMaxRiffSize;
+    const std::uint64_t riffSize = kPlainHeader - 8 + dataBytes() + dataBytes() % 2;
+    const bool rf64 = riffSize > riffLimit_;
+    if (rf64) moveSamplesUp(kRF64Header - kPlainHeader, stop);
     if (::lseek(file_->fd(), 0, SEEK_SET) != 0) fail(AtomicWriteError(destination_, {errno, std::generic_category()}));
     writeHeader(rf64);
     try {

@@ -1,5 +1,6 @@
 #include "batch_core/exif_stripper.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,7 +9,6 @@
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #include <exiv2/exiv2.hpp>
 #pragma GCC diagnostic pop
-#include <OpenImageIO/imageio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,9 +19,10 @@
 #include <utility>
 #include <vector>
 
-#include "base/ascii.h"
 #include "base/atomic_file_writer.h"
 #include "base/exif/exiv2_session.h"
+#include "batch_core/jpeg_metadata_editor.h"
+#include "batch_core/pixel_reencoder/pixel_reencoder.h"
 
 namespace morvale {
 
@@ -41,10 +42,6 @@ std::string messageFor(Kind kind, const fs::path& file) {
     }
     return {};
 }
-
-// The same bounds as the image layer's decoder, checked before any pixel is allocated.
-constexpr long long maxSide = 16384;
-constexpr long long maxPixels = 1LL << 28;
 
 struct Bytes {
     std::unique_ptr<unsigned char[]> data;
@@ -99,11 +96,6 @@ std::optional<Source> readBounded(const fs::path& file) {
     }
     if (bytes.size == 0) return std::nullopt;
     return Source{std::move(fd), std::move(bytes)};
-}
-
-bool isGPSAttribute(std::string_view name) {
-    const std::string lower = ascii::lowered(name);
-    return lower.starts_with("gps:") || lower.find(":gps") != std::string::npos;
 }
 
 // -- Lossless path: exiv2 rewrites the metadata around the untouched encoded image -------------
@@ -189,125 +181,111 @@ void editMetadata(Exiv2::Image& image, Option option) {
     image.clearComment();
 }
 
-// -- Re-encoding path: OpenImageIO decodes image 0 and writes it again in the same format ------
+// -- Re-encoding path: the pixel re-encoder module decodes image 0 and writes it again ---------
 
-// The decoder is picked by the file's name, as the image layer does, and reads the checked file
-// through its descriptor (some decoders cannot read from memory, and some reopen the file to seek).
-std::unique_ptr<OIIO::ImageInput> openPixels(const fs::path& name, const FileDescriptor& fd) {
-    // By the bare extension: given a file name, the library would open that path on its own.
-    const std::string extension = ascii::lowered(name.extension().string());
-    if (extension.size() < 2) return nullptr;
-    auto input = OIIO::ImageInput::create(extension.substr(1), false);
-    (void)OIIO::geterror();  // a failure leaves its message in this thread's error slot
-    if (!input) return nullptr;
-    OIIO::ImageSpec config;
-    config.attribute("oiio:UnassociatedAlpha", 1);
-    OIIO::ImageSpec spec;
-    if (!input->open("/proc/self/fd/" + std::to_string(fd.get()), spec, config)) {
-        (void)input->geterror();
-        return nullptr;
-    }
-    return input;
+struct PixelCodec {
+    MorvalePixelReencode reencode = nullptr;
+    MorvalePixelHasLocation hasLocation = nullptr;
+};
+
+// Loaded on first use and kept for the process's life (see pixel_reencoder.h for why).
+const PixelCodec& pixelCodec() {
+    static const PixelCodec codec = [] {
+        PixelCodec loaded;
+        void* module = ::dlopen(MORVALE_PIXEL_REENCODER, RTLD_NOW | RTLD_LOCAL);
+        if (module == nullptr) return loaded;
+        loaded.reencode = reinterpret_cast<MorvalePixelReencode>(::dlsym(module, "morvale_pixel_reencode"));
+        loaded.hasLocation = reinterpret_cast<MorvalePixelHasLocation>(::dlsym(module, "morvale_pixel_has_location"));
+        return loaded;
+    }();
+    return codec;
 }
 
-OIIO::ParamValueList filteredAttributes(const OIIO::ImageSpec& spec, Option option) {
-    OIIO::ParamValueList kept;
-    for (const auto& attribute : spec.extra_attribs) {
-        const std::string_view name = attribute.name().string();
-        bool keep = false;
-        if (option == Option::stripGPSOnly) {
-            keep = !isGPSAttribute(name);
-        } else {
-            // Colour and structure, never description: the colour profile and space, how alpha and
-            // samples are stored, the codec's own compression.
-            keep = name == "ICCProfile" || name == "oiio:ColorSpace" || name == "oiio:BitsPerSample" ||
-                   ascii::equalsIgnoringCase(name, "compression") ||
-                   (option == Option::stripAllExifExceptOrientation && name == "Orientation");
-        }
-        if (keep) kept.push_back(attribute);
+JpegMetadataEditor::Keep keepFor(Option option) {
+    switch (option) {
+        case Option::stripGPSOnly: return JpegMetadataEditor::Keep::allButLocation;
+        case Option::stripAllExifExceptOrientation: return JpegMetadataEditor::Keep::orientation;
+        case Option::stripEverything: break;
     }
-    return kept;
+    return JpegMetadataEditor::Keep::structureOnly;
 }
 
-int qualityPercent(double quality) {
-    if (!std::isfinite(quality)) quality = 1.0;
-    return static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100.0));
+// The JPEG encoder writes an EXIF block of its own (version, colour space): the file it wrote
+// goes through the same segment filter as a lossless copy, so both paths keep the same things.
+void keepOnly(AtomicFileWriter& file, Option option) {
+    std::optional<Source> encoded = readBounded(file.temporaryPath());
+    if (!encoded) throw EXIFStripper::EXIFError(Kind::failedToWriteImage, file.destination());
+    const auto output = JpegMetadataEditor::rewrite(reinterpret_cast<char*>(encoded->bytes.data.get()),
+                                                    encoded->bytes.size, keepFor(option));
+    if (!output) throw EXIFStripper::EXIFError(Kind::failedToWriteImage, file.destination());
+    if (::ftruncate(file.fd(), 0) != 0 || ::lseek(file.fd(), 0, SEEK_SET) != 0) {
+        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, file.destination(),
+                                      std::error_code(errno, std::generic_category()));
+    }
+    for (const std::string_view piece : output->pieces) file.write(piece);
 }
 
 void reencode(const FileDescriptor& fd, int exivType, const fs::path& source, const fs::path& destination,
               Option option, double compressionQuality) {
-    auto input = openPixels(source, fd);
-    if (!input) {
-        throw EXIFStripper::EXIFError(
-            exivType == Exiv2::ImageType::none ? Kind::unsupportedImageType : Kind::cannotOpenImageSource, source);
-    }
-    // Only image 0 is written again: rewriting a file of pages, frames or mip levels in place would
-    // lose the rest.
-    const OIIO::ImageSpec spec = input->spec();
-    if (input->seek_subimage(1, 0) || input->seek_subimage(0, 1)) {
-        throw EXIFStripper::EXIFError(Kind::unsupportedImageType, source);
-    }
-    if (!input->seek_subimage(0, 0) || spec.width <= 0 || spec.height <= 0 || spec.depth != 1 ||
-        spec.nchannels <= 0 || spec.width > maxSide || spec.height > maxSide ||
-        static_cast<long long>(spec.width) * spec.height > maxPixels) {
-        throw EXIFStripper::EXIFError(Kind::cannotOpenImageSource, source);
-    }
-    std::vector<unsigned char> pixels;
-    try {
-        pixels.resize(spec.image_bytes(true));
-    } catch (const std::bad_alloc&) {
-        throw EXIFStripper::EXIFError(Kind::cannotOpenImageSource, source);
-    }
-    const bool decoded = input->read_image(0, 0, 0, spec.nchannels, OIIO::TypeUnknown, pixels.data());
-    (void)input->geterror();
-    if (!decoded) throw EXIFStripper::EXIFError(Kind::cannotOpenImageSource, source);
-    const std::string format = input->format_name();
-    input.reset();
-
-    auto output = OIIO::ImageOutput::create(format);
-    (void)OIIO::geterror();
-    if (!output) throw EXIFStripper::EXIFError(Kind::cannotCreateImageDestination, destination);
-
-    OIIO::ImageSpec written = spec;
-    written.extra_attribs = filteredAttributes(spec, option);
-    written.attribute("oiio:UnassociatedAlpha", 1);
-    const int quality = qualityPercent(compressionQuality);
-    if (format == "jpeg" || format == "webp") {
-        written.attribute("Compression", format + ":" + std::to_string(quality));
-    } else if (format == "heif") {
-        written.attribute("Compression", "heic:" + std::to_string(quality));
-    }
-
+    const PixelCodec& codec = pixelCodec();
+    if (codec.reencode == nullptr) throw EXIFStripper::EXIFError(Kind::cannotOpenImageSource, source);
     try {
         AtomicFileWriter file(destination, {.createFolders = false});
-        const bool encoded = output->open(file.temporaryPath().string(), written) &&
-                             output->write_image(OIIO::TypeUnknown, pixels.data()) && output->close();
-        (void)output->geterror();
-        if (!encoded) throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
-        output.reset();
+        int isJpeg = 0;
+        const int result = codec.reencode(fd.get(), source.c_str(), exivType != Exiv2::ImageType::none ? 1 : 0,
+                                          file.temporaryPath().c_str(), static_cast<int>(option), compressionQuality,
+                                          &isJpeg);
+        switch (result) {
+            case morvalePixelWritten: break;
+            case morvalePixelUnsupportedType: throw EXIFStripper::EXIFError(Kind::unsupportedImageType, source);
+            case morvalePixelCannotOpenSource: throw EXIFStripper::EXIFError(Kind::cannotOpenImageSource, source);
+            case morvalePixelCannotCreate: throw EXIFStripper::EXIFError(Kind::cannotCreateImageDestination, destination);
+            default: throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
+        }
+        if (isJpeg != 0) keepOnly(file, option);
         file.commit();
-    } catch (const AtomicWriteError&) {
-        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination);
+    } catch (const AtomicWriteError& error) {
+        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination, error.code());
     }
+}
+
+// JPEGs are rewritten segment by segment, without exiv2: the scan is passed on untouched and every
+// place a location hides is handled. False when its segments cannot be walked, or a location
+// survived the edit: such a file is decoded and encoded anew.
+bool stripJpeg(Source& file, const fs::path& destination, Option option) {
+    auto* data = reinterpret_cast<char*>(file.bytes.data.get());
+    const auto output = JpegMetadataEditor::rewrite(data, file.bytes.size, keepFor(option));
+    if (!output) return false;
+    try {
+        AtomicFileWriter writer(destination, {.createFolders = false});
+        for (const std::string_view piece : output->pieces) writer.write(piece);
+        writer.commit();
+    } catch (const AtomicWriteError& error) {
+        throw EXIFStripper::EXIFError(Kind::failedToWriteImage, destination, error.code());
+    }
+    return true;
 }
 
 }  // namespace
 
-EXIFStripper::EXIFError::EXIFError(Kind kind, fs::path file)
-    : std::runtime_error(messageFor(kind, file)), kind_(kind), path_(std::move(file)) {}
+EXIFStripper::EXIFError::EXIFError(Kind kind, fs::path file, std::error_code reason)
+    : std::runtime_error(messageFor(kind, file)), kind_(kind), path_(std::move(file)), reason_(reason) {}
 
 void EXIFStripper::stripMetadata(const fs::path& source, const fs::path& destination, StripOption option,
                                  double compressionQuality) const {
     std::optional<Source> file = readBounded(source);
     if (!file) throw EXIFError(Kind::cannotOpenImageSource, source);
+    const bool jpeg = JpegMetadataEditor::looksLikeJpeg(
+        std::string_view(reinterpret_cast<const char*>(file->bytes.data.get()), file->bytes.size));
+    if (jpeg && stripJpeg(*file, destination, option)) return;
     exiv2_session::ensureInitialized();
 
     const auto* data = file->bytes.data.get();
     const auto size = static_cast<long>(file->bytes.size);
-    int type = Exiv2::ImageType::none;
+    int type = jpeg ? Exiv2::ImageType::jpeg : Exiv2::ImageType::none;
     try {
-        type = Exiv2::ImageFactory::getType(data, size);
-        if (type != Exiv2::ImageType::none) {
+        if (!jpeg) type = Exiv2::ImageFactory::getType(data, size);
+        if (!jpeg && type != Exiv2::ImageType::none) {
             // The image reads the caller's bytes in place; its output is a buffer of its own.
             auto image = Exiv2::ImageFactory::open(data, size);
             image->readMetadata();
@@ -318,8 +296,8 @@ void EXIFStripper::stripMetadata(const fs::path& source, const fs::path& destina
             const auto* output = reinterpret_cast<const char*>(io.mmap());
             try {
                 AtomicFileWriter::writeFile(destination, std::string_view(output, written), {.createFolders = false});
-            } catch (const AtomicWriteError&) {
-                throw EXIFError(Kind::failedToWriteImage, destination);
+            } catch (const AtomicWriteError& error) {
+                throw EXIFError(Kind::failedToWriteImage, destination, error.code());
             }
             return;
         }
@@ -341,6 +319,10 @@ void EXIFStripper::stripMetadata(const fs::path& source, const fs::path& destina
 bool EXIFStripper::containsGPS(const fs::path& file) const {
     std::optional<Source> source = readBounded(file);
     if (!source) return false;
+    const std::string_view bytes(reinterpret_cast<const char*>(source->bytes.data.get()), source->bytes.size);
+    if (JpegMetadataEditor::looksLikeJpeg(bytes)) {
+        if (const auto located = JpegMetadataEditor::containsLocation(bytes)) return *located;
+    }
     exiv2_session::ensureInitialized();
     const auto isGPS = [](const auto& datum) { return exiv2_session::isGPSKey(datum.key()); };
     try {
@@ -360,15 +342,8 @@ bool EXIFStripper::containsGPS(const fs::path& file) const {
         // Unreadable metadata: the decoder may still see some.
     }
     // Formats that are re-encoded to strip them may hold a location only the decoder sees.
-    try {
-        auto input = openPixels(file, source->fd);
-        if (!input) return false;
-        const auto& attributes = input->spec().extra_attribs;
-        return std::any_of(attributes.begin(), attributes.end(),
-                           [](const auto& attribute) { return isGPSAttribute(attribute.name().string()); });
-    } catch (const std::exception&) {
-        return false;
-    }
+    const PixelCodec& codec = pixelCodec();
+    return codec.hasLocation != nullptr && codec.hasLocation(source->fd.get(), file.c_str()) != 0;
 }
 
 }  // namespace morvale

@@ -1,5 +1,7 @@
 #include "batch_core/platform.h"
 
+#include "base/system_limits.h"
+
 #include <unistd.h>
 
 #include <charconv>
@@ -48,10 +50,7 @@ std::optional<std::filesystem::path> xdgDownloadDir(const std::filesystem::path&
 
 }  // namespace
 
-std::int64_t activeProcessorCount() {
-    const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 0 ? static_cast<std::int64_t>(online) : 1;
-}
+std::int64_t activeProcessorCount() { return allowedProcessorCount(); }
 
 std::string logTimePrefix(std::chrono::system_clock::time_point when) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(when);

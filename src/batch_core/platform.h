@@ -10,7 +10,8 @@
 
 namespace morvale {
 
-// Processors currently online, at least 1.
+// Processors this process may run on (affinity mask and CPU quota), at least 1: a run pinned to
+// four cores of an eight-core machine runs four items at once, not eight.
 std::int64_t activeProcessorCount();
 
 // "[HH:MM:SS] " in the local time zone.

@@ -62,9 +62,12 @@ void RunLedger::claimOutput(const BatchItem& item, const fs::path& output, std::
     if (written != outputs_.end()) {
         // Two outputs of one item on one path come from its naming pattern, whatever the remedy
         // the caller had in mind for a clash between items.
-        const std::string_view fix = written->second.item == item.id ? patternRemedy : remedy;
+        const bool own = written->second.item == item.id;
+        const std::string_view fix = own ? patternRemedy : remedy;
+        // Both sources: the user has to find the two files whose names meet, not just the first.
+        const std::string also = own ? "" : ", and " + display(item.sourceURL) + " would write it too";
         throw OutputConflict("Won't overwrite " + name + ": it is already the output of " +
-                             display(written->second.source) + " in this run. " + std::string(fix));
+                             display(written->second.source) + " in this run" + also + ". " + std::string(fix));
     }
     // A source of the run counts as read by its own item before any item writes.
     std::optional<Reader> reader;

@@ -23,7 +23,8 @@ namespace morvale {
 // An output that would destroy a file of the same run: another item's output (or one this item
 // already wrote), or a file that an item of the run reads. what() names both files and says how
 // to avoid the clash:
-//   "Won't overwrite <name>: it is already the output of <source> in this run. <remedy>"
+//   "Won't overwrite <name>: it is already the output of <source> in this run, and <other source>
+//    would write it too. <remedy>"  (two items; one item's own two outputs name its source once)
 //   "Won't overwrite <path>: this item reads it. Add {index} or {name} to the naming pattern or
 //    choose another output folder."
 //   "Won't overwrite <path>: <source> reads it in this run. Add {index} ... output folder."

@@ -1,5 +1,7 @@
 #include "batch_presets/listing_processor.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <numbers>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "base/atomic_file_writer.h"
@@ -22,6 +25,7 @@
 #include "image_engine/architectural_straightener.h"
 #include "image_engine/bracket_merger.h"
 #include "image_engine/core_image_pipeline.h"
+#include "image_engine/image_loader.h"
 #include "image_engine/merge_gate.h"
 #include "image_engine/watermark_renderer.h"
 
@@ -52,6 +56,27 @@ PackedTexture cropPixels(const PackedTexture& source, int x, int y, int width, i
         std::copy_n(from, rowBytes, out.rgba.data() + static_cast<std::size_t>(row) * rowBytes);
     }
     return out;
+}
+
+// What the user can act on: the system's answer, a size above the limits, else the decoder's reason.
+std::string causeOf(const ImageLoadError& error) {
+    if (error.systemError()) return error.systemError().message();
+    if (const auto& size = error.refusedSize()) {
+        return std::to_string(size->width) + " × " + std::to_string(size->height) + " is too large";
+    }
+    return error.reason();
+}
+
+// The stripper says that it could not write, not why. Ask the file system the question its write
+// asked: can a file of that size be written in this folder now? No answer when it can.
+std::error_code spaceFor(const fs::path& file, std::uintmax_t bytes) {
+    try {
+        AtomicFileWriter probe(file, {.createFolders = false, .durable = false});
+        const int result = ::posix_fallocate(probe.fd(), 0, static_cast<off_t>(bytes));
+        return result == 0 ? std::error_code() : std::error_code(result, std::generic_category());
+    } catch (const AtomicWriteError& error) {
+        return error.code();
+    }
 }
 
 }  // namespace
@@ -105,17 +130,15 @@ public:
 
     std::vector<fs::path> run() {
         if (preset_.exportWebPackage) ListingProcessor::checkWebFields(preset_);
-        std::optional<PipelineImage> loaded = pipeline_.loadImage(item_.sourceURL);
-        if (!loaded) throw PresetError::cannotDecodeImage(item_.sourceURL);
-        PipelineImage photo = std::move(*loaded);
+        PipelineImage photo = loadPhoto(item_.sourceURL);
         if (preset_.mergeBrackets) photo = mergeBracket(std::move(photo));
         stopPoint();
 
         progress(0.15, "Analyzing architectural lines...");
         if (preset_.autoStraightenVerticals) photo = straighten(photo);
-        if (preset_.watermarkURL) photo = watermark(std::move(photo), *preset_.watermarkURL);
+        const PipelineImage* logo = preset_.watermarkURL ? &watermark(*preset_.watermarkURL) : nullptr;
 
-        return writePackages(photo);
+        return writePackages(std::move(photo), logo);
     }
 
 private:
@@ -123,6 +146,15 @@ private:
     void progress(double fraction, const std::string& message) const { context_.onProgressUpdate(fraction, message); }
     void log(const std::string& message) const { context_.log(message); }
     void stopPoint() const { throwIfStopRequested(context_.stopToken); }
+
+    // Photos arrive in sRGB, whatever profile they were shot in, before any tool sees them.
+    PipelineImage loadPhoto(const fs::path& file) const {
+        try {
+            return pipeline_.loadPhoto(file);
+        } catch (const ImageLoadError& error) {
+            throw PresetError::cannotDecodeImage(file, causeOf(error));
+        }
+    }
 
     // -- Bracket ---------------------------------------------------------------------------------
 
@@ -155,10 +187,9 @@ private:
                 if (middle == 0) metadata = lead.properties;
                 return std::move(lead.pixels);
             }
-            std::optional<PipelineImage> shot = pipeline_.loadImage(bracket[index]);
-            if (!shot) throw PresetError::cannotDecodeImage(bracket[index]);
-            if (index == middle) metadata = std::move(shot->properties);
-            return std::move(shot->pixels);
+            PipelineImage shot = loadPhoto(bracket[index]);
+            if (index == middle) metadata = std::move(shot.properties);
+            return std::move(shot.pixels);
         };
         PipelineImage fused = MergeGate::shared().run(
             [&] { return BracketMerger().fuse(count, load, true, context_.stopToken); }, context_.stopToken);
@@ -193,23 +224,33 @@ private:
         return out;
     }
 
-    // The logo is decoded once per run; a logo that cannot be read fails every item alike.
-    PipelineImage watermark(PipelineImage photo, const fs::path& logoFile) {
+    // The logo is decoded once per run; a logo that cannot be read fails every item alike, before
+    // any file is written.
+    const PipelineImage& watermark(const fs::path& logoFile) {
         ledger_.noteReads(item_, {logoFile});
         const PipelineImage& logo =
             ledger_.decideOnce<PipelineImage>("listing.watermark\n" + RunLedger::pathForm(logoFile).string(), [&] {
-                std::optional<PipelineImage> decoded = pipeline_.loadImage(logoFile);
-                if (!decoded) throw PresetError::cannotDecodeWatermark(logoFile);
-                return std::move(*decoded);
+                try {
+                    return pipeline_.loadPhoto(logoFile);
+                } catch (const ImageLoadError&) {
+                    throw PresetError::cannotDecodeWatermark(logoFile);
+                }
             });
         stopPoint();
         progress(0.35, "Applying watermark...");
+        return logo;
+    }
+
+    // Each package's frame gets its own logo, placed by the same rule, so that a web crop never
+    // cuts into it.
+    PipelineImage stamped(PipelineImage frame, const PipelineImage* logo) const {
+        if (logo == nullptr) return frame;
         WatermarkRenderer::WatermarkOptions options;
         options.opacity = preset_.watermarkOpacity;
         options.scaleFraction = 0.18;
         options.marginFraction = 0.03;
         options.position = WatermarkRenderer::WatermarkPosition::bottomRight;
-        return WatermarkRenderer().applyWatermark(std::move(photo), logo, options);
+        return WatermarkRenderer().applyWatermark(std::move(frame), *logo, options);
     }
 
     // -- Packages --------------------------------------------------------------------------------
@@ -224,7 +265,7 @@ private:
         return preset_.stripGPSMetadata ? photo.properties.withoutGPS() : photo.properties;
     }
 
-    std::vector<fs::path> writePackages(const PipelineImage& photo) {
+    std::vector<fs::path> writePackages(PipelineImage photo, const PipelineImage* logo) {
         const fs::path root = context_.configuration.outputDirectory;
         const auto now = std::chrono::system_clock::now();
         const auto names = ListingProcessor::packageNames(preset_, [&](const std::map<std::string, std::string>& variables) {
@@ -245,20 +286,27 @@ private:
         }
         stopPoint();
 
+        // The web frame is cut before the print's logo is drawn; a web file of the print's own frame
+        // shares its pixels.
+        std::optional<PipelineImage> webFrame;
+        if (webFile && ListingProcessor::cropFrame(photo.width(), photo.height(), preset_.webAspect)) {
+            webFrame = stamped(ListingProcessor::cropped(photo, preset_.webAspect), logo);
+        }
+        photo = stamped(std::move(photo), logo);
+
         std::vector<fs::path> outputs;
         const EXIFStripper stripper;
         if (printFile) {
             progress(0.55, "Rendering Full-Res Print Package...");
             fs::create_directories(printFile->parent_path());
-            pipeline_.write(photo, *printFile, kPrintQuality, packageMetadata(photo));
-            if (preset_.stripGPSMetadata) {
-                stripper.stripMetadata(*printFile, *printFile, EXIFStripper::StripOption::stripGPSOnly, kStripQuality);
-            }
+            std::optional<std::vector<std::uint8_t>> jpeg = pipeline_.jpegData(photo, kPrintQuality, packageMetadata(photo));
+            if (!jpeg) throw PresetError::encodingFailed();
+            writeOutput(*printFile, *jpeg, EXIFStripper::StripOption::stripGPSOnly, stripper);
             outputs.push_back(*printFile);
         }
         if (webFile) {
             try {
-                writeWeb(photo, *webFile, stripper);
+                writeWeb(webFrame ? *webFrame : photo, *webFile, stripper);
             } catch (...) {
                 if (printFile) log("kept " + printFile->string());
                 throw;
@@ -269,19 +317,42 @@ private:
         return outputs;
     }
 
-    void writeWeb(const PipelineImage& photo, const fs::path& webFile, const EXIFStripper& stripper) const {
+    void writeWeb(const PipelineImage& frame, const fs::path& webFile, const EXIFStripper& stripper) const {
         progress(0.8, "Optimizing Web MLS Package (< " + std::to_string(preset_.maxWebFileSizeKB / 1000) + "MB)...");
         stopPoint();
         fs::create_directories(webFile.parent_path());
-        const ListingProcessor::CappedJpeg jpeg = ListingProcessor::encodeUnderSizeCap(
-            ListingProcessor::cropped(photo, preset_.webAspect), packageMetadata(photo), preset_.maxWebDimension,
-            preset_.maxWebFileSizeKB, context_.stopToken);
+        const ListingProcessor::CappedJpeg jpeg =
+            ListingProcessor::encodeUnderSizeCap(frame, packageMetadata(frame), preset_.maxWebDimension,
+                                                 preset_.maxWebFileSizeKB, context_.stopToken);
         if (jpeg.bytes.empty()) throw PresetError::cannotMeetSizeLimit(preset_.maxWebFileSizeKB);
-        AtomicFileWriter::writeFile(
-            webFile, std::string_view(reinterpret_cast<const char*>(jpeg.bytes.data()), jpeg.bytes.size()));
-        if (preset_.stripGPSMetadata) {
-            stripper.stripMetadata(webFile, webFile, EXIFStripper::StripOption::stripAllExifExceptOrientation,
-                                   kStripQuality);
+        writeOutput(webFile, jpeg.bytes, EXIFStripper::StripOption::stripAllExifExceptOrientation, stripper);
+    }
+
+    // The file appears under its name only complete and, when location is to go, already stripped:
+    // the bytes go to a temporary file beside it, the stripper rewrites that file, and only then is
+    // it renamed into place. A failure leaves nothing behind.
+    void writeOutput(const fs::path& file, const std::vector<std::uint8_t>& bytes, EXIFStripper::StripOption option,
+                     const EXIFStripper& stripper) const {
+        const EXIFStripper::EXIFError failed(EXIFStripper::EXIFError::Kind::failedToWriteImage, file);
+        try {
+            AtomicFileWriter output(file);
+            output.write(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+            if (preset_.stripGPSMetadata) {
+                try {
+                    stripper.stripMetadata(output.temporaryPath(), output.temporaryPath(), option, kStripQuality);
+                } catch (const EXIFStripper::EXIFError&) {
+                    // Asked while the encoded file still takes its room, as it did for the stripper.
+                    const std::error_code reason = spaceFor(file, bytes.size());
+                    output.discard();
+                    if (reason) throw std::system_error(reason, failed.what());
+                    throw failed;
+                }
+            }
+            output.commit();
+        } catch (const AtomicWriteError& error) {
+            // One message for an output that could not be put in place, whichever step the system
+            // refused, with the system's reason.
+            throw std::system_error(error.code(), failed.what());
         }
     }
 
@@ -299,11 +370,10 @@ std::vector<fs::path> ListingProcessor::process(const VarnholtPreset& preset, co
     return Job(preset, item, context).run();
 }
 
-PipelineImage ListingProcessor::cropped(const PipelineImage& image, VarnholtPreset::WebAspect aspect) {
+std::optional<ListingProcessor::Frame> ListingProcessor::cropFrame(int width, int height,
+                                                                   VarnholtPreset::WebAspect aspect) {
     const std::optional<double> ratio = VarnholtPreset::ratio(aspect);
-    const int width = image.width();
-    const int height = image.height();
-    if (!ratio || width <= height) return image;
+    if (!ratio || width <= height) return std::nullopt;
     const double w = width;
     const double h = height;
     int newWidth = width;
@@ -313,14 +383,18 @@ PipelineImage ListingProcessor::cropped(const PipelineImage& image, VarnholtPres
     } else {
         newHeight = roundHalfAway(w / *ratio);
     }
-    if (std::abs(newWidth - width) < 1 && std::abs(newHeight - height) < 1) return image;
+    if (std::abs(newWidth - width) < 1 && std::abs(newHeight - height) < 1) return std::nullopt;
     newWidth = std::clamp(newWidth, 1, width);
     newHeight = std::clamp(newHeight, 1, height);
     const int x = roundHalfAway((w - newWidth) * 0.5);
     const int y = roundHalfAway((h - newHeight) * 0.5);
-    return PipelineImage{cropPixels(image.pixels, std::min(x, width - newWidth), std::min(y, height - newHeight),
-                                    newWidth, newHeight),
-                         image.properties};
+    return Frame{std::min(x, width - newWidth), std::min(y, height - newHeight), newWidth, newHeight};
+}
+
+PipelineImage ListingProcessor::cropped(const PipelineImage& image, VarnholtPreset::WebAspect aspect) {
+    const std::optional<Frame> frame = cropFrame(image.width(), image.height(), aspect);
+    if (!frame) return image;
+    return PipelineImage{cropPixels(image.pixels, frame->x, frame->y, frame->width, frame->height), image.properties};
 }
 
 ListingProcessor::CappedJpeg ListingProcessor::encodeUnderSizeCap(const PipelineImage& image,

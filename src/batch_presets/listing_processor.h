@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -50,6 +51,14 @@ public:
     // itself when the shape is original, the photo is not wider than tall, or the crop would take
     // less than a pixel off either side.
     static PipelineImage cropped(const PipelineImage& image, VarnholtPreset::WebAspect aspect);
+    struct Frame {
+        int x = 0;
+        int y = 0;
+        int width = 0;
+        int height = 0;
+    };
+    // The rectangle cropped() keeps of a width x height photo; nothing when it keeps the photo whole.
+    static std::optional<Frame> cropFrame(int width, int height, VarnholtPreset::WebAspect aspect);
 
     struct CappedJpeg {
         std::vector<std::uint8_t> bytes;

@@ -101,8 +101,10 @@ std::optional<VarnholtPreset::Portal> VarnholtPreset::portalFromRaw(std::string_
     return std::nullopt;
 }
 
-VarnholtPreset::PresetError VarnholtPreset::PresetError::cannotDecodeImage(const std::filesystem::path& photo) {
-    return PresetError(Kind::cannotDecodeImage, "Could not decode architectural image at " + photo.filename().string());
+VarnholtPreset::PresetError VarnholtPreset::PresetError::cannotDecodeImage(const std::filesystem::path& photo,
+                                                                          const std::string& cause) {
+    return PresetError(Kind::cannotDecodeImage, "Could not decode architectural image at " + photo.filename().string() +
+                                                    (cause.empty() ? std::string() : " (" + cause + ")"));
 }
 
 VarnholtPreset::PresetError VarnholtPreset::PresetError::cannotDecodeWatermark(const std::filesystem::path& logo) {

@@ -44,7 +44,9 @@ public:
     public:
         enum class Kind { cannotDecodeImage, cannotDecodeWatermark, cannotMeetSizeLimit, encodingFailed };
 
-        static PresetError cannotDecodeImage(const std::filesystem::path& photo);
+        // "Could not decode architectural image at <file name>", then the cause in parentheses when
+        // one is known: "(Permission denied)", "(30000 × 30000 is too large)", the decoder's reason.
+        static PresetError cannotDecodeImage(const std::filesystem::path& photo, const std::string& cause = {});
         static PresetError cannotDecodeWatermark(const std::filesystem::path& logo);
         static PresetError cannotMeetSizeLimit(std::int64_t maxKB);
         static PresetError encodingFailed();

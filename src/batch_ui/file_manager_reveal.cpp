@@ -15,19 +15,25 @@ namespace {
 
 QUrl urlOf(const std::filesystem::path& path) { return QUrl::fromLocalFile(QString::fromStdString(path.string())); }
 
-void openContainingFolder(const std::filesystem::path& path) {
+void openContainingFolder(const std::filesystem::path& path, const RevealFailure& onFailure) {
     std::error_code ec;
     const bool isFolder = std::filesystem::is_directory(path, ec);
-    QDesktopServices::openUrl(urlOf(isFolder ? path : path.parent_path()));
+    const std::filesystem::path folder = isFolder ? path : path.parent_path();
+    // Qt says why only on standard error, which a desktop user never sees.
+    if (!QDesktopServices::openUrl(urlOf(folder)) && onFailure) onFailure(revealFailureLine(folder));
 }
 
 }  // namespace
 
-void revealInFileManager(const std::vector<std::filesystem::path>& paths) {
+std::string revealFailureLine(const std::filesystem::path& folder) {
+    return "Could not open the folder " + folder.string() + ": no file manager or launcher answered.";
+}
+
+void revealInFileManager(const std::vector<std::filesystem::path>& paths, RevealFailure onFailure) {
     if (paths.empty()) return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        openContainingFolder(paths.front());
+        openContainingFolder(paths.front(), onFailure);
         return;
     }
     QStringList uris;
@@ -38,8 +44,9 @@ void revealInFileManager(const std::vector<std::filesystem::path>& paths) {
     // Asynchronous, so a slow or absent file manager never stalls the window.
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000));
     const std::filesystem::path first = paths.front();
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [first](QDBusPendingCallWatcher* done) {
-        if (done->isError()) openContainingFolder(first);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished,
+                     [first, onFailure = std::move(onFailure)](QDBusPendingCallWatcher* done) {
+        if (done->isError()) openContainingFolder(first, onFailure);
         done->deleteLater();
     });
 }

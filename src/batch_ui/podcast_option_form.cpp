@@ -124,6 +124,13 @@ SkeldonOptions::SkeldonOptions(Binding<SkeldonPreset> preset, Facts facts, QWidg
     refresh();
 }
 
+SkeldonOptions::~SkeldonOptions() {
+    // The rows are destroyed after this body, when the form's own members are already gone, and a
+    // field that has the focus then says its editing finished: nothing of the rows may reach the
+    // form any more.
+    for (QObject* row : findChildren<QObject*>()) QObject::disconnect(row, nullptr, this, nullptr);
+}
+
 SkeldonOptions::Layout SkeldonOptions::layoutOf(const SkeldonPreset& p) {
     return Layout{p.loudnessStandard() == Standard::custom,
                   outside(p.cleanup.maxPauseSeconds, kPauses),

@@ -43,6 +43,7 @@ public:
     static Facts systemFacts();
 
     explicit SkeldonOptions(Binding<SkeldonPreset> preset, Facts facts = systemFacts(), QWidget* parent = nullptr);
+    ~SkeldonOptions() override;
 
     // Shows the bound preset again: rebuilds the sections when a row appears or goes, otherwise only
     // updates the controls' values and labels.

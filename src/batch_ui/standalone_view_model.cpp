@@ -5,6 +5,7 @@
 #include <utility>
 
 #include <QMetaObject>
+#include <QPointer>
 #include <QTimer>
 
 #include "batch_core/batch_configuration.h"
@@ -52,7 +53,15 @@ StandaloneViewModel::StandaloneViewModel(std::unique_ptr<PresetSlot> preset, Lic
         services_.defaults = std::make_shared<UserDefaults>(UserDefaults::defaultFilePath(std::string(rawValue(product))));
     }
     if (!services_.updates.defaults) services_.updates.defaults = services_.defaults;
-    if (!services_.revealInFileManager) services_.revealInFileManager = &morvale::revealInFileManager;
+    if (!services_.revealInFileManager) {
+        // The answer may come after this object is gone (the file manager is asked over D-Bus).
+        services_.revealInFileManager = [self = QPointer<StandaloneViewModel>(this)](
+                                            const std::vector<std::filesystem::path>& paths) {
+            morvale::revealInFileManager(paths, [self](const std::string& line) {
+                if (!self.isNull()) self->log(line);
+            });
+        };
+    }
 
     updates_ = std::make_unique<UpdateChecker>(product, services_.updates);
     queueManager_ = std::make_unique<BatchQueueManager>();

@@ -39,7 +39,8 @@ struct StandaloneServices {
     std::shared_ptr<UserDefaults> defaults;  // null: the user's own store
     UpdateChecker::Environment updates;      // its store defaults to `defaults`
     // Shows and selects paths in the desktop's file manager. Null: the desktop's file
-    // manager over D-Bus, falling back to opening the folder.
+    // manager over D-Bus, falling back to opening the folder; a folder nothing could open
+    // is reported in the log.
     std::function<void(const std::vector<std::filesystem::path>&)> revealInFileManager;
     std::chrono::milliseconds saveDelay{400};
     // Concurrency of a run; 0 means one item per processor.

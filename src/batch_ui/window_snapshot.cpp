@@ -50,10 +50,15 @@ QWidget* mainWindowCandidate() {
 
 std::optional<WindowSnapshot::Request> WindowSnapshot::parse(const QStringList& arguments) {
     const qsizetype at = arguments.indexOf(QStringLiteral("--snapshot"));
-    if (at < 0 || at + 1 >= arguments.size()) {
+    if (at < 0) {
         return std::nullopt;
     }
     Request request;
+    if (at + 1 >= arguments.size()) {
+        // Asked for but without a path: an application left running here would wait for a person.
+        request.error = "--snapshot needs the path of the picture to write, such as out.png";
+        return request;
+    }
     request.path = std::filesystem::path(QFile::encodeName(arguments[at + 1]).toStdString());
     const qsizetype sizeAt = arguments.indexOf(QStringLiteral("--snapshot-size"));
     if (sizeAt >= 0 && sizeAt + 1 < arguments.size()) {

@@ -28,12 +28,13 @@ public:
     struct Request {
         std::filesystem::path path;
         std::optional<QSize> size;
-        // Set when "--snapshot-size" is given without a usable size: the line to print on standard
-        // error before quitting with a failure status, instead of taking any picture.
+        // Set when "--snapshot" has no path or "--snapshot-size" no usable size: the line to print on
+        // standard error before quitting with status 2, instead of taking any picture.
         std::string error;
     };
 
-    // Nothing when the mode is off ("--snapshot" absent or last).
+    // Nothing when the mode is off ("--snapshot" absent). "--snapshot" as the last argument turns it on
+    // with an error and no path.
     static std::optional<Request> parse(const QStringList& arguments);
     // "1200x800" and the like; only two finite numbers from 1 to 16384 make a size.
     static std::optional<QSize> parseSize(const QString& text);

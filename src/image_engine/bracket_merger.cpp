@@ -8,7 +8,6 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -25,6 +24,7 @@
 #include "base/ascii.h"
 #include "base/cancellation.h"
 #include "base/exif/exiv2_session.h"
+#include "base/system_limits.h"
 #include "image_engine/image_loader.h"
 
 namespace morvale {
@@ -228,14 +228,7 @@ std::vector<std::vector<fs::path>> group(std::vector<Shot> shots) {
 
 // -- Parallel rows ---------------------------------------------------------------------------------
 
-int availableCores() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
-        return std::max(1, CPU_COUNT(&set));
-    }
-    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-}
+int availableCores() { return allowedProcessorCount(); }
 
 // Runs a body over bands of rows on every core the process may use, checking the stop token
 // between bands; a worker's failure is rethrown to the caller.

@@ -20,6 +20,7 @@
 #include "image_engine/image_size_rules.h"
 #include "image_engine/lanczos_resampler.h"
 #include "image_engine/png_writer.h"
+#include "image_engine/srgb_converter.h"
 
 namespace morvale {
 
@@ -96,6 +97,13 @@ void embed(Exiv2::Image& image, const ImageProperties& properties) {
         Exiv2::IptcParser::decode(iptc, properties.iptcBlock().data(),
                                   static_cast<std::uint32_t>(properties.iptcBlock().size()));
     }
+    // The pixels are sRGB now, whatever space the camera recorded.
+    if (const auto space = exif.findKey(Exiv2::ExifKey("Exif.Photo.ColorSpace")); space != exif.end()) {
+        *space = static_cast<std::uint16_t>(1);
+    }
+    if (const auto index = exif.findKey(Exiv2::ExifKey("Exif.Iop.InteroperabilityIndex")); index != exif.end()) {
+        exif.erase(index);
+    }
     image.setExifData(exif);
     image.setIptcData(iptc);
     if (!properties.xmpPacket().empty()) {
@@ -109,6 +117,12 @@ OIIO::ImageSpec specFor(const PipelineImage& image, Format format, int quality) 
     OIIO::ImageSpec spec(image.width(), image.height(), channels, OIIO::TypeDesc::UINT8);
     spec.attribute("oiio:UnassociatedAlpha", 1);
     spec.attribute("oiio:ColorSpace", "sRGB");
+    if (format != Format::png) {
+        const std::vector<std::uint8_t>& icc = SrgbConverter::sRGBProfile();
+        if (!icc.empty()) {
+            spec.attribute("ICCProfile", OIIO::TypeDesc(OIIO::TypeDesc::UINT8, static_cast<int>(icc.size())), icc.data());
+        }
+    }
     if (format == Format::jpeg) {
         spec.attribute("Compression", "jpeg:" + std::to_string(quality));
     } else if (format == Format::heif) {
@@ -171,6 +185,13 @@ PipelineImage CoreImagePipeline::load(const fs::path& file) const {
     return image;
 }
 
+PipelineImage CoreImagePipeline::loadPhoto(const fs::path& file) const {
+    PipelineImage image;
+    image.pixels = ImageLoader::loadPhoto(file);
+    image.properties = readProperties(file);
+    return image;
+}
+
 PipelineImage CoreImagePipeline::scaledToFit(const PipelineImage& image, double maxDimension) const {
     if (!std::isfinite(maxDimension) || maxDimension < 1.0) {
         throw std::invalid_argument("The longest side to fit must be a number of at least 1 pixel.");
@@ -213,9 +234,10 @@ std::optional<std::vector<std::uint8_t>> CoreImagePipeline::jpegData(
             return std::nullopt;
         }
         const OIIO::ImageSpec spec = specFor(image, Format::jpeg, qualityPercent(quality));
-        const std::vector<std::uint8_t> pixels = pixelsFor(image, Format::jpeg);
-        if (!writer->open("memory.jpg", spec) || !writer->write_image(OIIO::TypeDesc::UINT8, pixels.data()) ||
-            !writer->close()) {
+        // The encoder reads the colour straight out of the RGBA raster (four bytes a pixel), a few
+        // rows at a time, rather than from an RGB copy of the whole photo.
+        if (!writer->open("memory.jpg", spec) ||
+            !writer->write_image(OIIO::TypeDesc::UINT8, image.pixels.rgba.data(), 4) || !writer->close()) {
             return std::nullopt;
         }
     }

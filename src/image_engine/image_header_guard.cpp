@@ -38,6 +38,7 @@ constexpr u64 unknownRatio = u64{1} << 16;  // zstd, LZMA, wavelet codecs: very 
 // A claim the file cannot back, with the loader's reason.
 struct Refusal {
     std::string reason;
+    std::optional<ImageLoadError::StoredSize> tooLarge = std::nullopt;
 };
 
 Refusal unreadable(std::string what) { return {"not a readable image (" + std::move(what) + ")"}; }
@@ -98,7 +99,8 @@ void requireCaps(i64 width, i64 height) {
     if (width < 1 || height < 1) throw Refusal{"the image has no pixels"};
     if (width > ImageLoader::maxSide || height > ImageLoader::maxSide || width * height > ImageLoader::maxPixels) {
         throw Refusal{"the image is too large (" + sizeText(width, height) +
-                          "; at most 16384 pixels per side and 268435456 in all)"};
+                          "; at most 16384 pixels per side and 268435456 in all)",
+                      ImageLoadError::StoredSize{width, height}};
     }
 }
 
@@ -766,6 +768,7 @@ std::string ImageHeaderGuard::check(const fs::path& file) {
             return "targa";
         }
     } catch (const Refusal& refusal) {
+        if (refusal.tooLarge) throw ImageLoadError::tooLarge(file, refusal.reason, *refusal.tooLarge);
         throw ImageLoadError(file, refusal.reason);
     }
     static const std::set<std::string> knownByContent{"png", "jpg", "jpeg", "psd", "exr", "tif", "tiff", "bmp"};

@@ -9,9 +9,13 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <span>
 #include <system_error>
 
+#include "image_engine/jpeg_photo_reader.h"
 #include "image_engine/png_reader.h"
+#include "image_engine/srgb_converter.h"
 
 namespace morvale {
 
@@ -63,9 +67,11 @@ void checkSpec(const fs::path& file, const OIIO::ImageSpec& spec) {
     }
     if (spec.width > ImageLoader::maxSide || spec.height > ImageLoader::maxSide ||
         std::int64_t{spec.width} * spec.height > ImageLoader::maxPixels) {
-        throw ImageLoadError(file, "the image is too large (" + std::to_string(spec.width) + "x" +
-                                       std::to_string(spec.height) +
-                                       "; at most 16384 pixels per side and 268435456 in all)");
+        throw ImageLoadError::tooLarge(file,
+                                       "the image is too large (" + std::to_string(spec.width) + "x" +
+                                           std::to_string(spec.height) +
+                                           "; at most 16384 pixels per side and 268435456 in all)",
+                                       {spec.width, spec.height});
     }
     if (spec.nchannels < 1 || spec.nchannels > 64) {
         throw ImageLoadError(file, "unsupported channel count " + std::to_string(spec.nchannels));
@@ -82,6 +88,12 @@ ImageLoadError::ImageLoadError(const fs::path& file, const std::string& reason, 
       path_(file),
       reason_(reason),
       systemError_(systemError) {}
+
+ImageLoadError ImageLoadError::tooLarge(const fs::path& file, const std::string& reason, StoredSize size) {
+    ImageLoadError error(file, reason);
+    error.refusedSize_ = size;
+    return error;
+}
 
 PixelSize ImageLoader::readSize(const fs::path& file) {
     auto input = openInput(file);
@@ -103,20 +115,10 @@ PixelSize ImageLoader::readUprightSize(const fs::path& file) {
 
 PackedTexture ImageLoader::loadRGBA8(const fs::path& file) { return load(file).pixels; }
 
-ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientation) {
-    // Plain PNG files, most texture maps, take the fast path; it gives the same pixels.
-    try {
-        PngReader::Options fast{maxSide, maxPixels, applyOrientation};
-        if (auto decoded = PngReader::decodeFile(file, fast)) {
-            return {std::move(decoded->pixels), decoded->monochrome};
-        }
-    } catch (const PngReadError& error) {
-        throw ImageLoadError(file, error.what());
-    }
-    auto input = openInput(file);
-    const OIIO::ImageSpec spec = input->spec();
-    checkSpec(file, spec);
+namespace {
 
+// Image 0 of an opened file as stored: no orientation applied.
+ImageLoader::Decoded decodeStored(const fs::path& file, OIIO::ImageInput& input, const OIIO::ImageSpec& spec) {
     const int channels = spec.nchannels;
     int alpha = spec.alpha_channel;
     if (alpha < 0 && (channels == 2 || channels == 4)) {
@@ -128,7 +130,7 @@ ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientati
     const int readCount = std::max(colourChannels, alpha >= 0 ? alpha + 1 : 0);
 
     const auto pixelCount = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
-    Decoded result;
+    ImageLoader::Decoded result;
     result.monochrome = monochrome;
     PackedTexture& out = result.pixels;
     out.width = spec.width;
@@ -145,10 +147,10 @@ ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientati
     std::uint8_t* target = direct ? out.rgba.data() : raw.data();
     const OIIO::stride_t pixelStride = direct ? 4 : readCount;
     // Some decoders fill missing data and only record the fault: a truncated file is an error too.
-    if (!input->read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, target, pixelStride) || input->has_error()) {
-        throw ImageLoadError(file, "the pixels cannot be decoded (" + oiioError(input.get()) + ")");
+    if (!input.read_image(0, 0, 0, readCount, OIIO::TypeDesc::UINT8, target, pixelStride) || input.has_error()) {
+        throw ImageLoadError(file, "the pixels cannot be decoded (" + oiioError(&input) + ")");
     }
-    input->close();
+    input.close();
 
     const auto stride = static_cast<std::size_t>(pixelStride);
     for (std::size_t i = 0; i < pixelCount; ++i) {
@@ -165,28 +167,84 @@ ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientati
         }
         dst[3] = a;
     }
-    raw = {};
-
-    const int orientation = spec.get_int_attribute("Orientation", 1);
-    if (applyOrientation && orientation > 1 && orientation <= 8) {
-        OIIO::ImageSpec rgbaSpec(out.width, out.height, 4, OIIO::TypeDesc::UINT8);
-        rgbaSpec.attribute("Orientation", orientation);
-        OIIO::ImageBuf wrapped(rgbaSpec, out.rgba.data());
-        OIIO::ImageBuf upright = OIIO::ImageBufAlgo::reorient(wrapped);
-        if (upright.has_error() || !upright.initialized()) {
-            throw ImageLoadError(file, "the orientation cannot be applied");
-        }
-        const OIIO::ImageSpec& uprightSpec = upright.spec();
-        PackedTexture turned;
-        turned.width = uprightSpec.width;
-        turned.height = uprightSpec.height;
-        turned.rgba.resize(pixelCount * 4);
-        if (!upright.get_pixels(upright.roi(), OIIO::TypeDesc::UINT8, turned.rgba.data())) {
-            throw ImageLoadError(file, "the orientation cannot be applied");
-        }
-        out = std::move(turned);
-    }
     return result;
+}
+
+void orient(const fs::path& file, PackedTexture& pixels, int orientation) {
+    if (orientation <= 1 || orientation > 8) return;
+    OIIO::ImageSpec rgbaSpec(pixels.width, pixels.height, 4, OIIO::TypeDesc::UINT8);
+    rgbaSpec.attribute("Orientation", orientation);
+    OIIO::ImageBuf wrapped(rgbaSpec, pixels.rgba.data());
+    OIIO::ImageBuf upright = OIIO::ImageBufAlgo::reorient(wrapped);
+    if (upright.has_error() || !upright.initialized()) {
+        throw ImageLoadError(file, "the orientation cannot be applied");
+    }
+    const OIIO::ImageSpec& uprightSpec = upright.spec();
+    PackedTexture turned;
+    turned.width = uprightSpec.width;
+    turned.height = uprightSpec.height;
+    turned.rgba.resize(pixels.rgba.size());
+    if (!upright.get_pixels(upright.roi(), OIIO::TypeDesc::UINT8, turned.rgba.data())) {
+        throw ImageLoadError(file, "the orientation cannot be applied");
+    }
+    pixels = std::move(turned);
+}
+
+std::span<const std::uint8_t> iccProfileOf(const OIIO::ImageSpec& spec) {
+    const OIIO::ParamValue* icc = spec.find_attribute("ICCProfile");
+    if (icc == nullptr || icc->type().basetype != OIIO::TypeDesc::UINT8) return {};
+    return {static_cast<const std::uint8_t*>(icc->data()), static_cast<std::size_t>(icc->type().numelements())};
+}
+
+}  // namespace
+
+ImageLoader::Decoded ImageLoader::load(const fs::path& file, bool applyOrientation) {
+    // Plain PNG files, most texture maps, take the fast path; it gives the same pixels.
+    try {
+        PngReader::Options fast{maxSide, maxPixels, applyOrientation};
+        if (auto decoded = PngReader::decodeFile(file, fast)) {
+            return {std::move(decoded->pixels), decoded->monochrome};
+        }
+    } catch (const PngReadError& error) {
+        throw ImageLoadError(file, error.what());
+    }
+    auto input = openInput(file);
+    const OIIO::ImageSpec spec = input->spec();
+    checkSpec(file, spec);
+    Decoded result = decodeStored(file, *input, spec);
+    if (applyOrientation) orient(file, result.pixels, spec.get_int_attribute("Orientation", 1));
+    return result;
+}
+
+PackedTexture ImageLoader::loadPhoto(const fs::path& file) {
+    // The general decoder is opened first in any case: it runs the header checks and knows the
+    // orientation, whichever decoder then reads the pixels.
+    auto input = openInput(file);
+    const OIIO::ImageSpec spec = input->spec();
+    checkSpec(file, spec);
+    const int orientation = spec.get_int_attribute("Orientation", 1);
+    PackedTexture pixels;
+    std::optional<JpegPhotoReader::Decoded> jpeg;
+    if (std::strcmp(input->format_name(), "jpeg") == 0) {
+        input->close();
+        try {
+            jpeg = JpegPhotoReader::read(file);
+        } catch (const std::runtime_error& error) {
+            throw ImageLoadError(file, std::string("the pixels cannot be decoded (") + error.what() + ")");
+        }
+        if (!jpeg) throw ImageLoadError(file, "not a readable image (the file changed while it was read)");
+        pixels = std::move(jpeg->pixels);
+        if (jpeg->cmyk) {
+            SrgbConverter::convertCMYK(pixels, jpeg->profile, jpeg->inverted);
+        } else {
+            SrgbConverter::convert(pixels, jpeg->profile);
+        }
+    } else {
+        pixels = decodeStored(file, *input, spec).pixels;
+        SrgbConverter::convert(pixels, iccProfileOf(spec));
+    }
+    orient(file, pixels, orientation);
+    return pixels;
 }
 
 }  // namespace morvale

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -14,18 +15,27 @@ namespace morvale {
 
 // A file that cannot be turned into pixels: missing, not an image, truncated, or too large.
 // what() is "Cannot load image <path>: <reason>."; systemError() is set when the system refused to
-// open the file (no permission and the like).
+// open the file (no permission and the like); refusedSize() when its header names a size above the
+// loader's limits.
 class ImageLoadError : public std::runtime_error {
 public:
+    struct StoredSize {
+        std::int64_t width = 0;
+        std::int64_t height = 0;
+    };
+
     ImageLoadError(const std::filesystem::path& file, const std::string& reason, std::error_code systemError = {});
+    static ImageLoadError tooLarge(const std::filesystem::path& file, const std::string& reason, StoredSize size);
     const std::filesystem::path& path() const { return path_; }
     const std::string& reason() const { return reason_; }
     std::error_code systemError() const { return systemError_; }
+    const std::optional<StoredSize>& refusedSize() const { return refusedSize_; }
 
 private:
     std::filesystem::path path_;
     std::string reason_;
     std::error_code systemError_;
+    std::optional<StoredSize> refusedSize_;
 };
 
 // Decodes image 0 of a file (png, tga, tif/tiff, jpg/jpeg, exr, bmp, psd, heic, ...) into 8-bit
@@ -55,6 +65,11 @@ public:
         bool monochrome = false;
     };
     static Decoded load(const std::filesystem::path& file, bool applyOrientation = true);
+
+    // A photo, upright, in sRGB: pixels are converted from the file's embedded ICC profile (CMYK
+    // JPEGs included, Adobe's inverted ones too) before anything else sees them. A file without a
+    // profile, or with one that cannot be used, is taken as sRGB. Throws ImageLoadError.
+    static PackedTexture loadPhoto(const std::filesystem::path& file);
 };
 
 }  // namespace morvale

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "base/cancellation.h"
+#include "base/system_limits.h"
 #include "image_engine/image_loader.h"
 
 namespace morvale {
@@ -127,8 +128,7 @@ void resampleImpl(const std::uint8_t* src, int w, int h, std::uint8_t* dst, int 
     // horizontally into its own buffer and then combines them vertically.
     constexpr int kBlock = 64;
     const int blocks = (th + kBlock - 1) / kBlock;
-    const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
-    const int workers = std::max(1, std::min(blocks, static_cast<int>(hardware)));
+    const int workers = std::max(1, std::min(blocks, allowedProcessorCount()));
     std::atomic<int> next{0};
 
     auto work = [&] {

@@ -2,6 +2,7 @@
 
 #include "audio_fixtures.h"
 #include "av_engine/audiogram_frame_renderer.h"
+#include "base/c_format.h"
 #include "base/cancellation.h"
 #include "media_fixtures.h"
 #include "support/temp_dir.h"
@@ -179,6 +180,28 @@ TEST_F(AudiogramMedia, RendersFortyFiveSecondsInEachShape) {
         }
     }
     EXPECT_EQ(namesIn(dir.path()), std::vector<std::string>{"ep_Audiogram.mp4"});
+}
+
+// Upload checkers read the rate from the track's length: every frame, the last one too, lasts 1/fps, and
+// the audio ends with the video.
+TEST_F(AudiogramMedia, EveryFrameLastsOneFrameTime) {
+    const TempDir dir;
+    const struct {
+        double seconds;
+        int fps;
+    } cases[] = {{45, 30}, {10, 1}, {10, 7}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.fps) + " fps");
+        const fs::path out = dir / "ep_Audiogram.mp4";
+        Generator::AudiogramConfig config;
+        config.maxDurationSeconds = c.seconds;
+        config.framesPerSecond = c.fps;
+        Generator().generate(media("tone45.wav"), out, config);
+        const std::string seconds = cformat("%.6f", c.seconds);
+        EXPECT_EQ(test::probe(out, "stream=nb_read_frames,avg_frame_rate,duration", "-select_streams v:0 -count_frames"),
+                  cformat("%d/1\n%s\n%.0f", c.fps, seconds.c_str(), c.seconds * c.fps));
+        EXPECT_EQ(test::probe(out, "stream=duration", "-select_streams a:0"), seconds);
+    }
 }
 
 TEST_F(AudiogramMedia, RefusalsAndStopsLeaveTheOldFile) {

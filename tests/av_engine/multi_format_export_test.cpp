@@ -404,9 +404,9 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
          {"ep12_Master_-16LUFS.wav"}, true, false},
         {"stopped", good, {}, "Adding intro / outro music...", "Cancelled", {}},
         {"stopped while encoding, after the side stages", good, {slow.path()},
-         "Encoding 192kbps MP3 RSS Master with ID3 tags...", "Cancelled", {"ep12_Master_-16LUFS.wav"}, true},
+         "Encoding 192kbps MP3 RSS Master with ID3 tags...", "Cancelled", {}, true},
         {"stopped while the render feeds a slow encoder", good, {slow.path()}, "Encoding 192kbps MP3 RSS Master with ID3 tags...",
-         "Cancelled", {"ep12_Master_-16LUFS.wav"}, true, false},
+         "Cancelled", {}, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,8 +1,11 @@
 #include "audio_fixtures.h"
+#include "media_fixtures.h"
 #include "support/temp_dir.h"
 
 #include "av_engine/pcm_stream.h"
 #include "av_engine/wav_writer.h"
+#include "base/c_format.h"
+#include "base/cancellation.h"
 
 #include <gtest/gtest.h>
 
@@ -282,14 +285,14 @@ TEST(WAVWriter, WritesClampedIntegerPcmThatFfmpegReads) {
         writer.close();
         const std::string bytes = test::readFile(path);
         const std::size_t width = static_cast<std::size_t>(c.bits / 8);
-        ASSERT_EQ(bytes.size(), 80 + samples.size() * width);
+        ASSERT_EQ(bytes.size(), 44 + samples.size() * width);
         EXPECT_EQ(bytes.substr(0, 4), "RIFF");
         EXPECT_EQ(u32(bytes, 4), bytes.size() - 8);
-        EXPECT_EQ(bytes.substr(72, 4), "data");
-        EXPECT_EQ(u32(bytes, 76), samples.size() * width);
+        EXPECT_EQ(bytes.substr(36, 4), "data");
+        EXPECT_EQ(u32(bytes, 40), samples.size() * width);
         for (std::size_t i = 0; i < samples.size(); ++i) {
             std::int32_t v = 0;
-            for (std::size_t b = 0; b < width; ++b) v |= static_cast<std::int32_t>(static_cast<unsigned char>(bytes[80 + i * width + b])) << (8 * b);
+            for (std::size_t b = 0; b < width; ++b) v |= static_cast<std::int32_t>(static_cast<unsigned char>(bytes[44 + i * width + b])) << (8 * b);
             if (v & (1 << (c.bits - 1))) v -= 1 << c.bits;
             EXPECT_EQ(v, c.expected[i]) << c.bits << " bit, sample " << i;
         }
@@ -319,7 +322,7 @@ TEST(WAVWriter, ReplacesTheDestinationOnlyWhenClosed) {
     EXPECT_EQ(test::readFile(path), "earlier take");
     writer.write(tone.data(), 2000);
     writer.close();
-    EXPECT_EQ(test::readFile(path).size(), 80u + 2000u * 3u);
+    EXPECT_EQ(test::readFile(path).size(), 44u + 2000u * 3u);
 
     WAVWriter emptyWriter(dir / "empty.wav", 16000.0, 1, 16);
     emptyWriter.close();
@@ -327,6 +330,99 @@ TEST(WAVWriter, ReplacesTheDestinationOnlyWhenClosed) {
 
     EXPECT_THROW(WAVWriter(dir / "no such folder" / "x.wav", 48000.0, 1, 24), WAVWriter::WriteError);
     EXPECT_THROW(WAVWriter(dir / "bad.wav", 48000.0, 1, 12), WAVWriter::WriteError);
+}
+
+// Readers that take the format from fixed offsets (pocketsphinx's) need the canonical 44-byte layout;
+// only a file whose sizes outgrow 32 bits may be RF64. Each file is checked byte by byte and read back
+// by Python's wave module, sox and FFmpeg.
+TEST(WAVWriter, CanonicalHeaderUnlessTheSizesNeedRF64) {
+    test::TempDir dir;
+    struct Case {
+        const char* name;
+        double rate;
+        int channels;
+        int bits;
+        std::int64_t frames;
+        std::uint64_t riffLimit;
+        bool rf64;
+    };
+    const Case cases[] = {
+        {"16 kHz mono 16 bit", 16000, 1, 16, 48000, WAVWriter::largestRiffSize, false},
+        {"48 kHz stereo 24 bit", 48000, 2, 24, 9601, WAVWriter::largestRiffSize, false},
+        {"odd data length gets a pad byte", 44100, 1, 24, 4411, WAVWriter::largestRiffSize, false},
+        // 36 + 2 x 4000 bytes is 8036: one byte more than the limit.
+        {"just past the limit", 16000, 1, 16, 4000, 8035, true},
+        {"just inside the limit", 16000, 1, 16, 4000, 8036, false},
+        // Spans several move blocks of the writer.
+        {"stereo 24 bit past the limit", 48000, 2, 24, 1'500'000, 1'000'000, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto path = dir / "take.wav";
+        test::Audio tone{c.rate, c.channels, {}};
+        for (std::int64_t i = 0; i < c.frames * c.channels; ++i) {
+            tone.samples.push_back(static_cast<float>(0.5 * std::sin(0.0625 * static_cast<double>(i))));
+        }
+        WAVWriter writer(path, c.rate, c.channels, c.bits, c.riffLimit);
+        // Uneven runs, so data crosses the writer's flushes.
+        for (std::int64_t at = 0; at < c.frames;) {
+            const std::int64_t n = std::min<std::int64_t>(c.frames - at, 777 + at % 5000);
+            writer.write(tone.samples.data() + at * c.channels, n);
+            at += n;
+        }
+        writer.close();
+
+        const std::string bytes = test::readFile(path);
+        const std::uint64_t data = static_cast<std::uint64_t>(c.frames * c.channels * c.bits / 8);
+        const std::size_t header = c.rf64 ? 80 : 44;
+        ASSERT_EQ(bytes.size(), header + data + data % 2);
+        EXPECT_EQ(bytes.substr(0, 4), c.rf64 ? "RF64" : "RIFF");
+        EXPECT_EQ(u32(bytes, 4), c.rf64 ? 0xFFFFFFFFu : bytes.size() - 8);
+        EXPECT_EQ(bytes.substr(8, 4), "WAVE");
+        std::size_t at = 12;
+        if (c.rf64) {
+            EXPECT_EQ(bytes.substr(12, 4), "ds64");
+            EXPECT_EQ(u32(bytes, 16), 28u);
+            const auto u64 = [&](std::size_t i) { return u32(bytes, i) | std::uint64_t{u32(bytes, i + 4)} << 32; };
+            EXPECT_EQ(u64(20), bytes.size() - 8);
+            EXPECT_EQ(u64(28), data);
+            EXPECT_EQ(u64(36), static_cast<std::uint64_t>(c.frames));
+            at = 48;
+        }
+        EXPECT_EQ(bytes.substr(at, 8), std::string("fmt \x10\0\0\0", 8));
+        EXPECT_EQ(bytes.substr(at + 24, 4), "data");
+        EXPECT_EQ(u32(bytes, at + 28), c.rf64 ? 0xFFFFFFFFu : data);
+
+        std::string sox;
+        for (const char* what : {"-c", "-r", "-b", "-s"}) sox += test::capture(std::string("soxi ") + what + " " + quoted(path));
+        EXPECT_EQ(sox, cformat("%d\n%.0f\n%d\n%lld\n", c.channels, c.rate, c.bits, static_cast<long long>(c.frames)));
+        if (!c.rf64) {
+            const auto wave = test::pythonReport(
+                "import sys, wave\n"
+                "w = wave.open(sys.argv[1])\n"
+                "print('format', w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes(), sep='\\t')\n",
+                path);
+            EXPECT_EQ(wave.at("format"), cformat("%d\t%d\t%.0f\t%lld", c.channels, c.bits / 8, c.rate,
+                                                 static_cast<long long>(c.frames)));
+        }
+        const test::Audio back = test::decode(path);
+        ASSERT_EQ(back.frames(), c.frames);
+        for (std::int64_t f = 0; f < c.frames; f += c.frames / 7 + 1) {
+            EXPECT_NEAR(back.samples[static_cast<std::size_t>(f * c.channels)], tone.samples[static_cast<std::size_t>(f * c.channels)], 1e-4) << f;
+        }
+    }
+}
+
+// The RF64 move is the one long step of close(): a stop during it leaves no file.
+TEST(WAVWriter, StopDuringTheRF64MoveLeavesNothing) {
+    test::TempDir dir;
+    const std::vector<float> quiet(20000, 0.1f);
+    WAVWriter writer(dir / "long.wav", 16000, 1, 16, 100);
+    writer.write(quiet.data(), 20000);
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(writer.close(stop.get_token()), OperationCancelled);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "audio_fixtures.h"
 #include "speech_corpus.h"
+#include "support/pinned_child.h"
 #include "support/temp_dir.h"
 
 #include "av_engine/filler_remover.h"
@@ -125,6 +126,14 @@ TEST(TranscriberText, LanguagesAndModel) {
 
 // Segments come in order, never overlap, hold every loud stretch whole, and stay within the longest length:
 // 12 minutes of babble with no pause over 0.05 s end only at the forced cuts.
+// A process pinned to three cores loads at most three decoders (about 100 MB each), not one per core of
+// the machine.
+TEST(DecoderPool, FollowsTheProcessorsTheProcessMayUse) {
+    const auto status = test::exitStatusPinnedTo(3, [] { return static_cast<int>(DecoderPool().capacity()); });
+    if (!status) GTEST_SKIP() << "fewer than three processors";
+    EXPECT_EQ(*status, 3);
+}
+
 TEST(SpeechSegmenter, CutsAtPausesAndAtTheLongestLength) {
     struct Row {
         const char* name;

@@ -14,6 +14,7 @@
 #include "batch_core/processing_status.h"
 #include "batch_core/uuid.h"
 #include "fake_preset.h"
+#include "support/pinned_child.h"
 #include "support/temp_dir.h"
 
 namespace morvale {
@@ -117,6 +118,19 @@ TEST(BatchConfiguration, ClampsRequestedConcurrencyOnlyAtCreation) {
     EXPECT_FALSE(defaults.deleteSourceAfterSuccess);
     EXPECT_TRUE(defaults.notifyOnCompletion);
     EXPECT_TRUE(defaults.customSettings.empty());
+}
+
+// A run pinned to fewer cores than the machine has (taskset, a container's quota) runs as many items
+// at once as it has cores, and is clamped by them.
+TEST(BatchConfiguration, ConcurrencyFollowsTheProcessorsTheProcessMayUse) {
+    const auto status = test::exitStatusPinnedTo(2, [] {
+        const auto active = activeProcessorCount();
+        const auto defaults = BatchConfiguration::defaultConfiguration().maxConcurrentTasks;
+        const auto clamped = BatchConfiguration("/out", true, "{name}", false, 64, false, true).maxConcurrentTasks;
+        return static_cast<int>(active * 100 + defaults * 10 + clamped);
+    });
+    if (!status) GTEST_SKIP() << "fewer than two processors";
+    EXPECT_EQ(*status, 2 * 100 + 2 * 10 + 4);
 }
 
 TEST(BatchConfiguration, RoundTripsThroughJsonWithOddFolderNames) {

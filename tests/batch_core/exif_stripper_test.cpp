@@ -203,15 +203,17 @@ TEST_F(EXIFStripperTest, BadInputsFailWithTheirMessageAndLeaveTheSourceAlone) {
             try {
                 stripper_.stripMetadata(source, destination, Option::stripGPSOnly, 0.92);
             } catch (const EXIFStripper::EXIFError& error) {
-                return std::make_tuple(located, error.kind(), std::string(error.what()));
+                return std::make_tuple(located, error.kind(), std::string(error.what()), error.reason());
             }
-            return std::make_tuple(located, Kind::cannotOpenImageSource, std::string("no error"));
+            return std::make_tuple(located, Kind::cannotOpenImageSource, std::string("no error"), std::error_code());
         });
         if (call.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
             ADD_FAILURE() << "blocked";
             ::close(::open(source.c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader of the FIFO go on
         }
-        const auto [located, kind, message] = call.get();
+        const auto [located, kind, message, reason] = call.get();
+        // A failed write says why, for callers that pass the reason on.
+        EXPECT_EQ(static_cast<bool>(reason), kind == Kind::failedToWriteImage) << reason.message();
         EXPECT_EQ(located, !c.destination.empty()) << "only the good photos carry a location";
         EXPECT_EQ(kind, c.kind);
         const fs::path named = kind == Kind::failedToWriteImage ? destination : source;

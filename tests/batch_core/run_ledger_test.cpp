@@ -45,10 +45,10 @@ TEST(RunLedgerTest, RefusesEveryWriteThatWouldDestroyAFileOfTheRun) {
     const std::vector<Case> cases = {
         {"two items claim one path",
          {{'c', 'A', "out/x.png", ""},
-          {'c', 'B', "out/x.png", "Won't overwrite x.png: it is already the output of @/a.png in this run. " + patternFix}}},
+          {'c', 'B', "out/x.png", "Won't overwrite x.png: it is already the output of @/a.png in this run, and @/b.png would write it too. " + patternFix}}},
         {"two items, fixed names",
          {{'f', 'A', "out/x.png", ""},
-          {'f', 'B', "out/x.png", "Won't overwrite x.png: it is already the output of @/a.png in this run. " + fixedFix}}},
+          {'f', 'B', "out/x.png", "Won't overwrite x.png: it is already the output of @/a.png in this run, and @/b.png would write it too. " + fixedFix}}},
         {"one item claims one path twice",
          {{'f', 'A', "out/x.png", ""},
           {'f', 'A', "out/x.png", "Won't overwrite x.png: it is already the output of @/a.png in this run. " + patternFix}}},
@@ -66,7 +66,7 @@ TEST(RunLedgerTest, RefusesEveryWriteThatWouldDestroyAFileOfTheRun) {
           {'r', 'B', "out/y.png", ""}}},
         {"paths compared after resolving links and dots",
          {{'c', 'A', "real/z.png", ""},
-          {'c', 'B', "link/./z.png", "Won't overwrite z.png: it is already the output of @/a.png in this run. " + patternFix}}},
+          {'c', 'B', "link/./z.png", "Won't overwrite z.png: it is already the output of @/a.png in this run, and @/b.png would write it too. " + patternFix}}},
     };
 
     for (const auto& testCase : cases) {

@@ -172,7 +172,8 @@ TEST_F(ListingRun, TwoItemsOnOneNameTheLaterFails) {
     EXPECT_EQ(run.items[0].status, ProcessingStatus::completed) << run.items[0].message;
     EXPECT_EQ(run.items[1].status, ProcessingStatus::failed);
     EXPECT_EQ(run.items[1].message, "Won't overwrite 1042_Maple_Lane_Print.jpg: it is already the output of " +
-                                        files[0].string() + " in this run. Add {index} or {name} to the naming pattern.");
+                                        files[0].string() + " in this run, and " + files[1].string() +
+                                        " would write it too. Add {index} or {name} to the naming pattern.");
     EXPECT_EQ(test::filesBelow(out()), (std::vector<std::string>{"MLS_Web_Package/1042_Maple_Lane_Web.jpg",
                                                                  "Print_Package/1042_Maple_Lane_Print.jpg"}));
 }

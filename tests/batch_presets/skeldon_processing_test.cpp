@@ -204,7 +204,7 @@ TEST(SkeldonProcessing, OutputEqualToAJobSourceIsRefused) {
 }
 
 TEST(SkeldonProcessing, ItemsOfOneBaseNameDoNotReplaceEachOther) {
-    // "{show}" alone gives both items one base name: the second fails naming the first's source.
+    // "{show}" alone gives both items one base name: the second fails naming both sources.
     auto ledger = std::make_shared<RunLedger>(std::vector<fs::path>{"/in/one.wav", "/in/two.wav"});
     SkeldonPreset preset = defaultSkeldonPreset();
     FakePipeline fake;
@@ -215,7 +215,8 @@ TEST(SkeldonProcessing, ItemsOfOneBaseNameDoNotReplaceEachOther) {
         ADD_FAILURE() << "second item not refused";
     } catch (const OutputConflict& e) {
         EXPECT_EQ(std::string(e.what()), "Won't overwrite My Podcast_Master_-16LUFS.wav: it is already the output of "
-                                         "/in/one.wav in this run. Add {index} or {name} to the naming pattern.");
+                                         "/in/one.wav in this run, and /in/two.wav would write it too. Add {index} or {name} "
+                                         "to the naming pattern.");
     }
     EXPECT_EQ(fake.requests.size(), 1u);
 }

@@ -156,6 +156,8 @@ TEST(SnapshotExecutable, BadSizesAndPathsFailWithOneLineAndAStatus) {
         {{"--snapshot", "@/a.png", "--snapshot-size", "99999x99999"}, false, "invalid --snapshot-size \"99999x99999\"", 2},
         {{"--snapshot", "@/a.png", "--snapshot-size", "abc"}, false, "invalid --snapshot-size \"abc\"", 2},
         {{"--snapshot", "@/a.png", "--snapshot-size"}, false, "morvale-express: --snapshot-size needs a value such as 1200x800\n", 2},
+        {{"--snapshot-size", "800x600", "--snapshot"}, false,
+         "morvale-express: --snapshot needs the path of the picture to write, such as out.png\n", 2},
         {{"--snapshot", "@/missing/a.png"}, false, "morvale-express: Cannot write a.png: No such file or directory\n", 1},
         {{"--snapshot", "@/a.png"}, true, "morvale-express: Cannot write a.png: Read-only file system\n", 1},
     };

@@ -19,9 +19,11 @@
 namespace morvale {
 namespace {
 
-TEST(SnapshotArguments, ModeIsOnOnlyWithAPathAfterTheFlag) {
+TEST(SnapshotArguments, ModeIsOnWithTheFlagAndNeedsAPathAfterIt) {
     EXPECT_FALSE(WindowSnapshot::parse({"app"}));
-    EXPECT_FALSE(WindowSnapshot::parse({"app", "--snapshot"}));
+    const auto bare = WindowSnapshot::parse({"app", "--snapshot"});
+    ASSERT_TRUE(bare);
+    EXPECT_FALSE(bare->error.empty());
     EXPECT_FALSE(WindowSnapshot::parse({"app", "--SNAPSHOT", "a.png"}));
     const auto request = WindowSnapshot::parse({"app", "--snapshot", "out/a.png", "--snapshot", "b.png"});
     ASSERT_TRUE(request);

@@ -58,6 +58,34 @@ seed "$audio" 0 "$work/mono.wav"; seed "$audio" 0 "$work/float.wav"
 seed "$audio" 1 "$work/tone.mp3"; seed "$audio" 2 "$work/tone.flac"
 seed "$audio" 3 "$work/vorbis.ogg"; seed "$audio" 3 "$work/opus.ogg"
 seed "$audio" 4 "$work/tone.m4a"
+# Length bombs, each a few KB claiming gigabytes: a RIFF LIST chunk (made FFmpeg allocate 1.8 GB; found
+# by this target), the same in RF64, an RF64 ds64 table, an ID3 tag size, and MP4 stsz and moov sizes.
+python3 - "$work" <<'PY'
+import struct, sys
+w = sys.argv[1]
+le = lambda *v: struct.pack('<' + 'I' * len(v), *v)
+fmt = b'fmt ' + le(16) + struct.pack('<HHIIHH', 1, 1, 8000, 16000, 2, 16)
+bomb = b'LIST' + le(0xA0000000) + b'INFO' + b'INAM' + le(0x69800000) + b'x' * 3700
+ds64 = lambda table: b'ds64' + le(28) + struct.pack('<QQQI', 0x7FFFFFFFFF, 0x7FFFFFFF00, 0x3FFFFFFF80, table)
+files = {
+    'riff_list_bomb.wav': b'RIFF' + le(0xA0001000) + b'WAVE' + fmt + bomb,
+    'rf64_list_bomb.wav': b'RF64' + le(0xFFFFFFFF) + b'WAVE' + ds64(0) + fmt + bomb,
+    'rf64_table_bomb.wav': b'RF64' + le(0xFFFFFFFF) + b'WAVE' + ds64(0x10000000) + fmt + b'data' + le(0xFFFFFFFF) + bytes(200),
+}
+mp3 = open(w + '/tone.mp3', 'rb').read()
+files['id3_size_bomb.mp3'] = b'ID3\x03\x00\x00\x7f\x7f\x7f\x70' + b'APIC' + b'\x0f\xff\xff\x00\x00\x00' + mp3
+m4a = open(w + '/tone.m4a', 'rb').read()
+def patched(box, offset, value):
+    at = m4a.find(box) + offset
+    return m4a[:at] + struct.pack('>I', value) + m4a[at + 4:]
+files['stsz_count_bomb.m4a'] = patched(b'stsz', 12, 0x3FFFFFF0)
+files['moov_size_bomb.m4a'] = patched(b'moov', -4, 0x7FFFFFF0)
+for name, data in files.items():
+    open(w + '/' + name, 'wb').write(data)
+PY
+seed "$audio" 0 "$work/riff_list_bomb.wav"; seed "$audio" 0 "$work/rf64_list_bomb.wav"
+seed "$audio" 0 "$work/rf64_table_bomb.wav"; seed "$audio" 1 "$work/id3_size_bomb.mp3"
+seed "$audio" 4 "$work/stsz_count_bomb.m4a"; seed "$audio" 4 "$work/moov_size_bomb.m4a"
 
 names=corpus/token_renamer_fuzz
 rm -rf "$names"
@@ -86,4 +114,15 @@ cat >"$bundles/texture.json" <<'JSON'
 }
 JSON
 printf '{"version":"","presetID":"","presetName":"","verticalName":"","defaultNamingPattern":"","configuration":{},"exportedAt":-1e9}' >"$bundles/empty.json"
+strip=corpus/exif_stripper_fuzz
+rm -rf "$strip"
+# The stripper's test photos; the first byte picks the option (0: GPS only, 1: all but the
+# orientation, 2: everything), cycled over the files.
+/usr/bin/python3 ../batch_core/make_location_fixtures.py "$work/located" >/dev/null
+index=0
+for photo in "$work"/located/*.jpg; do
+  seed "$strip" $((index % 3)) "$photo"
+  index=$((index + 1))
+done
+
 echo "seeds: $(find corpus -type f | wc -l) files in $(ls corpus | wc -l) folders"

@@ -1,0 +1,117 @@
+#include "av_engine/audio_input_file.h"
+
+#include "av_engine/audio_container_check.h"
+#include "av_engine/ffmpeg_log.h"
+#include "base/cancellation.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mem.h>
+}
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+namespace morvale {
+
+namespace {
+
+// FFmpeg's own file reader uses the same size.
+constexpr int kBufferSize = 32768;
+constexpr const char* kAllowedDemuxers = "wav,aiff,caf,mp3,aac,flac,ogg,mov";
+
+std::string systemText(int code) { return std::generic_category().message(code); }
+
+}  // namespace
+
+AudioInputFile::AudioInputFile(const std::filesystem::path& file, std::stop_token stop) : stop_(std::move(stop)) {
+    throwIfStopRequested(stop_);
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    fd_ = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd_ < 0) throw Refused(systemText(errno));
+    try {
+        struct stat info {};
+        if (::fstat(fd_, &info) != 0) throw Refused(systemText(errno));
+        if (!S_ISREG(info.st_mode)) throw Refused("not a regular file");
+        // Regular files never block; clearing the flag keeps reads plain.
+        ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+        size_ = info.st_size;
+
+        AudioContainerCheck::Result checked = AudioContainerCheck::inspect(fd_, static_cast<std::uint64_t>(size_), stop_);
+        if (!checked.problem.empty()) throw Refused(checked.problem);
+        declaredSeconds_ = checked.declaredSeconds;
+
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+        if (buffer == nullptr) throw std::bad_alloc();
+        io_ = avio_alloc_context(buffer, kBufferSize, 0, this, &AudioInputFile::readPacket, nullptr, &AudioInputFile::seek);
+        if (io_ == nullptr) {
+            av_free(buffer);
+            throw std::bad_alloc();
+        }
+        container_ = avformat_alloc_context();
+        if (container_ == nullptr) throw std::bad_alloc();
+        container_->pb = io_;
+        container_->flags |= AVFMT_FLAG_CUSTOM_IO;
+        container_->interrupt_callback = AVIOInterruptCB{&AudioInputFile::interrupted, this};
+        // Only the containers recordings and music come in: FFmpeg's hundreds of other demuxers, each
+        // with its own length fields, never see a user's file.
+        container_->format_whitelist = av_strdup(kAllowedDemuxers);
+        if (container_->format_whitelist == nullptr) throw std::bad_alloc();
+        // The name only guides probing by extension; nothing opens it.
+        const int opened = avformat_open_input(&container_, file.c_str(), nullptr, nullptr);
+        if (opened < 0) {
+            container_ = nullptr;  // freed by the failed open
+            throwIfStopRequested(stop_);
+            throw Refused(ffmpeg::errorText(opened));
+        }
+        const int info2 = avformat_find_stream_info(container_, nullptr);
+        throwIfStopRequested(stop_);
+        if (info2 < 0) throw Refused(ffmpeg::errorText(info2));
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+AudioInputFile::~AudioInputFile() { release(); }
+
+void AudioInputFile::release() noexcept {
+    if (container_ != nullptr) avformat_close_input(&container_);
+    if (io_ != nullptr) {
+        av_freep(&io_->buffer);
+        avio_context_free(&io_);
+    }
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+int AudioInputFile::readPacket(void* opaque, std::uint8_t* buffer, int size) {
+    auto* self = static_cast<AudioInputFile*>(opaque);
+    if (self->stop_.stop_requested()) return AVERROR_EXIT;
+    for (;;) {
+        const ssize_t got = ::read(self->fd_, buffer, static_cast<std::size_t>(size));
+        if (got > 0) return static_cast<int>(got);
+        if (got == 0) return AVERROR_EOF;
+        if (errno != EINTR) return AVERROR(errno);
+    }
+}
+
+std::int64_t AudioInputFile::seek(void* opaque, std::int64_t offset, int whence) {
+    auto* self = static_cast<AudioInputFile*>(opaque);
+    // The size found at open: FFmpeg bounds its top-level reads by it.
+    if ((whence & AVSEEK_SIZE) != 0) return self->size_;
+    const off_t to = ::lseek(self->fd_, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+    return to < 0 ? AVERROR(errno) : static_cast<std::int64_t>(to);
+}
+
+int AudioInputFile::interrupted(void* opaque) {
+    return static_cast<AudioInputFile*>(opaque)->stop_.stop_requested() ? 1 : 0;
+}
+
+}  // namespace morvale

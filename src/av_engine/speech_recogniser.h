@@ -1,0 +1,49 @@
+#pragma once
+
+#include "av_engine/caption_word.h"
+#include "av_engine/transcriber.h"
+#include "base/callbacks.h"
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <vector>
+
+namespace morvale {
+
+// What the podcast export asks for an episode's words. The export checks `isSupported` first, logs any
+// error of `transcribe` other than OperationCancelled as a skipped transcript, and takes the words as the
+// truth for filler cuts, chapters, captions and the audiogram clip. One recogniser serves every export of
+// a pipeline at once: implementations are thread-safe.
+class SpeechRecogniser {
+public:
+    virtual ~SpeechRecogniser() = default;
+
+    // Whether `transcribe` can work at all on this machine.
+    virtual bool isSupported() const = 0;
+    // Words in time order, seconds from the start of `file`. Throws when nothing can be recognised, and
+    // OperationCancelled when `stop` fires.
+    virtual std::vector<CaptionWord> transcribe(const std::filesystem::path& file, const std::string& localeIdentifier,
+                                                const LogSink& log, std::stop_token stop) const = 0;
+};
+
+// The recogniser the pipeline uses unless given another: pocketsphinx's English model through
+// Transcriber, on one pool of decoders that bounds the memory of all exports together.
+class PocketsphinxRecogniser final : public SpeechRecogniser {
+public:
+    // `decoders` 0 means one per processor the process may use.
+    PocketsphinxRecogniser(std::filesystem::path modelFolder, std::size_t decoders);
+
+    bool isSupported() const override;
+    std::vector<CaptionWord> transcribe(const std::filesystem::path& file, const std::string& localeIdentifier,
+                                        const LogSink& log, std::stop_token stop) const override;
+
+private:
+    std::filesystem::path modelFolder_;
+    // Shared through a const recogniser: leasing a decoder changes the pool, not the recogniser.
+    std::shared_ptr<DecoderPool> pool_;
+};
+
+}  // namespace morvale
