@@ -9,6 +9,7 @@
 #include "batch_presets/vertical.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -28,14 +29,14 @@ using namespace morvale;
 
 namespace {
 
+// Disk space the folder's files take (allocated blocks: the encoder's spool gives back what was read).
 std::uintmax_t folderBytes(const fs::path& folder) {
     std::uintmax_t total = 0;
     std::error_code ec;
     for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code sizeError;
-        if (it->is_regular_file(sizeError)) {
-            const auto size = it->file_size(sizeError);
-            if (!sizeError) total += size;
+        struct stat st {};
+        if (::lstat(it->path().c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            total += static_cast<std::uintmax_t>(st.st_blocks) * 512u;
         }
     }
     return total;

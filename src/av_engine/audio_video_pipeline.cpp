@@ -28,6 +28,12 @@ public:
                                        const LogSink& log, std::stop_token stop) const override {
         return normalizer_.process(source, destination, target, cleanup, log, std::move(stop));
     }
+    LoudnessNormalizer::Result processFollowed(const fs::path& source, const fs::path& destination,
+                                               const LoudnessNormalizer::LoudnessTarget& target,
+                                               const CleanupOptions& cleanup, const LogSink& log, std::stop_token stop,
+                                               LoudnessNormalizer::RenderListener& listener) const override {
+        return normalizer_.process(source, destination, target, cleanup, log, std::move(stop), &listener);
+    }
 
 private:
     LoudnessNormalizer normalizer_;

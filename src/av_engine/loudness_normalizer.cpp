@@ -56,7 +56,8 @@ public:
         : source_(source), analysis_(analysis), plan_(plan), target_(target), cleanup_(cleanup) {}
 
     RenderResult render(const std::filesystem::path& destination, double gainDB,
-                        const LoudnessNormalizer::LogCallback& log, const std::stop_token& stop) const {
+                        const LoudnessNormalizer::LogCallback& log, const std::stop_token& stop,
+                        LoudnessNormalizer::RenderListener* listener) const {
         const double fs = analysis_.sampleRate;
         const int ch = analysis_.channels;
         const auto channels = static_cast<std::size_t>(ch);
@@ -83,6 +84,7 @@ public:
         const auto levelerCount = static_cast<std::int64_t>(leveler.size());
 
         WAVWriter writer(destination, fs, ch, 24);
+        if (listener != nullptr) listener->started(fs, ch);
         std::vector<float> frame(channels);
         std::vector<float> limited;
         std::vector<float> kept;
@@ -118,6 +120,7 @@ public:
             const auto keptFrames = static_cast<std::int64_t>(kept.size() / channels);
             meter.process(kept, keptFrames);
             writer.write(kept.data(), keptFrames);
+            if (listener != nullptr && keptFrames > 0) listener->rendered(kept.data(), keptFrames);
         };
 
         PCMStream::read(
@@ -305,7 +308,8 @@ LoudnessNormalizer::Result LoudnessNormalizer::normalize(const std::filesystem::
 LoudnessNormalizer::Result LoudnessNormalizer::process(const std::filesystem::path& source,
                                                        const std::filesystem::path& destination,
                                                        const LoudnessTarget& target, const CleanupOptions& cleanup,
-                                                       const LogCallback& log, std::stop_token stop) const {
+                                                       const LogCallback& log, std::stop_token stop,
+                                                       RenderListener* listener) const {
     auto say = [&](const std::string& line) {
         if (log) log(line);
     };
@@ -328,7 +332,7 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const std::filesystem::pa
     Renderer renderer(source, analysis, plan, target, cleanup);
     say(cformat("Loudness: input %.1f ", measuredIn) + (target.acx ? "dB RMS" : "LUFS") +
         cformat(", applying %+.2f dB gain.", gain));
-    RenderResult render = renderer.render(output.path(), gain, log, stop);
+    RenderResult render = renderer.render(output.path(), gain, log, stop, listener);
     for (int pass = 0; pass < 2; ++pass) {
         const double measured = target.acx ? render.rmsDB : render.integratedLUFS.value_or(goal);
         if (std::fabs(measured - goal) <= kTolerance) break;
@@ -341,7 +345,7 @@ LoudnessNormalizer::Result LoudnessNormalizer::process(const std::filesystem::pa
         gain = corrected;
         say(cformat("Loudness: output missed the target by %.2f dB", measured - goal) +
             cformat("; rendering again with %+.2f dB gain.", gain));
-        render = renderer.render(output.path(), gain, log, stop);
+        render = renderer.render(output.path(), gain, log, stop, listener);
     }
     // A stop that came after the last packet still leaves the destination as it was.
     throwIfStopRequested(stop);

@@ -71,6 +71,16 @@ public:
         std::optional<ACXReport> acxReport;
     };
 
+    // Sees the render while it is written: started() before each pass (a later pass replaces everything
+    // the earlier ones delivered), then every run of samples as the 24-bit WAV gets them. Called on the
+    // thread that calls process(); a throw fails the render like a write error.
+    class RenderListener {
+    public:
+        virtual ~RenderListener() = default;
+        virtual void started(double sampleRate, int channels) = 0;
+        virtual void rendered(const float* samples, std::int64_t frames) = 0;
+    };
+
     class NormalizerError : public std::runtime_error {
     public:
         enum class Kind { silentOrTooShort, cannotCreateExportSession, exportFailed };
@@ -86,7 +96,7 @@ public:
     // OperationCancelled, leaving `destination` as it was.
     Result process(const std::filesystem::path& source, const std::filesystem::path& destination,
                    const LoudnessTarget& target, const CleanupOptions& cleanup, const LogCallback& log = {},
-                   std::stop_token stop = {}) const;
+                   std::stop_token stop = {}, RenderListener* listener = nullptr) const;
     Result normalize(const std::filesystem::path& source, const std::filesystem::path& destination,
                      const LoudnessTarget& target, const LogCallback& log = {}, std::stop_token stop = {}) const;
     // Analysis without hum detection; integratedLUFS is -70 when nothing is measurable.

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <stop_token>
+#include <utility>
 
 namespace morvale {
 
@@ -24,6 +25,17 @@ public:
                                                const LoudnessNormalizer::LoudnessTarget& target,
                                                const CleanupOptions& cleanup, const LogSink& log,
                                                std::stop_token stop) const = 0;
+
+    // The same, telling `listener` about the render while it is written so an encode can follow it. A
+    // processor that renders otherwise need not: the export then encodes from the finished file.
+    virtual LoudnessNormalizer::Result processFollowed(const std::filesystem::path& source,
+                                                       const std::filesystem::path& destination,
+                                                       const LoudnessNormalizer::LoudnessTarget& target,
+                                                       const CleanupOptions& cleanup, const LogSink& log,
+                                                       std::stop_token stop,
+                                                       LoudnessNormalizer::RenderListener& /*listener*/) const {
+        return process(source, destination, target, cleanup, log, std::move(stop));
+    }
 };
 
 }  // namespace morvale

@@ -5,7 +5,8 @@
 // The distribution stages (MP3 or M4A master, 16 kHz reference, audiogram) each start on their own
 // thread as soon as the audio they read is final, often before the transcript is made, and are joined
 // in stage order: outputs, log lines, progress and the error reported read as if every stage had run
-// one after the other.
+// one after the other. When the clean-up render is the programme itself, the MP3 encode is fed while
+// the render is made.
 
 #include "av_engine/audio_video_pipeline.h"
 #include "av_engine/chapter_builder.h"
@@ -13,6 +14,7 @@
 #include "av_engine/filler_remover.h"
 #include "av_engine/pcm_stream.h"
 #include "av_engine/side_stage.h"
+#include "av_engine/streamed_encode.h"
 #include "av_engine/transcriber.h"
 #include "av_engine/wav_writer.h"
 #include "base/atomic_file_writer.h"
@@ -31,6 +33,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string_view>
@@ -131,9 +134,10 @@ private:
         scratch_ = &scratch;
         try {
             checkMusic();
-            measureAndClean();
             // Without filler cuts or music the clean episode is already the programme.
-            if (!request_.removeFillers && !request_.introURL && !request_.outroURL) startDistribution();
+            const bool programmeIsEpisode = !request_.removeFillers && !request_.introURL && !request_.outroURL;
+            measureAndClean(programmeIsEpisode);
+            if (programmeIsEpisode) startDistribution();
             if (!request_.removeFillers && !audiogramUsesWords()) startAudiogram();
             transcribe();
             dumpWords();
@@ -211,14 +215,27 @@ private:
 
     // ---- Stage 2: loudness and clean-up
 
-    void measureAndClean() {
+    void measureAndClean(bool programmeIsEpisode) {
         const bool plain = request_.cleanup == CleanupOptions::none();
         progress(0.05, plain ? "Measuring loudness (ITU-R BS.1770)..." : "Analysing and cleaning up audio...");
         episodeFile_ = scratch("episode.wav");
+        std::unique_ptr<StreamedEncode> stream;
+        if (programmeIsEpisode && request_.generateRSSMaster && pipeline_.ffmpeg_.isFFmpegAvailable()) {
+            stream = std::make_unique<StreamedEncode>(
+                pipeline_.ffmpeg_, scratch("render.pcm"), scratch("render.pipe"),
+                [this](double sampleRate) { return mp3Arguments(sampleRate); },
+                encodeTimeLimit(PCMStream::format(request_.sourceURL).durationSeconds), stop_);
+        }
         // The normaliser's own progress lines stay out of the log: the summary below says it all.
-        result_ = pipeline_.loudness_->process(request_.sourceURL, episodeFile_, request_.targetLUFS, request_.cleanup,
-                                               inputWarnings(), stop_);
+        result_ = stream ? pipeline_.loudness_->processFollowed(request_.sourceURL, episodeFile_, request_.targetLUFS,
+                                                                request_.cleanup, inputWarnings(), stop_, *stream)
+                         : pipeline_.loudness_->process(request_.sourceURL, episodeFile_, request_.targetLUFS,
+                                                        request_.cleanup, inputWarnings(), stop_);
         working_ = speech_ = episodeFile_;
+        if (stream) {
+            distribution_ = stream->finish();
+            mp3_ = true;
+        }
 
         const std::string name = request_.sourceURL.filename().string();
         if (request_.targetLUFS.acx) {
@@ -433,35 +450,28 @@ private:
         if (distributionStarted_) return;
         distributionStarted_ = true;
         handOver();
-        if (request_.generateRSSMaster) {
+        if (request_.generateRSSMaster && !distribution_) {
             if (pipeline_.ffmpeg_.isFFmpegAvailable()) {
                 mp3_ = true;
-                std::vector<std::string> arguments{"-y",         "-i",   FFmpegRunner::pathArgument(working_), "-codec:a",
-                                                   "libmp3lame", "-b:a", "192k"};
-                // The MP3 encoder drops below 192 kbit/s for rates under 32 kHz, so those are raised too.
-                if (request_.targetLUFS.acx || PCMStream::format(working_).sampleRate < 32000.0) {
-                    arguments.insert(arguments.end(), {"-ar", "44100"});
-                }
-                arguments.push_back(FFmpegRunner::pathArgument(scratch("rss.mp3")));
-                // The encoder runs at many times real time; a run still going after the programme's own
-                // length plus two minutes has hung.
-                const auto limit = std::chrono::milliseconds(
-                    static_cast<long long>(std::clamp(programmeLength_, 0.0, 1.0e7) * 1000.0) + 120'000);
-                distribution_.emplace(stop_, [this, arguments, limit](std::stop_token stop, const LogSink&) {
+                std::vector<std::string> arguments{"-y", "-i", FFmpegRunner::pathArgument(working_)};
+                const auto output = mp3Arguments(PCMStream::format(working_).sampleRate);
+                arguments.insert(arguments.end(), output.begin(), output.end());
+                const auto limit = encodeTimeLimit(programmeLength_);
+                distribution_ = std::make_unique<SideStage>(stop_, [this, arguments, limit](std::stop_token stop, const LogSink&) {
                     pipeline_.ffmpeg_.execute(arguments, limit, {}, stop);
                     return std::optional<fs::path>();
                 });
             } else {
-                distribution_.emplace(stop_, [this, source = working_, m4a = destination("_RSS.m4a")](
-                                                 std::stop_token stop, const LogSink& held) {
-                    pipeline_.tagInjector_.inject(request_.metadata, source, m4a, std::nullopt, held, stop);
-                    return std::optional<fs::path>(m4a);
-                });
+                distribution_ = std::make_unique<SideStage>(
+                    stop_, [this, source = working_, m4a = destination("_RSS.m4a")](std::stop_token stop, const LogSink& held) {
+                        pipeline_.tagInjector_.inject(request_.metadata, source, m4a, std::nullopt, held, stop);
+                        return std::optional<fs::path>(m4a);
+                    });
             }
         }
         if (request_.generateWhisperReference) {
-            reference_.emplace(stop_, [source = working_, file = destination("_WhisperRef_16k.wav")](
-                                          std::stop_token stop, const LogSink&) {
+            reference_ = std::make_unique<SideStage>(stop_, [source = working_, file = destination("_WhisperRef_16k.wav")](
+                                                                std::stop_token stop, const LogSink&) {
                 WAVWriter writer(file, 16000, 1, 16);
                 PCMStream::read(
                     source, 16000.0, 1, std::nullopt,
@@ -471,6 +481,22 @@ private:
                 return std::optional<fs::path>(file);
             });
         }
+    }
+
+    // What follows the input in the MP3 encode's arguments.
+    std::vector<std::string> mp3Arguments(double sampleRate) const {
+        std::vector<std::string> arguments{"-codec:a", "libmp3lame", "-b:a", "192k"};
+        // The MP3 encoder drops below 192 kbit/s for rates under 32 kHz, so those are raised too.
+        if (request_.targetLUFS.acx || sampleRate < 32000.0) arguments.insert(arguments.end(), {"-ar", "44100"});
+        arguments.push_back(FFmpegRunner::pathArgument(scratch("rss.mp3")));
+        return arguments;
+    }
+
+    // The encoder runs at many times real time; a run still going after the programme's own length plus
+    // two minutes has hung.
+    static std::chrono::milliseconds encodeTimeLimit(double programmeSeconds) {
+        const double seconds = std::isfinite(programmeSeconds) ? std::clamp(programmeSeconds, 0.0, 1.0e7) : 1.0e7;
+        return std::chrono::milliseconds(static_cast<long long>(seconds * 1000.0) + 120'000);
     }
 
     // ---- Stage 10: distribution master
@@ -516,10 +542,10 @@ private:
         audiogramStarted_ = true;
         if (!request_.generateAudiogram) return;
         episodeLength_ = PCMStream::format(speech_).durationSeconds;
-        audiogram_.emplace(stop_, [this, speech = speech_, words = words_, E = episodeLength_](std::stop_token stop,
-                                                                                               const LogSink& held) {
-            return std::optional<fs::path>(makeAudiogram(speech, words, E, held, stop));
-        });
+        audiogram_ = std::make_unique<SideStage>(
+            stop_, [this, speech = speech_, words = words_, E = episodeLength_](std::stop_token stop, const LogSink& held) {
+                return std::optional<fs::path>(makeAudiogram(speech, words, E, held, stop));
+            });
     }
 
     void finishAudiogram() {
@@ -609,9 +635,9 @@ private:
     bool audiogramStarted_ = false;
     bool mp3_ = false;
     // Declared last: destroyed (abandoned) before the values their work reads.
-    std::optional<SideStage> distribution_;
-    std::optional<SideStage> reference_;
-    std::optional<SideStage> audiogram_;
+    std::unique_ptr<SideStage> distribution_;
+    std::unique_ptr<SideStage> reference_;
+    std::unique_ptr<SideStage> audiogram_;
 };
 
 std::vector<fs::path> AudioVideoPipeline::processMultiFormat(const MultiFormatExportRequest& request,

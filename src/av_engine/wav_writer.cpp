@@ -154,14 +154,8 @@ void WAVWriter::moveSamplesUp(std::uint64_t by, std::stop_token stop) {
     }
 }
 
-void WAVWriter::write(const float* samples, std::int64_t frames) {
-    if (frames < 1 || samples == nullptr) return;
-    if (!file_) throw WriteError("Could not write " + destination_.filename().string() + ": already closed");
-    const std::size_t count = static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels_);
-    const std::size_t start = buffer_.size();
-    buffer_.resize(start + count * static_cast<std::size_t>(bytesPerSample_));
-    std::uint8_t* out = buffer_.data() + start;
-    if (bytesPerSample_ == 2) {
+void WAVWriter::encode(const float* samples, std::size_t count, int bytesPerSample, std::uint8_t* out) {
+    if (bytesPerSample == 2) {
         for (std::size_t i = 0; i < count; ++i, out += 2) {
             putU16(out, static_cast<std::uint32_t>(quantise(samples[i], 32768.0)) & 0xFFFFu);
         }
@@ -173,6 +167,15 @@ void WAVWriter::write(const float* samples, std::int64_t frames) {
             out[2] = static_cast<std::uint8_t>((v >> 16) & 0xFF);
         }
     }
+}
+
+void WAVWriter::write(const float* samples, std::int64_t frames) {
+    if (frames < 1 || samples == nullptr) return;
+    if (!file_) throw WriteError("Could not write " + destination_.filename().string() + ": already closed");
+    const std::size_t count = static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels_);
+    const std::size_t start = buffer_.size();
+    buffer_.resize(start + count * static_cast<std::size_t>(bytesPerSample_));
+    encode(samples, count, bytesPerSample_, buffer_.data() + start);
     frames_ += frames;
     if (buffer_.size() >= kFlushBytes) flush();
 }

@@ -44,6 +44,9 @@ public:
     void close(std::stop_token stop = {});
 
     int channels() const { return channels_; }
+    // The bytes write() puts into the file for `count` samples (little-endian, 2 or 3 bytes a sample), so
+    // a copy of the data handed elsewhere is bit for bit what the file holds.
+    static void encode(const float* samples, std::size_t count, int bytesPerSample, std::uint8_t* out);
     std::int64_t framesWritten() const { return frames_; }
 
 private:

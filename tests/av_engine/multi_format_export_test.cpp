@@ -392,6 +392,7 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
         std::string error;  // start of what()
         std::vector<std::string> kept;
         bool sideOutputs = false;  // reference and audiogram requested too
+        bool intro = true;         // a (missing) intro: without one the encode is fed while the master renders
     };
     const Case cases[] = {
         {"unreadable source", garbage, {}, "", "Could not read audio from garbage.wav", {}},
@@ -399,10 +400,14 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
         {"ffmpeg exits 1", good, {failing.path()}, "", "FFmpeg failed (exit 1): no encoder here", {"ep12_Master_-16LUFS.wav"}},
         {"ffmpeg exits 1 after the side stages", good, {failingLate.path()}, "", "FFmpeg failed (exit 1): no encoder here",
          {"ep12_Master_-16LUFS.wav"}, true},
+        {"ffmpeg exits 1 while fed by the render", good, {failing.path()}, "", "FFmpeg failed (exit 1): no encoder here",
+         {"ep12_Master_-16LUFS.wav"}, true, false},
         {"stopped", good, {}, "Adding intro / outro music...", "Cancelled", {}},
         // A stop removes what the export already wrote: no master is left without its MP3.
         {"stopped while encoding, after the side stages", good, {slow.path()},
          "Encoding 192kbps MP3 RSS Master with ID3 tags...", "Cancelled", {}, true},
+        {"stopped while the render feeds a slow encoder", good, {slow.path()}, "Encoding 192kbps MP3 RSS Master with ID3 tags...",
+         "Cancelled", {}, true, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -411,7 +416,7 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
         options.ffmpegSearchLocations = c.ffmpeg;
         const AudioVideoPipeline pipeline(options);
         Request r = request(c.source);
-        r.introURL = dir / "no intro.wav";
+        if (c.intro) r.introURL = dir / "no intro.wav";
         r.generateWhisperReference = r.generateAudiogram = c.sideOutputs;
         std::stop_source stop;
         const ProgressSink progress = [&](double, const std::string& m) {
