@@ -23,6 +23,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScreen>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QStyle>
@@ -206,7 +207,14 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
     setWindowTitle(qs(branding_.title));
     setWindowIcon(productIcon(branding_.icon));
     setMinimumSize(kMinimumWidth, kMinimumHeight);
-    resize(kDefaultWidth, kDefaultHeight);
+    if (QScreen* screen = this->screen()) {
+        const QSize size = openingSize(screen->availableGeometry().size() - kFrameAllowance);
+        // Only a screen smaller than the minimum lowers it: the window must fit that screen.
+        setMinimumSize(minimumSize().boundedTo(size));
+        resize(size);
+    } else {
+        resize(kDefaultWidth, kDefaultHeight);
+    }
 
     auto* central = new QWidget(this);
     auto* row = new QHBoxLayout(central);
@@ -302,11 +310,14 @@ QWidget* StandaloneWindow::buildHeader() {
     auto* subtitle = new QLabel(qs(branding_.subtitle), header);
     subtitle->setTextFormat(Qt::PlainText);
     subtitle->setFont(systemFont(11));
+    // Wraps under the title rather than running under the log toggle at the narrowest window.
+    subtitle->setWordWrap(true);
     applySecondaryColor(subtitle);
     texts->addWidget(title);
     texts->addWidget(subtitle);
-    row->addLayout(texts);
-    row->addStretch(1);
+    // The texts take the free width themselves (left-aligned), so the subtitle wraps only when
+    // that width runs out.
+    row->addLayout(texts, 1);
     logToggle_ = smallButton(QString(), header);
     logToggle_->setObjectName(QStringLiteral("logToggle"));
     logToggle_->setIcon(QIcon::fromTheme(QStringLiteral("utilities-terminal")));
@@ -419,6 +430,11 @@ QScrollArea* StandaloneWindow::buildSidebar() {
     column->addStretch(1);
     sidebar_->setWidget(content);
     return sidebar_;
+}
+
+QSize StandaloneWindow::openingSize(const QSize& available) {
+    // The default size never falls below the minimum, so the result does only where the screen does.
+    return QSize(kDefaultWidth, kDefaultHeight).boundedTo(available.expandedTo(QSize(1, 1)));
 }
 
 QString StandaloneWindow::countText(long long count, const std::string& noun) {
