@@ -15,7 +15,7 @@
 #include "batch_ui/standalone_window.h"
 #include "batch_ui/texture_option_form.h"
 #include "support/temp_dir.h"
-#include "window_test_app.h"
+#include "window_test_fixture.h"
 
 #include <QAbstractButton>
 #include <QLabel>
@@ -26,10 +26,8 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,31 +35,11 @@
 namespace morvale {
 namespace {
 
-class Gate {
-public:
-    void open() {
-        {
-            std::lock_guard lock(mutex_);
-            open_ = true;
-        }
-        changed_.notify_all();
-    }
-    void wait() {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return open_; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool open_ = false;
-};
-
 // Names holding "bad" fail and "skip" are skipped, each with a message of two lines; "hold" stay
 // in processing until the gate opens; the rest finish at once.
 class LayoutPreset final : public BatchPreset {
 public:
-    explicit LayoutPreset(std::shared_ptr<Gate> gate) : gate_(std::move(gate)) {}
+    explicit LayoutPreset(std::shared_ptr<test::Gate> gate) : gate_(std::move(gate)) {}
     std::string id() const override { return "test.layout"; }
     std::string displayName() const override { return "Layout"; }
     std::string verticalName() const override { return "Tests"; }
@@ -87,7 +65,7 @@ public:
     }
 
 private:
-    std::shared_ptr<Gate> gate_;
+    std::shared_ptr<test::Gate> gate_;
 };
 
 // A window over the layout preset with the product's texts and option form, its queue holding
@@ -171,7 +149,7 @@ private:
     }
 
     test::TempDir dir_;
-    std::shared_ptr<Gate> gate_ = std::make_shared<Gate>();
+    std::shared_ptr<test::Gate> gate_ = std::make_shared<test::Gate>();
     std::unique_ptr<StandaloneViewModel> model_;
     std::unique_ptr<StandaloneScenes> scenes_;
     StandaloneWindow* window_ = nullptr;
