@@ -188,6 +188,7 @@ void BM_QueueTasks(benchmark::State& state) {
     std::filesystem::remove_all(root, ec);
     std::filesystem::remove_all(output, ec);
     std::filesystem::remove(settings, ec);
+    std::filesystem::remove(settings.string() + ".lock", ec);
 }
 BENCHMARK(BM_QueueTasks)
     ->ArgNames({"files"})
