@@ -13,31 +13,12 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QUrl>
+#include <QResizeEvent>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace morvale {
-
-namespace {
-
-// Wraps while the zone is tall; on one line, shortened at the end, once the zone is compact.
-class HintLabel : public QLabel {
-public:
-    using QLabel::QLabel;
-
-protected:
-    void paintEvent(QPaintEvent* event) override {
-        if (wordWrap()) {
-            QLabel::paintEvent(event);
-            return;
-        }
-        QPainter painter(this);
-        painter.setPen(palette().color(QPalette::WindowText));
-        painter.drawText(contentsRect(), Qt::AlignCenter,
-                         fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width()));
-    }
-};
-
-}  // namespace
 
 DropZone::DropZone(const QString& title, const QString& hint, QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("dropZone"));
@@ -54,8 +35,11 @@ DropZone::DropZone(const QString& title, const QString& hint, QWidget* parent) :
     titleFont.setWeight(QFont::DemiBold);
     titleLabel->setFont(titleFont);
     titleLabel->setAlignment(Qt::AlignCenter);
+    // Both texts wrap rather than lose words at the window's narrowest.
+    titleLabel->setWordWrap(true);
+    titleLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     column->addWidget(titleLabel);
-    auto* hintLabel = new HintLabel(hint, this);
+    auto* hintLabel = new QLabel(hint, this);
     hint_ = hintLabel;
     hintLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     hintLabel->setTextFormat(Qt::PlainText);
@@ -86,11 +70,22 @@ void DropZone::setTargeted(bool targeted) {
 }
 
 void DropZone::setCompact(bool compact) {
-    setFixedHeight(compact ? kCompactHeight : kEmptyHeight);
-    // The compact zone has room for one line of hint only.
-    hint_->setWordWrap(!compact);
+    compact_ = compact;
     column_->setContentsMargins(16, compact ? 6 : 16, 16, compact ? 6 : 16);
     column_->setSpacing(compact ? 4 : 6);
+    fitHeight();
+}
+
+void DropZone::fitHeight() {
+    const int base = compact_ ? kCompactHeight : kEmptyHeight;
+    const int needed = column_->hasHeightForWidth() ? column_->totalHeightForWidth(width()) : column_->totalSizeHint().height();
+    setFixedHeight(std::max(base, needed));
+}
+
+void DropZone::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    // The texts wrap to the width: a narrower zone may need more lines.
+    if (event->size().width() != event->oldSize().width()) fitHeight();
 }
 
 void DropZone::paintEvent(QPaintEvent*) {

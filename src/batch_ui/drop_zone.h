@@ -25,7 +25,8 @@ public:
 
     void setTargeted(bool targeted);
     bool isTargeted() const { return targeted_; }
-    // 150 points while the queue is empty, 96 once it holds an item.
+    // 150 points while the queue is empty, 96 once it holds an item; taller when its texts,
+    // wrapped to its width, need more.
     void setCompact(bool compact);
 
     QPushButton* addFilesButton() const { return addFiles_; }
@@ -38,13 +39,17 @@ signals:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dragLeaveEvent(QDragLeaveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
 private:
+    void fitHeight();
+
     bool targeted_ = false;
+    bool compact_ = false;
     QVBoxLayout* column_ = nullptr;
     QLabel* hint_ = nullptr;
     QPushButton* addFiles_;

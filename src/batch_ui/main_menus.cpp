@@ -29,6 +29,7 @@ StandaloneScenes::StandaloneScenes(StandaloneViewModel& model, StandaloneBrandin
     }
     connect(&model_, &StandaloneViewModel::itemsAppended, this, &StandaloneScenes::refresh);
     connect(&model_, &StandaloneViewModel::itemChanged, this, &StandaloneScenes::refresh);
+    connect(&model_, &StandaloneViewModel::rowsChanged, this, &StandaloneScenes::refresh);
     connect(&model_, &StandaloneViewModel::processingChanged, this, &StandaloneScenes::refresh);
     connect(&model_, &StandaloneViewModel::overallProgressChanged, this, &StandaloneScenes::refresh);
     refresh();

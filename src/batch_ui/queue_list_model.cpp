@@ -3,6 +3,8 @@
 #include "batch_ui/form_rows.h"
 #include "batch_ui/standalone_view_model.h"
 
+#include <algorithm>
+
 namespace morvale {
 
 QueueListModel::QueueListModel(StandaloneViewModel& model, QObject* parent)
@@ -29,6 +31,11 @@ QueueListModel::QueueListModel(StandaloneViewModel& model, QObject* parent)
         if (row >= 0 && row < rows_) {
             emit dataChanged(index(row), index(row));
         }
+    });
+    connect(&model_, &StandaloneViewModel::rowsChanged, this, [this](int first, int last) {
+        first = std::max(first, 0);
+        last = std::min(last, rows_ - 1);
+        if (first <= last) emit dataChanged(index(first), index(last));
     });
 }
 

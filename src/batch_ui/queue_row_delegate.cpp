@@ -4,10 +4,13 @@
 #include "batch_ui/form_rows.h"
 #include "batch_ui/queue_list_model.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QFontMetrics>
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QStyleOptionProgressBar>
+#include <QTextLayout>
 
 #include <algorithm>
 #include <cmath>
@@ -16,8 +19,13 @@ namespace morvale {
 
 namespace {
 
-constexpr int kPadding = 6;
+constexpr int kSidePadding = 12;
+constexpr int kTopPadding = 6;
+constexpr int kGap = 12;
+constexpr int kLineGap = 2;
 constexpr int kProgressWidth = 60;
+constexpr int kProgressHeight = 8;
+constexpr int kMessageLines = 2;
 
 QColor toneColour(QueueListModel::Tone tone, const QStyleOptionViewItem& option) {
     switch (tone) {
@@ -33,25 +41,137 @@ QColor toneColour(QueueListModel::Tone tone, const QStyleOptionViewItem& option)
     return colour;
 }
 
-QFont statusFont() {
+}  // namespace
+
+QueueRowDelegate::QueueRowDelegate(QAbstractItemView* view) : QStyledItemDelegate(view), view_(view) {}
+
+QFont QueueRowDelegate::nameFont() { return monospacedFont(11); }
+
+QFont QueueRowDelegate::messageFont() { return systemFont(10); }
+
+QFont QueueRowDelegate::statusFont() {
     QFont font = systemFont(10);
     font.setWeight(QFont::DemiBold);
     return font;
 }
 
-}  // namespace
-
-QSize QueueRowDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const {
-    const QFontMetrics nameMetrics(monospacedFont(11));
-    int height = nameMetrics.height() + 2 * kPadding;
-    if (index.data(QueueListModel::MessageRole).isValid()) {
-        const QFontMetrics messageMetrics(systemFont(10));
-        const int width = std::max(100, option.rect.width() - 200);
-        const QRect bounds = messageMetrics.boundingRect(QRect(0, 0, width, 1000), Qt::TextWordWrap,
-                                                         index.data(QueueListModel::MessageRole).toString());
-        height += 2 + std::min(bounds.height(), 2 * messageMetrics.lineSpacing());
+const QueueRowDelegate::Metrics& QueueRowDelegate::metrics() const {
+    const QFont base = QApplication::font();
+    if (metricsValid_ && base == metrics_.base) return metrics_;
+    metrics_.base = base;
+    metrics_.nameHeight = QFontMetrics(nameFont()).height();
+    metrics_.messageLineSpacing = QFontMetrics(messageFont()).lineSpacing();
+    const QFontMetricsF message(messageFont());
+    for (int code = 0; code < 256; ++code) {
+        metrics_.messageAdvance[static_cast<std::size_t>(code)] = message.horizontalAdvance(QChar(code));
     }
-    return {option.rect.width(), height};
+    metrics_.messageMaxAdvance = std::max(message.maxWidth(), message.horizontalAdvance(QChar(0x2014)));
+    const QFontMetrics status(statusFont());
+    metrics_.statusHeight = status.height();
+    metrics_.statusColumn = 0;
+    for (const ProcessingStatus value : allProcessingStatuses) {
+        const auto text = rawValue(value);
+        metrics_.statusColumn = std::max(
+            metrics_.statusColumn,
+            status.horizontalAdvance(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()))));
+    }
+    metricsValid_ = true;
+    return metrics_;
+}
+
+int QueueRowDelegate::textWidth(int rowWidth) const {
+    return std::max(0, rowWidth - 2 * kSidePadding - metrics().statusColumn - kGap - kProgressWidth - kGap);
+}
+
+int QueueRowDelegate::messageLineCount(const QString& message, int width) const {
+    const Metrics& m = metrics();
+    // Kerning and ligatures only narrow a line; the pixel of margin covers the rounding of the sum.
+    qreal total = 1;
+    for (const QChar c : message) {
+        const char16_t code = c.unicode();
+        total += code < 256 ? m.messageAdvance[code] : m.messageMaxAdvance;
+    }
+    return total <= width ? 1 : kMessageLines;
+}
+
+QStringList QueueRowDelegate::messageLines(const QString& message, int width, int count) {
+    // One paragraph: line breaks inside a message would otherwise take lines of their own.
+    const QString text = message.simplified();
+    const QFont font = messageFont();
+    const QFontMetrics metrics(font);
+    QStringList lines;
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    while (lines.size() < count) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid()) break;
+        line.setLineWidth(std::max(1, width));
+        if (lines.size() == count - 1) {
+            // The last line shown takes the rest of the message, shortened when it does not fit.
+            lines << metrics.elidedText(text.mid(line.textStart()).trimmed(), Qt::ElideRight, width);
+            break;
+        }
+        lines << text.mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    if (lines.isEmpty()) lines << QString();
+    return lines;
+}
+
+int QueueRowDelegate::rowHeight(const QModelIndex& index) const {
+    const Metrics& m = metrics();
+    int text = m.nameHeight;
+    const QVariant message = index.data(QueueListModel::MessageRole);
+    if (message.isValid()) {
+        const int width = textWidth(view_ != nullptr ? view_->viewport()->width() : 0);
+        text += kLineGap + messageLineCount(message.toString(), width) * m.messageLineSpacing;
+    }
+    return 2 * kTopPadding + std::max(text, m.statusHeight);
+}
+
+int QueueRowDelegate::laidOutHeight(int row) const {
+    return row >= 0 && static_cast<std::size_t>(row) < laidOut_.size() ? laidOut_[static_cast<std::size_t>(row)] : -1;
+}
+
+QSize QueueRowDelegate::sizeHint(const QStyleOptionViewItem&, const QModelIndex& index) const {
+    const int height = rowHeight(index);
+    if (index.row() >= 0) {
+        const auto row = static_cast<std::size_t>(index.row());
+        if (row >= laidOut_.size()) laidOut_.resize(row + 1, -1);
+        laidOut_[row] = height;
+    }
+    return {2 * kSidePadding + metrics().statusColumn + kGap + kProgressWidth, height};
+}
+
+QueueRowDelegate::RowLayout QueueRowDelegate::layoutRow(const QRect& row, const QModelIndex& index) const {
+    const Metrics& m = metrics();
+    RowLayout layout;
+    const int right = row.right() - kSidePadding;  // last pixel column of the content
+    const int middle = row.top() + row.height() / 2;
+    layout.status = QRect(right + 1 - m.statusColumn, middle - m.statusHeight / 2, m.statusColumn, m.statusHeight);
+    if (index.data(QueueListModel::ProgressRole).isValid()) {
+        layout.progress = QRect(layout.status.left() - kGap - kProgressWidth, middle - kProgressHeight / 2,
+                                kProgressWidth, kProgressHeight);
+    }
+
+    const int width = textWidth(row.width());
+    int block = m.nameHeight;
+    const QVariant message = index.data(QueueListModel::MessageRole);
+    if (message.isValid()) {
+        const QString text = message.toString();
+        layout.messageLines = messageLines(text, width, messageLineCount(text, width));
+        block += kLineGap + static_cast<int>(layout.messageLines.size()) * m.messageLineSpacing;
+    }
+    const int top = row.top() + std::max(0, (row.height() - block) / 2);
+    layout.name = QRect(row.left() + kSidePadding, top, width, m.nameHeight);
+    if (!layout.messageLines.isEmpty()) {
+        layout.message = QRect(layout.name.left(), layout.name.bottom() + 1 + kLineGap, width,
+                               static_cast<int>(layout.messageLines.size()) * m.messageLineSpacing);
+    }
+    return layout;
 }
 
 void QueueRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
@@ -61,58 +181,48 @@ void QueueRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     QStyle* style = option.widget != nullptr ? option.widget->style() : QApplication::style();
     style->drawPrimitive(QStyle::PE_PanelItemViewItem, &background, painter, option.widget);
 
+    // The row as the viewport shows it, even before the list has laid out a new width.
+    QRect row = option.rect;
+    if (view_ != nullptr) row.setRight(std::min(row.right(), view_->viewport()->width() - 1));
+    const RowLayout layout = layoutRow(row, index);
+
     const auto status = static_cast<ProcessingStatus>(index.data(QueueListModel::StatusRole).toInt());
     const bool selected = (option.state & QStyle::State_Selected) != 0;
     const QColor primary = option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
-    const QRect area = option.rect.adjusted(kPadding * 2, kPadding, -kPadding * 2, -kPadding);
 
     painter->save();
-    // Status text at the trailing edge.
-    const QString statusText = index.data(QueueListModel::StatusTextRole).toString();
+    painter->setClipRect(row);
     painter->setFont(statusFont());
-    const QFontMetrics statusMetrics(painter->font());
-    const int statusWidth = statusMetrics.horizontalAdvance(statusText);
-    const QRect statusRect(area.right() - statusWidth, area.top(), statusWidth, area.height());
     painter->setPen(selected ? primary : toneColour(QueueListModel::statusTone(status), option));
-    painter->drawText(statusRect, Qt::AlignVCenter | Qt::AlignRight, statusText);
-    int trailing = statusRect.left() - kPadding * 2;
+    painter->drawText(layout.status, Qt::AlignVCenter | Qt::AlignRight,
+                      index.data(QueueListModel::StatusTextRole).toString());
 
-    const QVariant progress = index.data(QueueListModel::ProgressRole);
-    if (progress.isValid()) {
+    if (!layout.progress.isEmpty()) {
         QStyleOptionProgressBar bar;
-        bar.rect = QRect(trailing - kProgressWidth, area.center().y() - 4, kProgressWidth, 8);
+        bar.rect = layout.progress;
         bar.minimum = 0;
         bar.maximum = 1000;
-        const double fraction = progress.toDouble();
+        const double fraction = index.data(QueueListModel::ProgressRole).toDouble();
         bar.progress = std::isfinite(fraction) ? static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * 1000)) : 0;
         bar.state = QStyle::State_Enabled | QStyle::State_Horizontal;
         bar.palette = option.palette;
         style->drawControl(QStyle::CE_ProgressBar, &bar, painter, option.widget);
-        trailing = bar.rect.left() - kPadding * 2;
     }
 
-    // File name, and under it the message line.
-    const QRect textArea(area.left(), area.top(), std::max(0, trailing - area.left()), area.height());
-    painter->setFont(monospacedFont(11));
-    const QFontMetrics nameMetrics(painter->font());
-    const QString message = index.data(QueueListModel::MessageRole).toString();
-    const bool hasMessage = index.data(QueueListModel::MessageRole).isValid();
-    QRect nameRect = textArea;
-    if (hasMessage) {
-        nameRect.setHeight(nameMetrics.height());
-    }
+    painter->setFont(nameFont());
     painter->setPen(primary);
-    painter->drawText(nameRect, Qt::AlignVCenter | Qt::AlignLeft,
-                      nameMetrics.elidedText(index.data(QueueListModel::FileNameRole).toString(), Qt::ElideRight,
-                                             nameRect.width()));
-    if (hasMessage) {
-        painter->setFont(systemFont(10));
-        const QFontMetrics messageMetrics(painter->font());
-        const QRect messageRect(textArea.left(), nameRect.bottom() + 2, textArea.width(),
-                                std::min(textArea.bottom() - nameRect.bottom() - 2, 2 * messageMetrics.lineSpacing()));
+    painter->drawText(layout.name, Qt::AlignVCenter | Qt::AlignLeft,
+                      painter->fontMetrics().elidedText(index.data(QueueListModel::FileNameRole).toString(),
+                                                        Qt::ElideRight, layout.name.width()));
+    if (!layout.messageLines.isEmpty()) {
+        painter->setFont(messageFont());
         painter->setPen(selected ? primary : toneColour(QueueListModel::messageTone(status), option));
-        painter->setClipRect(messageRect);
-        painter->drawText(messageRect, Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, message);
+        const int spacing = painter->fontMetrics().lineSpacing();
+        QRect line(layout.message.left(), layout.message.top(), layout.message.width(), spacing);
+        for (const QString& text : layout.messageLines) {
+            painter->drawText(line, Qt::AlignLeft | Qt::AlignTop, text);
+            line.translate(0, spacing);
+        }
     }
     painter->restore();
 }

@@ -4,6 +4,10 @@
 #include <exception>
 #include <utility>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <QMetaObject>
 #include <QPointer>
 #include <QTimer>
@@ -25,12 +29,22 @@ constexpr const char* kSettingsKey = "settings";
 constexpr const char* kNamingPatternKey = "namingPattern";
 constexpr const char* kOutputDirectoryKey = "outputDirectory";
 
-std::string pathKey(const std::filesystem::path& path) { return path.lexically_normal().native(); }
+// Ingest hands over lexically normal paths, so the text itself tells two queued files apart.
+const std::string& pathKey(const std::filesystem::path& path) { return path.native(); }
+
+// Items of one drop applied per turn of the event loop: a drop of tens of thousands of files then
+// arrives over several turns, and the window repaints and answers in between.
+constexpr std::size_t kIngestChunk = 4096;
 
 bool isFinished(ProcessingStatus status) { return isTerminal(status); }
 
 bool isRunnable(ProcessingStatus status) {
     return status == ProcessingStatus::pending || status == ProcessingStatus::failed;
+}
+
+// What clearFinished() removes.
+bool isCleared(ProcessingStatus status) {
+    return status == ProcessingStatus::completed || status == ProcessingStatus::skipped;
 }
 
 // A run counts an item once it has started: it left pending, or reported progress.
@@ -78,19 +92,7 @@ StandaloneViewModel::StandaloneViewModel(std::unique_ptr<PresetSlot> preset, Lic
             std::lock_guard lock(ingestMailboxMutex_);
             ingestMailbox_.push_back(std::move(items));
         }
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                std::vector<BatchItem> delivered;
-                {
-                    std::lock_guard lock(ingestMailboxMutex_);
-                    if (ingestMailbox_.empty()) return;
-                    delivered = std::move(ingestMailbox_.front());
-                    ingestMailbox_.pop_front();
-                }
-                applyIngest(std::move(delivered));
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this] { drainIngestMailbox(); }, Qt::QueuedConnection);
     });
 
     restoreSettings();
@@ -255,12 +257,14 @@ void StandaloneViewModel::rebuildIndex() {
     rowById_.clear();
     queuedPaths_.clear();
     runnableCount_ = 0;
+    finishedCount_ = 0;
     rowById_.reserve(queueItems_.size());
     queuedPaths_.reserve(queueItems_.size());
     for (std::size_t row = 0; row < queueItems_.size(); ++row) {
         rowById_.emplace(queueItems_[row].id, row);
         queuedPaths_.insert(pathKey(queueItems_[row].sourceURL));
         if (isRunnable(queueItems_[row].status)) ++runnableCount_;
+        if (isCleared(queueItems_[row].status)) ++finishedCount_;
     }
 }
 
@@ -272,18 +276,43 @@ void StandaloneViewModel::ingest(const std::vector<std::filesystem::path>& paths
     ingestWorker_->enqueue(paths, preset_->preset().supportedExtensions());
 }
 
-void StandaloneViewModel::applyIngest(std::vector<BatchItem> items) {
-    if (pendingIngests_ > 0) --pendingIngests_;
+void StandaloneViewModel::drainIngestMailbox() {
+    std::vector<BatchItem> chunk;
+    bool dropComplete = false;
+    bool more = false;
+    {
+        std::lock_guard lock(ingestMailboxMutex_);
+        if (ingestMailbox_.empty()) return;
+        std::vector<BatchItem>& front = ingestMailbox_.front();
+        const std::size_t end = std::min(front.size(), ingestTaken_ + kIngestChunk);
+        chunk.assign(std::make_move_iterator(front.begin() + static_cast<std::ptrdiff_t>(ingestTaken_)),
+                     std::make_move_iterator(front.begin() + static_cast<std::ptrdiff_t>(end)));
+        ingestTaken_ = end;
+        if (ingestTaken_ >= front.size()) {
+            ingestMailbox_.pop_front();
+            ingestTaken_ = 0;
+            dropComplete = true;
+        }
+        more = !ingestMailbox_.empty();
+    }
+    if (more) QMetaObject::invokeMethod(this, [this] { drainIngestMailbox(); }, Qt::QueuedConnection);
+    applyIngest(std::move(chunk), dropComplete);
+}
+
+void StandaloneViewModel::applyIngest(std::vector<BatchItem> items, bool dropComplete) {
     const std::size_t first = queueItems_.size();
     for (auto& item : items) {
         // Checked against the queue as it is now, not as it was when the drop began.
         if (!queuedPaths_.insert(pathKey(item.sourceURL)).second) continue;
         rowById_.emplace(item.id, queueItems_.size());
         if (isRunnable(item.status)) ++runnableCount_;
+        if (isCleared(item.status)) ++finishedCount_;
         queueItems_.push_back(std::move(item));
     }
     const std::size_t added = queueItems_.size() - first;
     if (added > 0) emit itemsAppended(static_cast<int>(first), static_cast<int>(added));
+    if (!dropComplete) return;
+    if (pendingIngests_ > 0) --pendingIngests_;
     emit ingestFinished();
 }
 
@@ -294,25 +323,29 @@ void StandaloneViewModel::start() {
     // two jobs never work on the same items.
     if (isProcessing_ || runActive_ || shutDown_) return;
 
-    std::vector<Uuid> ids;
-    for (const auto& item : queueItems_) {
-        if (item.status == ProcessingStatus::pending || item.status == ProcessingStatus::failed) ids.push_back(item.id);
-    }
-    if (ids.empty()) return;
+    if (runnableCount_ == 0) return;
 
+    // One pass, and one change signal for the rows it touched: with tens of thousands of items a
+    // signal per item kept the window busy for seconds before the run began.
     std::vector<BatchItem> jobItems;
-    jobItems.reserve(ids.size());
+    jobItems.reserve(static_cast<std::size_t>(runnableCount_));
     runItems_.clear();
-    for (const auto& id : ids) {
-        const auto row = rowById_.at(id);
+    runItems_.reserve(static_cast<std::size_t>(runnableCount_));
+    std::size_t firstRow = queueItems_.size();
+    std::size_t lastRow = 0;
+    for (std::size_t row = 0; row < queueItems_.size(); ++row) {
         BatchItem& item = queueItems_[row];
+        if (!isRunnable(item.status)) continue;
         item.status = ProcessingStatus::pending;
         item.progress = 0.0;
         item.errorMessage.reset();
-        emit itemChanged(static_cast<int>(row));
         jobItems.push_back(item);
-        runItems_.insert(id);
+        runItems_.insert(item.id);
+        firstRow = std::min(firstRow, row);
+        lastRow = row;
     }
+    if (jobItems.empty()) return;
+    emit rowsChanged(static_cast<int>(firstRow), static_cast<int>(lastRow));
     runContribution_.clear();
     runProgressSum_ = 0.0;
     overallProgress_ = 0.0;
@@ -324,8 +357,9 @@ void StandaloneViewModel::start() {
     const std::int64_t concurrency =
         services_.maxConcurrentTasks > 0 ? services_.maxConcurrentTasks : activeProcessorCount();
     BatchConfiguration configuration(outputDirectory_, true, std::move(pattern), false, concurrency, false, true, {});
-    ProcessingJob job(Uuid::random(), current.id(), current.displayName(), std::move(jobItems),
-                      std::move(configuration));
+    // Shared rather than copied into each hand-over: a job holds a copy of every item it runs.
+    auto job = std::make_shared<const ProcessingJob>(Uuid::random(), current.id(), current.displayName(),
+                                                     std::move(jobItems), std::move(configuration));
     std::shared_ptr<const BatchPreset> snapshot = preset_->snapshot();
 
     if (runThread_.joinable()) runThread_.join();
@@ -340,8 +374,8 @@ void StandaloneViewModel::start() {
         [this, job, snapshot, cancelled = cancelSource_.get_token()] {
             if (cancelled.stop_requested() || shutDown_) {
                 ExecutionReport report;
-                report.presetID = job.presetID;
-                report.presetName = job.presetName;
+                report.presetID = job->presetID;
+                report.presetName = job->presetName;
                 // Queued, so that the summary follows the cancel's own log line.
                 QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
                 return;
@@ -349,10 +383,10 @@ void StandaloneViewModel::start() {
             if (runThread_.joinable()) runThread_.join();
             runThread_ = std::jthread([this, job, snapshot, cancelled] {
                 ExecutionReport report;
-                report.presetID = job.presetID;
-                report.presetName = job.presetName;
+                report.presetID = job->presetID;
+                report.presetName = job->presetName;
                 try {
-                    report = queueManager_->submitAndStart(job, *snapshot, cancelled);
+                    report = queueManager_->submitAndStart(*job, *snapshot, cancelled);
                 } catch (...) {
                     // the queue does not throw; should it ever, the window must still leave the run
                 }
@@ -368,6 +402,11 @@ void StandaloneViewModel::finishRun(const ExecutionReport& report) {
     setProcessing(false);
     log(summaryLine(report));
     emit runFinished();
+#ifdef __GLIBC__
+    // A run of large maps leaves hundreds of megabytes in the allocator's free lists; an idle
+    // window should not hold them.
+    malloc_trim(0);
+#endif
 }
 
 void StandaloneViewModel::cancel() {
@@ -383,6 +422,7 @@ void StandaloneViewModel::applyStatus(const Uuid& id, ProcessingStatus status, d
     if (row < 0) return;
     BatchItem& item = queueItems_[static_cast<std::size_t>(row)];
     runnableCount_ += (isRunnable(status) ? 1 : 0) - (isRunnable(item.status) ? 1 : 0);
+    finishedCount_ += (isCleared(status) ? 1 : 0) - (isCleared(item.status) ? 1 : 0);
     item.status = status;
     item.progress = progress;
     item.errorMessage = std::move(message);
@@ -442,9 +482,8 @@ void StandaloneViewModel::remove(const std::set<Uuid>& requested) {
 
 void StandaloneViewModel::clearFinished() {
     const auto oldSize = queueItems_.size();
-    std::erase_if(queueItems_, [](const BatchItem& item) {
-        return item.status == ProcessingStatus::completed || item.status == ProcessingStatus::skipped;
-    });
+    if (finishedCount_ == 0) return;
+    std::erase_if(queueItems_, [](const BatchItem& item) { return isCleared(item.status); });
     if (queueItems_.size() == oldSize) return;
     rebuildIndex();
     emit queueReset();

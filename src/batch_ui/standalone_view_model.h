@@ -134,6 +134,8 @@ public:
     const std::unordered_map<Uuid, std::vector<std::filesystem::path>>& itemOutputs() const { return itemOutputs_; }
     // Pending and failed items.
     int runnableCount() const;
+    // Whether any item is completed or skipped (what clearFinished() removes).
+    bool hasFinishedItems() const { return finishedCount_ > 0; }
     // Whether start() would start a run now: not processing, no earlier run still
     // draining after a cancel, and something runnable.
     bool canStart() const;
@@ -175,6 +177,9 @@ signals:
     void queueReset();
     // The item at `row` changed its status, progress or message.
     void itemChanged(int row);
+    // Items in rows [first, last] may have changed at once (a run's start resets its items): one
+    // signal for them all, so a large queue is not walked once per item.
+    void rowsChanged(int first, int last);
     void selectionChanged();
     void processingChanged(bool processing);
     void overallProgressChanged(double progress);
@@ -196,7 +201,10 @@ private:
     void presetAssigned();
     void saveSoon();
     void saveNow();
-    void applyIngest(std::vector<BatchItem> items);
+    // Applies the next few thousand items of the oldest delivered drop, and posts itself again
+    // while items wait.
+    void drainIngestMailbox();
+    void applyIngest(std::vector<BatchItem> items, bool dropComplete);
     void applyStatus(const Uuid& id, ProcessingStatus status, double progress, std::optional<std::string> message);
     void applyOutputs(const Uuid& id, std::vector<std::filesystem::path> outputs);
     void finishRun(const ExecutionReport& report);
@@ -232,6 +240,7 @@ private:
     std::unordered_map<Uuid, double> runContribution_;
     double runProgressSum_ = 0.0;
     int runnableCount_ = 0;  // pending and failed items, kept up to date per change
+    int finishedCount_ = 0;  // completed and skipped items, likewise
     int pendingIngests_ = 0;
     bool runActive_ = false;
     bool shutDown_ = false;
@@ -242,6 +251,7 @@ private:
 
     std::mutex ingestMailboxMutex_;
     std::deque<std::vector<BatchItem>> ingestMailbox_;  // filled by the ingest worker, emptied on the GUI thread
+    std::size_t ingestTaken_ = 0;  // items of the mailbox's first drop already applied
     std::unique_ptr<IngestWorker> ingestWorker_;
     std::jthread runThread_;
 };

@@ -23,9 +23,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScreen>
 #include <QScrollBar>
 #include <QShortcut>
 #include <QStyle>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -69,12 +71,37 @@ private:
     QString full_;
 };
 
-// The queue list; Delete removes the selected rows.
+// The queue list; Delete removes the selected rows. Rows fill the viewport's width (no horizontal
+// scrolling) and are laid out again when that width changes or a row's text needs another height.
 class QueueListView : public QListView {
 public:
-    QueueListView(StandaloneWindow& window, QWidget* parent) : QListView(parent), window_(window) {}
+    QueueListView(StandaloneWindow& window, QWidget* parent) : QListView(parent), window_(window) {
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setResizeMode(QListView::Adjust);
+        relayout_.setSingleShot(true);
+        relayout_.setInterval(kRelayoutInterval);
+        connect(&relayout_, &QTimer::timeout, this, [this] { scheduleDelayedItemsLayout(); });
+    }
 
 protected:
+    void dataChanged(const QModelIndex& topLeft, const QModelIndex& bottomRight, const QList<int>& roles) override {
+        QListView::dataChanged(topLeft, bottomRight, roles);
+        if (!topLeft.isValid() || !bottomRight.isValid()) return;
+        auto* rows = dynamic_cast<QueueRowDelegate*>(itemDelegate());
+        if (rows == nullptr) return;
+        if (bottomRight.row() - topLeft.row() >= kRowsCheckedOneByOne) {
+            relayoutSoon();
+            return;
+        }
+        for (int row = topLeft.row(); row <= bottomRight.row(); ++row) {
+            // Not visualRect(): it lays out the whole list at once when a layout is pending.
+            if (rows->rowHeight(model()->index(row, 0)) != rows->laidOutHeight(row)) {
+                relayoutSoon();
+                return;
+            }
+        }
+    }
+
     void keyPressEvent(QKeyEvent* event) override {
         if (event->matches(QKeySequence::Delete) || event->key() == Qt::Key_Backspace) {
             // A copy: removing changes the selection while remove() walks its argument.
@@ -96,7 +123,18 @@ protected:
     }
 
 private:
+    // A row that gains or loses its message changes height. Laying out every row costs time in
+    // proportion to the queue, so during a run with many such changes it happens at most this often;
+    // in between, a row draws within the height it has.
+    static constexpr int kRelayoutInterval = 150;
+    static constexpr int kRowsCheckedOneByOne = 64;
+
+    void relayoutSoon() {
+        if (!relayout_.isActive()) relayout_.start();
+    }
+
     StandaloneWindow& window_;
+    QTimer relayout_;
 };
 
 QIcon drawnCube() {
@@ -169,7 +207,14 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
     setWindowTitle(qs(branding_.title));
     setWindowIcon(productIcon(branding_.icon));
     setMinimumSize(kMinimumWidth, kMinimumHeight);
-    resize(kDefaultWidth, kDefaultHeight);
+    if (QScreen* screen = this->screen()) {
+        const QSize size = openingSize(screen->availableGeometry().size() - kFrameAllowance);
+        // Only a screen smaller than the minimum lowers it: the window must fit that screen.
+        setMinimumSize(minimumSize().boundedTo(size));
+        resize(size);
+    } else {
+        resize(kDefaultWidth, kDefaultHeight);
+    }
 
     auto* central = new QWidget(this);
     auto* row = new QHBoxLayout(central);
@@ -189,6 +234,7 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
         pullSelectionFromModel();
     });
     connect(&model_, &StandaloneViewModel::itemChanged, this, [this] { refreshQueueState(); });
+    connect(&model_, &StandaloneViewModel::rowsChanged, this, [this] { refreshQueueState(); });
     connect(&model_, &StandaloneViewModel::processingChanged, this, [this] { refreshProcessing(); });
     connect(&model_, &StandaloneViewModel::runFinished, this, [this] { refreshProcessing(); });
     connect(&model_, &StandaloneViewModel::overallProgressChanged, this, [this](double progress) {
@@ -264,11 +310,14 @@ QWidget* StandaloneWindow::buildHeader() {
     auto* subtitle = new QLabel(qs(branding_.subtitle), header);
     subtitle->setTextFormat(Qt::PlainText);
     subtitle->setFont(systemFont(11));
+    // Wraps under the title rather than running under the log toggle at the narrowest window.
+    subtitle->setWordWrap(true);
     applySecondaryColor(subtitle);
     texts->addWidget(title);
     texts->addWidget(subtitle);
-    row->addLayout(texts);
-    row->addStretch(1);
+    // The texts take the free width themselves (left-aligned), so the subtitle wraps only when
+    // that width runs out.
+    row->addLayout(texts, 1);
     logToggle_ = smallButton(QString(), header);
     logToggle_->setObjectName(QStringLiteral("logToggle"));
     logToggle_->setIcon(QIcon::fromTheme(QStringLiteral("utilities-terminal")));
@@ -383,6 +432,11 @@ QScrollArea* StandaloneWindow::buildSidebar() {
     return sidebar_;
 }
 
+QSize StandaloneWindow::openingSize(const QSize& available) {
+    // The default size never falls below the minimum, so the result does only where the screen does.
+    return QSize(kDefaultWidth, kDefaultHeight).boundedTo(available.expandedTo(QSize(1, 1)));
+}
+
 QString StandaloneWindow::countText(long long count, const std::string& noun) {
     char number[32];
     std::snprintf(number, sizeof number, "%lld", count);
@@ -398,10 +452,8 @@ void StandaloneWindow::refreshQueueState() {
     countLabel_->setText(countText(static_cast<long long>(items.size()), branding_.itemNoun));
     emptyLabel_->setVisible(items.empty());
     dropZone_->setCompact(!items.empty());
-    const bool anyFinished = std::any_of(items.begin(), items.end(), [](const BatchItem& item) {
-        return item.status == ProcessingStatus::completed || item.status == ProcessingStatus::skipped;
-    });
-    clearButton_->setEnabled(anyFinished);
+    // Counted by the view model as items change: this runs on every status update of a run.
+    clearButton_->setEnabled(model_.hasFinishedItems());
     runButton_->setEnabled(model_.canStart());
 }
 
@@ -440,10 +492,11 @@ void StandaloneWindow::pushSelectionToModel() {
     if (syncingSelection_) {
         return;
     }
+    // By range, not by index: selecting every row of a large queue is one range.
     std::set<Uuid> ids;
-    for (const QModelIndex& index : list_->selectionModel()->selectedRows()) {
-        if (const BatchItem* item = queueModel_->itemAt(index.row())) {
-            ids.insert(item->id);
+    for (const QItemSelectionRange& range : list_->selectionModel()->selection()) {
+        for (int row = range.top(); row <= range.bottom(); ++row) {
+            if (const BatchItem* item = queueModel_->itemAt(row)) ids.insert(item->id);
         }
     }
     syncingSelection_ = true;
@@ -456,12 +509,21 @@ void StandaloneWindow::pullSelectionFromModel() {
         return;
     }
     syncingSelection_ = true;
-    QItemSelection selection;
+    // Runs of adjacent rows become one range each: a selection model handed one range per row of a
+    // large selection spends seconds comparing them.
+    std::vector<int> rows;
+    rows.reserve(model_.selection().size());
     for (const Uuid& id : model_.selection()) {
         const int row = model_.rowOf(id);
-        if (row >= 0 && row < queueModel_->rowCount()) {
-            selection.select(queueModel_->index(row), queueModel_->index(row));
-        }
+        if (row >= 0 && row < queueModel_->rowCount()) rows.push_back(row);
+    }
+    std::sort(rows.begin(), rows.end());
+    QItemSelection selection;
+    for (std::size_t at = 0; at < rows.size();) {
+        std::size_t end = at + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1) ++end;
+        selection.append(QItemSelectionRange(queueModel_->index(rows[at]), queueModel_->index(rows[end - 1])));
+        at = end;
     }
     list_->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
     syncingSelection_ = false;

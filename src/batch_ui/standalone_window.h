@@ -3,6 +3,7 @@
 #include "batch_ui/standalone_branding.h"
 
 #include <QIcon>
+#include <QSize>
 #include <QMainWindow>
 
 #include <filesystem>
@@ -45,6 +46,9 @@ public:
     static constexpr int kDefaultHeight = 720;
     static constexpr int kMinimumWidth = 860;
     static constexpr int kMinimumHeight = 600;
+    // What the window manager's frame (a title bar, thin borders) takes beyond the window's own
+    // size; it is not known before the window is shown.
+    static constexpr QSize kFrameAllowance{16, 48};
 
     StandaloneWindow(StandaloneViewModel& model, StandaloneBranding branding, QWidget* options,
                      StandalonePanels panels = StandalonePanels::dialogs(), QWidget* parent = nullptr);
@@ -56,6 +60,10 @@ public:
     void addFiles();
     void addFolder();
     void chooseOutputDirectory();
+
+    // The size the window opens at on a screen whose available area, less the frame, is `available`:
+    // the default size where it fits, else the largest part of it that fits.
+    static QSize openingSize(const QSize& available);
 
     // "0 textures", "1 texture", "12 textures".
     static QString countText(long long count, const std::string& noun);

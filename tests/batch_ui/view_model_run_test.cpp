@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <stop_token>
 #include <memory>
 #include <fstream>
@@ -231,6 +232,31 @@ TEST_F(ViewModelRunTest, DropsAppliedInOrderWithoutRepeats) {
     EXPECT_FALSE(model->isIngesting());
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"two.png", "one.png"}));
     EXPECT_EQ(appended.count(), 2) << "the drop that added nothing announces nothing";
+}
+
+// A drop of thousands of files reaches the queue in parts, so the window answers in between, yet
+// whole, in path order, and before a drop made after it; each drop reports done once it is all in.
+TEST_F(ViewModelRunTest, LargeDropArrivesInPartsButWholeAndInOrder) {
+    std::vector<std::string> expected;
+    for (int i = 0; i < 5000; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "f%05d.png", i);
+        file(std::string("big/") + name);
+        expected.emplace_back(name);
+    }
+    const auto later = file("later.png");
+    expected.emplace_back("later.png");
+    QSignalSpy appended(model.get(), &StandaloneViewModel::itemsAppended);
+    std::vector<std::size_t> sizesWhenDone;
+    QObject::connect(model.get(), &StandaloneViewModel::ingestFinished, model.get(),
+                     [&] { sizesWhenDone.push_back(model->queueItems().size()); });
+    model->ingest({dir / "in/big"});
+    model->ingest({later});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sizesWhenDone.size() == 2; }, 30000));
+    EXPECT_EQ(queuedNames(), expected);
+    EXPECT_EQ(sizesWhenDone, (std::vector<std::size_t>{5000, 5001}));
+    EXPECT_GE(appended.count(), 3);
+    EXPECT_EQ(model->runnableCount(), 5001);
 }
 
 TEST_F(ViewModelRunTest, RunReportsEveryOutcomeAndTheSummaryLine) {

@@ -1,0 +1,341 @@
+// The window as a newcomer sees it, at the smallest, the default and a large size, at scale
+// factors 1, 1.5 and 2: every row of the queue shows its status and progress bar inside the list,
+// rows are as tall as their text, and every text of the window reads whole.
+//
+// MORVALE_LAYOUT_SNAPSHOTS=<folder> also writes a picture of each window checked to that folder.
+#include "batch_core/batch_skip.h"
+#include "batch_core/processing_context.h"
+#include "batch_core/user_defaults.h"
+#include "batch_ui/main_menus.h"
+#include "batch_ui/morvale_express_app.h"
+#include "batch_ui/preset_slot.h"
+#include "batch_ui/queue_list_model.h"
+#include "batch_ui/queue_row_delegate.h"
+#include "batch_ui/standalone_view_model.h"
+#include "batch_ui/standalone_window.h"
+#include "batch_ui/texture_option_form.h"
+#include "support/temp_dir.h"
+#include "window_test_fixture.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QListView>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace morvale {
+namespace {
+
+// Names holding "bad" fail and "skip" are skipped, each with a message of two lines; "hold" stay
+// in processing until the gate opens; the rest finish at once.
+class LayoutPreset final : public BatchPreset {
+public:
+    explicit LayoutPreset(std::shared_ptr<test::Gate> gate) : gate_(std::move(gate)) {}
+    std::string id() const override { return "test.layout"; }
+    std::string displayName() const override { return "Layout"; }
+    std::string verticalName() const override { return "Tests"; }
+    std::string description() const override { return "Leaves rows in every state."; }
+    std::string systemIconName() const override { return "test"; }
+    std::set<std::string> supportedExtensions() const override { return {"png"}; }
+    std::string defaultNamingPattern() const override { return "{name}"; }
+    std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override {
+        const std::string& name = item.originalFileName;
+        if (name.find("bad") != std::string::npos) {
+            throw std::runtime_error("The roughness map " + name + "_Roughness.png is 1024 x 1024 but the ambient "
+                                     "occlusion map is 2048 x 2048; resize one of them so that the set can be packed.");
+        }
+        if (name.find("skip") != std::string::npos) {
+            throw BatchSkip(name + " is a detail mask without the base maps of its set (_AO, _Roughness and "
+                                   "_Metallic); add them to the drop to pack it");
+        }
+        if (name.find("hold") != std::string::npos) {
+            context.onProgressUpdate(0.4, "Packing channels");
+            gate_->wait();
+        }
+        return {};
+    }
+
+private:
+    std::shared_ptr<test::Gate> gate_;
+};
+
+// A window over the layout preset with the product's texts and option form, its queue holding
+// `count` items: finished, failed, skipped, two processing and the rest pending.
+class LayoutScene {
+public:
+    explicit LayoutScene(int count) {
+        try {
+            build(count);
+        } catch (...) {
+            gate_->open();  // the run's held items must end before the view model can
+            throw;
+        }
+    }
+
+    ~LayoutScene() {
+        gate_->open();
+        scenes_.reset();
+        model_->shutdown();
+    }
+
+    StandaloneWindow* window() const { return window_; }
+
+private:
+    void build(int count) {
+        test::ensureWidgetsApp();
+        StandaloneServices services;
+        services.defaults = std::make_shared<UserDefaults>(dir_ / "settings.json");
+        services.revealInFileManager = [](const std::vector<std::filesystem::path>&) {};
+        services.maxConcurrentTasks = 2;
+        model_ = std::make_unique<StandaloneViewModel>(
+            std::make_unique<TypedPresetSlot<LayoutPreset>>(
+                LayoutPreset(gate_), [](const LayoutPreset&) { return PresetSettings{}; },
+                [this](const PresetSettings&) { return std::optional<LayoutPreset>(LayoutPreset(gate_)); }),
+            LicensedProduct::morvale, services);
+        model_->setOutputDirectory(dir_ / "a rather long output folder name" / "for the textures of this project");
+        StandaloneScenesSettings settings;
+        settings.trayAllowed = false;
+        scenes_ = std::make_unique<StandaloneScenes>(
+            *model_, MorvaleExpressApp::makeBranding(), [] {},
+            [] {
+                return new MorvaleOptions(Binding<MorvalePreset>{[] { return MorvaleExpressApp::defaultPreset(); },
+                                                                 [](const MorvalePreset&) {}});
+            },
+            settings);
+        window_ = scenes_->window();
+        window_->show();
+        if (!QTest::qWaitForWindowExposed(window_)) throw std::runtime_error("the window was not shown");
+
+        // Queue order is path order: finished, failed, skipped, processing, pending.
+        std::vector<std::filesystem::path> paths;
+        const int finished = count / 5, failed = count / 5, skipped = count / 10, held = 2;
+        for (int i = 0; i < count; ++i) {
+            char name[64];
+            if (i < finished) std::snprintf(name, sizeof name, "a%02d_ball_%02d_Tiled2x2.png", i, i);
+            else if (i < finished + failed) std::snprintf(name, sizeof name, "b%02d_bad_Rock_gy.png", i);
+            else if (i < finished + failed + skipped) std::snprintf(name, sizeof name, "c%02d_skip_DetailMask.png", i);
+            else if (i < finished + failed + skipped + held) std::snprintf(name, sizeof name, "d%02d_hold_Brick_AO.png", i);
+            else std::snprintf(name, sizeof name, "e%02d_Plate_Height_yg.png", i);
+            paths.push_back(dir_.write(std::string("in/") + name, "x"));
+        }
+        model_->ingest(paths);
+        if (!QTest::qWaitFor([&] { return !model_->isIngesting(); }, 10000)) throw std::runtime_error("no ingest");
+        model_->start();
+        const auto settled = [&] {
+            int processing = 0, done = 0;
+            for (const auto& item : model_->queueItems()) {
+                if (item.status == ProcessingStatus::processing) ++processing;
+                if (isTerminal(item.status)) ++done;
+            }
+            return processing == held && done == finished + failed + skipped;
+        };
+        if (!QTest::qWaitFor(settled, 20000)) {
+            std::string states;
+            for (const auto& item : model_->queueItems()) {
+                states += " " + item.originalFileName + ":" + std::string(rawValue(item.status)) +
+                          (item.errorMessage ? "+message" : "");
+            }
+            throw std::runtime_error("the run did not reach its held items:" + states);
+        }
+    }
+
+    test::TempDir dir_;
+    std::shared_ptr<test::Gate> gate_ = std::make_shared<test::Gate>();
+    std::unique_ptr<StandaloneViewModel> model_;
+    std::unique_ptr<StandaloneScenes> scenes_;
+    StandaloneWindow* window_ = nullptr;
+};
+
+std::string describe(const QRect& r) {
+    return std::to_string(r.x()) + "," + std::to_string(r.y()) + " " + std::to_string(r.width()) + "x" +
+           std::to_string(r.height());
+}
+
+// Everything that is not whole, or not inside the list, as one line each.
+std::vector<std::string> rowProblems(QListView* list) {
+    std::vector<std::string> problems;
+    if (list->horizontalScrollBar()->isVisible()) problems.push_back("the queue scrolls sideways");
+    const auto* rows = dynamic_cast<const QueueRowDelegate*>(list->itemDelegate());
+    if (rows == nullptr) return {"the queue has no row delegate"};
+    const QRect viewport = list->viewport()->rect();
+    const QFontMetrics nameMetrics(QueueRowDelegate::nameFont());
+    const QFontMetrics messageMetrics(QueueRowDelegate::messageFont());
+    const QFontMetrics statusMetrics(QueueRowDelegate::statusFont());
+    for (int row = 0; row < list->model()->rowCount(); ++row) {
+        const QModelIndex index = list->model()->index(row, 0);
+        const QRect rect = list->visualRect(index);
+        if (!rect.intersects(viewport)) continue;
+        const std::string where = "row " + std::to_string(row) + " (" + index.data().toString().toStdString() + "): ";
+        if (rect.left() < viewport.left() || rect.right() > viewport.right()) {
+            problems.push_back(where + "wider than the list " + describe(rect) + " in " + describe(viewport));
+        }
+        if (rect.height() != rows->rowHeight(index)) {
+            problems.push_back(where + "laid out " + std::to_string(rect.height()) + " high, its text needs " +
+                               std::to_string(rows->rowHeight(index)));
+        }
+        const QueueRowDelegate::RowLayout layout = rows->layoutRow(rect, index);
+        // A row cut by the list's top or bottom edge is scrolled, not clipped: there only the sides count.
+        const bool wholeRow = viewport.contains(rect);
+        const auto shown = [&](const QRect& part) {
+            return wholeRow ? viewport.contains(part) : part.left() >= viewport.left() && part.right() <= viewport.right();
+        };
+        const QString status = index.data(QueueListModel::StatusTextRole).toString();
+        if (!shown(layout.status) || statusMetrics.horizontalAdvance(status) > layout.status.width()) {
+            problems.push_back(where + "status \"" + status.toStdString() + "\" not whole in the list at " +
+                               describe(layout.status));
+        }
+        if (index.data(QueueListModel::ProgressRole).isValid() &&
+            (layout.progress.isEmpty() || !shown(layout.progress) || layout.progress.intersects(layout.status) ||
+             layout.progress.intersects(layout.name))) {
+            problems.push_back(where + "progress bar out of place at " + describe(layout.progress));
+        }
+        if (layout.name.height() < nameMetrics.height() || layout.name.bottom() > rect.bottom()) {
+            problems.push_back(where + "name line clipped at " + describe(layout.name));
+        }
+        if (index.data(QueueListModel::MessageRole).isValid()) {
+            const auto lines = static_cast<int>(layout.messageLines.size());
+            if (lines < 1 || lines > 2 || layout.message.height() < lines * messageMetrics.lineSpacing() ||
+                layout.message.bottom() > rect.bottom() || layout.message.top() <= layout.name.bottom()) {
+                problems.push_back(where + "message of " + std::to_string(lines) + " lines clipped at " +
+                                   describe(layout.message) + " in " + describe(rect));
+            }
+            for (const QString& line : layout.messageLines) {
+                if (messageMetrics.horizontalAdvance(line) > layout.message.width()) {
+                    problems.push_back(where + "message line wider than its place: " + line.toStdString());
+                }
+            }
+        }
+    }
+    return problems;
+}
+
+// Labels and buttons whose text does not fit the rectangle they have, at their font.
+std::vector<std::string> textProblems(StandaloneWindow* window) {
+    std::vector<std::string> problems;
+    const QScrollArea* sidebar = window->optionsSidebar();
+    const auto clippedBySidebar = [&](const QWidget* widget) {
+        if (!sidebar->isAncestorOf(widget)) return false;
+        const QRect inViewport(widget->mapTo(sidebar->viewport(), QPoint(0, 0)), widget->size());
+        return inViewport.left() < 0 || inViewport.right() > sidebar->viewport()->width() - 1;
+    };
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (!label->isVisibleTo(window) || label->text().isEmpty()) continue;
+        // The output folder is shortened in the middle by design, and shown whole in its tooltip.
+        if (label->objectName() == QStringLiteral("outputFolder")) continue;
+        const QString text = label->text();
+        const QRect inside = label->contentsRect();
+        const QFontMetrics metrics = label->fontMetrics();
+        bool whole = true;
+        if (label->wordWrap()) {
+            whole = label->heightForWidth(label->width()) <= label->height();
+            for (const QString& word : text.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+                whole = whole && metrics.horizontalAdvance(word) <= inside.width();
+            }
+        } else {
+            whole = metrics.horizontalAdvance(text) <= inside.width() && metrics.height() <= inside.height();
+        }
+        if (!whole || clippedBySidebar(label)) {
+            problems.push_back("label \"" + text.toStdString() + "\" clipped in " + describe(inside));
+        }
+    }
+    for (QAbstractButton* button : window->findChildren<QAbstractButton*>()) {
+        if (!button->isVisibleTo(window) || button->text().isEmpty()) continue;
+        if (button->width() < button->sizeHint().width() || button->height() < button->fontMetrics().height() ||
+            clippedBySidebar(button)) {
+            problems.push_back("button \"" + button->text().toStdString() + "\" clipped: " +
+                               std::to_string(button->width()) + " wide, needs " +
+                               std::to_string(button->sizeHint().width()));
+        }
+    }
+    return problems;
+}
+
+// Larger, then the smallest, then back: rows laid out at one width must fit the next.
+const std::vector<QSize> kSizes{{1040, 720}, {1600, 1000}, {860, 600}, {1040, 720}};
+
+std::vector<std::string> checkWindowAt(int count, const char* scale) {
+    std::vector<std::string> problems;
+    LayoutScene scene(count);
+    StandaloneWindow* window = scene.window();
+    for (const QSize& size : kSizes) {
+        window->resize(size);
+        // The list lays rows out again a moment after a resize.
+        QTest::qWait(400);
+        const std::string where = std::to_string(count) + " items at " + std::to_string(size.width()) + "x" +
+                                  std::to_string(size.height()) + ", scale " + scale + ": ";
+        if (window->size() != size) problems.push_back(where + "the window did not take the size");
+        for (const auto& problem : rowProblems(window->queueList())) problems.push_back(where + problem);
+        for (const auto& problem : textProblems(window)) problems.push_back(where + problem);
+        if (const char* folder = std::getenv("MORVALE_LAYOUT_SNAPSHOTS")) {
+            const std::string file = std::string(folder) + "/window-" + std::to_string(count) + "-" +
+                                     std::to_string(size.width()) + "x" + std::to_string(size.height()) + "-scale" +
+                                     scale + ".png";
+            window->grab().save(QString::fromStdString(file));
+        }
+    }
+    return problems;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\n";
+    return text;
+}
+
+TEST(WindowLayout, RowsAndTextsReadWholeAtEverySizeAtScaleOne) {
+    for (const int count : {5, 40}) {
+        const auto problems = checkWindowAt(count, "1");
+        EXPECT_TRUE(problems.empty()) << joined(problems);
+    }
+}
+
+// In a fresh process each, since the scale factor is read once, when the application starts.
+void checkScaledAndExit(const char* scale) {
+    std::vector<std::string> problems;
+    for (const int count : {5, 40}) {
+        const auto found = checkWindowAt(count, scale);
+        problems.insert(problems.end(), found.begin(), found.end());
+    }
+    std::fputs(joined(problems).c_str(), stderr);
+    std::fflush(stderr);
+    std::_Exit(problems.empty() ? 0 : 1);
+}
+
+TEST(WindowLayoutDeathTest, RowsAndTextsReadWholeAtEverySizeWhenScaled) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const char* scale : {"1.5", "2"}) {
+        SCOPED_TRACE(scale);
+        ::setenv("QT_SCALE_FACTOR", scale, 1);
+        EXPECT_EXIT(checkScaledAndExit(scale), ::testing::ExitedWithCode(0), "");
+        ::unsetenv("QT_SCALE_FACTOR");
+    }
+}
+
+TEST(WindowOpeningSize, DefaultWhereItFitsElseTheLargestThatFits) {
+    struct Case {
+        QSize available;
+        QSize expected;
+    };
+    const std::vector<Case> cases{
+        {{1904, 1004}, {1040, 720}},  // 1920 x 1080 at scale 1
+        {{1264, 664}, {1040, 664}},   // 1920 x 1080 at scale 1.5, less a panel: the bottom would be cut
+        {{784, 452}, {784, 452}},     // 1600 x 1000 at scale 2: smaller than the minimum, the screen wins
+        {{900, 2000}, {900, 720}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(StandaloneWindow::openingSize(c.available), c.expected) << c.available.width() << "x"
+                                                                          << c.available.height();
+    }
+}
+
+}  // namespace
+}  // namespace morvale
