@@ -7,6 +7,7 @@
 #include "base/cancellation.h"
 #include "fake_ffmpeg.h"
 #include "media_fixtures.h"
+#include "support/shell_command.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -118,16 +119,6 @@ protected:
     static void TearDownTestSuite() { media_.reset(); }
     static fs::path media(const char* name) { return *media_ / name; }
 
-    void SetUp() override {
-        const char* old = std::getenv("TMPDIR");
-        savedTmp_ = old ? std::optional<std::string>(old) : std::nullopt;
-        fs::create_directories(tmp());
-        ::setenv("TMPDIR", tmp().c_str(), 1);
-    }
-    void TearDown() override {
-        if (savedTmp_) ::setenv("TMPDIR", savedTmp_->c_str(), 1);
-        else ::unsetenv("TMPDIR");
-    }
     fs::path tmp() const { return dir / "tmp"; }
     fs::path out() const { return dir / "out"; }
     std::vector<std::string> leftIn(const fs::path& folder) const {
@@ -162,7 +153,7 @@ protected:
 
 private:
     static std::unique_ptr<test::TempDir> media_;
-    std::optional<std::string> savedTmp_;
+    test::ScopedTmpdir scopedTmp_{tmp()};
 };
 std::unique_ptr<test::TempDir> HostileAudio::media_;
 

@@ -5,6 +5,7 @@
 #include "audio_fixtures.h"
 #include "fake_ffmpeg.h"
 #include "media_fixtures.h"
+#include "support/shell_command.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -87,16 +88,6 @@ double number(const std::string& text) { return std::stod(text); }
 // Points the process's temporary folder at a folder of the test, so scratch folders can be counted.
 class ExportTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* old = std::getenv("TMPDIR");
-        savedTmp_ = old ? std::optional<std::string>(old) : std::nullopt;
-        fs::create_directories(tmp());
-        ::setenv("TMPDIR", tmp().c_str(), 1);
-    }
-    void TearDown() override {
-        if (savedTmp_) ::setenv("TMPDIR", savedTmp_->c_str(), 1);
-        else ::unsetenv("TMPDIR");
-    }
     fs::path tmp() const { return dir / "tmp"; }
     fs::path out() const { return dir / "out"; }
 
@@ -112,7 +103,7 @@ protected:
     test::TempDir dir;
 
 private:
-    std::optional<std::string> savedTmp_;
+    test::ScopedTmpdir scopedTmp_{tmp()};
 };
 
 // A short noisy recording: speech over pink noise, as a stereo WAV at the given rate.

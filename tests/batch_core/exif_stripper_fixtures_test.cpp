@@ -14,6 +14,7 @@
 
 #include "base/ascii.h"
 #include "batch_core/exif_stripper.h"
+#include "support/shell_command.h"
 #include "support/temp_dir.h"
 
 namespace morvale {
@@ -22,22 +23,9 @@ namespace {
 namespace fs = std::filesystem;
 using Option = EXIFStripper::StripOption;
 
-std::string quote(const fs::path& path) {
-    std::string text = "'";
-    for (const char c : path.string()) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return text + "'";
-}
+using test::commandOutput;
 
-std::string capture(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-        char buffer[4096];
-        std::size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-        ::pclose(pipe);
-    }
-    return output;
-}
+std::string quote(const fs::path& path) { return test::shellQuote(path); }
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -83,7 +71,7 @@ struct Oracle {
                      quote(folder) + " >/dev/null 2>&1").c_str());
         std::string current;
         for (const auto& line :
-             lines(capture("exiftool -a -G1 -s -ee -m -x System:all -x ExifTool:all " + quote(folder) + " " + quote(parts)))) {
+             lines(commandOutput("exiftool -a -G1 -s -ee -m -x System:all -x ExifTool:all " + quote(folder) + " " + quote(parts)))) {
             if (line.starts_with("======== ")) {
                 current = fs::path(line.substr(9)).filename().string();
             } else if (line.starts_with("[")) {
@@ -92,7 +80,7 @@ struct Oracle {
         }
         for (const fs::path& dir : {folder, parts}) {
             // With more than one file exiv2 starts each line with the file's name.
-            for (const auto& line : lines(capture("exiv2 -q -pa " + quote(dir) + "/*.jpg /dev/null"))) {
+            for (const auto& line : lines(commandOutput("exiv2 -q -pa " + quote(dir) + "/*.jpg /dev/null"))) {
                 std::istringstream words(line);
                 std::string file, key;
                 if (words >> file >> key) exiv2[fs::path(file).filename().string()].push_back(key);
@@ -142,7 +130,7 @@ class EXIFStripperFixtureTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         shared_ = std::make_unique<test::TempDir>();
-        const std::string made = capture("/usr/bin/python3 " + quote(MORVALE_LOCATION_FIXTURES_SCRIPT) + " " +
+        const std::string made = commandOutput("/usr/bin/python3 " + quote(MORVALE_LOCATION_FIXTURES_SCRIPT) + " " +
                                          quote(shared_->path() / "sources"));
         names_ = lines(made);
     }

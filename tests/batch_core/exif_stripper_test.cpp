@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/shell_command.h"
 #include "support/temp_dir.h"
 
 namespace morvale {
@@ -26,22 +27,9 @@ namespace fs = std::filesystem;
 using Option = EXIFStripper::StripOption;
 using Kind = EXIFStripper::EXIFError::Kind;
 
-std::string quote(const fs::path& path) {
-    std::string text = "'";
-    for (const char c : path.string()) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return text + "'";
-}
+using test::commandOutput;
 
-std::string capture(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-        char buffer[4096];
-        std::size_t got = 0;
-        while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
-        ::pclose(pipe);
-    }
-    return output;
-}
+std::string quote(const fs::path& path) { return test::shellQuote(path); }
 
 // Pillow and exiftool make the photos (tagged_photo.py, shared with the benchmark).
 fs::path makePhoto(const test::TempDir& temp, const std::string& kind, const std::string& name) {
@@ -53,7 +41,7 @@ fs::path makePhoto(const test::TempDir& temp, const std::string& kind, const std
 
 // Tags as "Group:Name=value" lines, without the file system's, the tool's and the ICC profile's.
 std::string tags(const fs::path& file, const std::string& selection = "") {
-    return capture("exiftool -a -G1 -s -n -x System:all -x File:all -x ExifTool:all -x ICC-header:all "
+    return commandOutput("exiftool -a -G1 -s -n -x System:all -x File:all -x ExifTool:all -x ICC-header:all "
                    "-x ICC_Profile:all -x Composite:all " + selection + " " + quote(file) +
                    " | sed -E 's/^\\[([^]]*)\\] *([^ ]*) *: /\\1:\\2=/'");
 }
@@ -137,8 +125,8 @@ TEST_F(EXIFStripperTest, EachOptionRewritesTheMetadataAroundTheUntouchedScan) {
         EXPECT_EQ(scanToEnd(test::readFile(file)), scanToEnd(original)) << "the compressed image must be copied as it was";
         EXPECT_EQ(modeOf(file), 0640u);
         EXPECT_FALSE(stripper_.containsGPS(file));
-        EXPECT_EQ(capture("exiftool -a -G1 -s -gps:all -xmp-exif:gps* " + quote(file)), "");
-        EXPECT_EQ(capture("exiftool -b -ICC_Profile " + quote(file)), capture("exiftool -b -ICC_Profile " + quote(photo_)));
+        EXPECT_EQ(commandOutput("exiftool -a -G1 -s -gps:all -xmp-exif:gps* " + quote(file)), "");
+        EXPECT_EQ(commandOutput("exiftool -b -ICC_Profile " + quote(file)), commandOutput("exiftool -b -ICC_Profile " + quote(photo_)));
         EXPECT_EQ(tags(file, c.selection), c.kept.empty() ? tags(photo_, c.selection) : c.kept);
     }
 }
@@ -251,7 +239,7 @@ TEST_F(EXIFStripperTest, OtherFormatsAndDamagedScans) {
                                 "a, b = Image.open(sys.argv[1]), Image.open(sys.argv[2]); "
                                 "print(b.format, b.size, ImageChops.difference(a.convert('RGB'), "
                                 "b.convert('RGB')).getbbox())\" ";
-    EXPECT_EQ(capture(compare + quote(bmp) + " " + quote(bmpOut)), "BMP (64, 48) None\n");
+    EXPECT_EQ(commandOutput(compare + quote(bmp) + " " + quote(bmpOut)), "BMP (64, 48) None\n");
 
     // HEIC is re-encoded too; a location only its decoder sees counts, and goes.
     const fs::path heic = temp_ / "located.heic";
@@ -268,7 +256,7 @@ TEST_F(EXIFStripperTest, OtherFormatsAndDamagedScans) {
     for (const auto option : {Option::stripGPSOnly, Option::stripAllExifExceptOrientation, Option::stripEverything}) {
         stripper_.stripMetadata(tiff, tiff, option, 0.92);
         EXPECT_FALSE(stripper_.containsGPS(tiff));
-        EXPECT_EQ(capture("/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
+        EXPECT_EQ(commandOutput("/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
                           "print(im.n_frames, im.size, (im.seek(1), im.size)[1])\" " + quote(tiff)),
                   "2 (64, 48) (32, 24)\n");
     }
