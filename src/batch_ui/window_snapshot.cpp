@@ -1,6 +1,7 @@
 #include "batch_ui/window_snapshot.h"
 
 #include "base/atomic_file_writer.h"
+#include "batch_ui/standalone_window.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -157,10 +158,10 @@ void WindowSnapshot::captureIfRequested() {
             fail("no window to capture", 1);
             return;
         }
-        if (request.size) {
-            window->resize(*request.size);
-            window->repaint();
-        }
+        // Without a size the picture shows the window at its default size: offscreen, the screen the
+        // window was fitted to is a made-up 800×600 one, smaller than the window's minimum.
+        window->resize(request.size.value_or(QSize(StandaloneWindow::kDefaultWidth, StandaloneWindow::kDefaultHeight)));
+        window->repaint();
         QTimer::singleShot(1500, qApp, [window, request, fail] {
             std::vector<std::string> errors;
             if (window.isNull()) errors.push_back("the window closed before it was captured");
