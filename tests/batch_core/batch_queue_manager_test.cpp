@@ -65,6 +65,15 @@ std::vector<BatchItem> makeItems(std::size_t count, const std::filesystem::path&
     return items;
 }
 
+// Long work: ends only when asked to stop (or after a bound that fails the test).
+void workUntilStopped(std::stop_token stop) {
+    std::mutex waitMutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(waitMutex);
+    wake.wait_for(lock, stop, std::chrono::seconds(20), [] { return false; });
+    throwIfStopRequested(stop);
+}
+
 ProcessingJob makeJob(std::vector<BatchItem> items, std::int64_t concurrency, const std::filesystem::path& output) {
     BatchConfiguration configuration(output, true, "{name}", false, concurrency, false, true);
     return ProcessingJob(Uuid::random(), "fake.preset", "Fake Preset", std::move(items), configuration);
@@ -226,12 +235,7 @@ TEST(BatchQueueManager, StopAllEndsRunningItemsAsCancelledAndEachRunHasItsOwnLed
                            context.ledger->sources().size() == static_cast<std::size_t>(context.totalItems);
         }
         running.add(1);
-        std::mutex waitMutex;
-        std::condition_variable_any wake;
-        std::unique_lock lock(waitMutex);
-        // Long work: ends only when asked to stop (or after a bound that fails the test).
-        wake.wait_for(lock, context.stopToken, std::chrono::seconds(20), [] { return false; });
-        throwIfStopRequested(context.stopToken);
+        workUntilStopped(context.stopToken);
         return {};
     });
     BatchQueueManager manager;
@@ -285,11 +289,7 @@ TEST(BatchQueueManager, AStoppedItemRemovesTheOutputsItAlreadyWrote) {
         context.ledger->claimOutput(item, out / "stopped_mip1.png");
         temp.write("out/stopped_base.png", "base without its chain");
         waiting.set();
-        std::mutex waitMutex;
-        std::condition_variable_any wake;
-        std::unique_lock lock(waitMutex);
-        wake.wait_for(lock, context.stopToken, std::chrono::seconds(20), [] { return false; });
-        throwIfStopRequested(context.stopToken);
+        workUntilStopped(context.stopToken);
         return {};
     });
     BatchQueueManager manager;
