@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <stdexcept>
 
-#include "batch_core/md5.h"
+#include <openssl/evp.h>
+
+#include "base/hex.h"
 #include "batch_core/xmp_location.h"
 
 namespace morvale {
@@ -18,6 +21,16 @@ constexpr std::string_view kExifSignature("Exif\0", 5);  // a sixth byte, normal
 constexpr std::string_view kXmpSignature("http://ns.adobe.com/xap/1.0/\0", 29);
 constexpr std::string_view kExtendedXmpSignature("http://ns.adobe.com/xmp/extension/\0", 35);
 constexpr std::size_t kExtendedHeader = kExtendedXmpSignature.size() + 32 + 4 + 4;
+
+// The GUID that ties extended XMP to its main packet: the packet's MD5 as 32 upper-case digits.
+std::string extendedXmpGuid(std::string_view packet) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(packet.data(), packet.size(), digest, &length, EVP_md5(), nullptr) != 1 || length != 16) {
+        throw std::runtime_error("MD5 is not available");
+    }
+    return hexEncoded(std::string_view(reinterpret_cast<const char*>(digest), length), true);
+}
 // Thumbnails inside thumbnails inside appended images: deeper than any camera goes.
 constexpr int kMaxDepth = 3;
 // Candidates for appended images looked at after the main image.
@@ -309,8 +322,8 @@ void scrubExtended(std::map<std::string, std::vector<ExtendedChunk>>& groups, st
         pass.found = true;
         if (!pass.write) continue;
         xmp_location::blank(packet.data(), packet.size());
-        // The GUID is the packet's MD5: readers match it against the main packet's reference.
-        const std::string newGuid = md5::upperHex(packet);
+        // Readers match the chunks' GUID against the main packet's reference.
+        const std::string newGuid = extendedXmpGuid(packet);
         for (auto& chunk : chunks) {
             std::memcpy(chunk.body + kExtendedHeader, packet.data() + offsetOf(chunk), chunk.size - kExtendedHeader);
             std::memcpy(chunk.body + kExtendedXmpSignature.size(), newGuid.data(), 32);
