@@ -13,6 +13,7 @@
 #include "av_engine/clip_picker.h"
 #include "av_engine/filler_remover.h"
 #include "av_engine/pcm_stream.h"
+#include "av_engine/scratch_folder.h"
 #include "av_engine/side_stage.h"
 #include "av_engine/streamed_encode.h"
 #include "av_engine/transcriber.h"
@@ -20,7 +21,6 @@
 #include "base/atomic_file_writer.h"
 #include "base/c_format.h"
 #include "base/cancellation.h"
-#include "base/uuid.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,35 +45,6 @@ namespace morvale {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The export's private scratch folder, removed with everything in it when the export ends, however
-// it ends.
-class ScratchFolder {
-public:
-    ScratchFolder() {
-        std::error_code ec;
-        // Absolute even when TMPDIR is not: scratch paths are handed to FFmpeg.
-        const fs::path base = fs::absolute(fs::temp_directory_path(ec), ec);
-        if (ec) throw fs::filesystem_error("Cannot find the temporary folder", ec);
-        path_ = base / ("Skeldon-" + Uuid::random().toString());
-        // Only this user may look inside: the scratch files are the user's recording.
-        if (::mkdir(path_.c_str(), 0700) != 0) {
-            throw fs::filesystem_error("Cannot create the temporary folder", path_,
-                                       std::error_code(errno, std::generic_category()));
-        }
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    fs::path operator/(std::string_view name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
 
 // Copies `source` to `destination` through a temporary file beside it, so a failed or stopped copy
 // keeps the file that was there before.
@@ -130,7 +101,10 @@ public:
 private:
     std::vector<fs::path> runStages() {
         prepareDestination();
-        const ScratchFolder scratch;
+        const fs::path scratchBase = ScratchFolder::defaultBase();
+        // What a killed export left (the episode's copies can be gigabytes) goes before we add ours.
+        ScratchFolder::removeAbandoned(scratchBase, onLog_);
+        const ScratchFolder scratch(scratchBase);
         scratch_ = &scratch;
         try {
             checkMusic();

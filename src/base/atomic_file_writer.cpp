@@ -1,7 +1,8 @@
 #include "base/atomic_file_writer.h"
 
+#include "base/temporary_file_name.h"
+
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,27 +17,6 @@ namespace fs = std::filesystem;
 namespace {
 
 std::error_code lastError() { return {errno, std::generic_category()}; }
-
-std::uint64_t randomTag() {
-    std::uint64_t tag = 0;
-    if (::getrandom(&tag, sizeof tag, 0) != static_cast<ssize_t>(sizeof tag)) {
-        // The kernel's pool is always ready after boot; this only guards a failing call.
-        static_assert(sizeof(void*) <= sizeof tag);
-        tag ^= static_cast<std::uint64_t>(::getpid()) << 32;
-        tag ^= static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&tag));
-    }
-    return tag;
-}
-
-// Short whatever the destination's length, so that every name up to the file system's limit is
-// writable; the extension stays last (bounded, since a long "extension" is just a long name).
-std::string temporaryName(const fs::path& destination) {
-    std::string extension = destination.extension().string();
-    if (extension.size() > 16) extension.clear();
-    char tag[24];
-    std::snprintf(tag, sizeof tag, ".mx-%016llx", static_cast<unsigned long long>(randomTag()));
-    return tag + extension;
-}
 
 // The mode a new file would get from open(0666), i.e. 0666 less the umask. Read from /proc,
 // since reading it with umask() would briefly change it for every thread of the process.
@@ -72,7 +52,7 @@ AtomicFileWriter::AtomicFileWriter(fs::path destination, Options options)
         if (error) throw AtomicWriteError(destination_, error);
     }
     for (int attempt = 0; attempt < 8; ++attempt) {
-        temporary_ = folder / temporaryName(destination_);
+        temporary_ = folder / TemporaryFileName::make(destination_);
         fd_ = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd_ >= 0) return;
         if (errno != EEXIST) break;

@@ -25,7 +25,8 @@ private:
 //
 // The constructor creates an empty temporary file in the destination's folder under a short
 // unique name that keeps the destination's extension (encoders that pick a format by name agree),
-// so any destination name the file system accepts can be written. Write through fd() or
+// so any destination name the file system accepts can be written. The name carries the writing
+// process (TemporaryFileName), so that what a killed process left can be found and removed later. Write through fd() or
 // write(), or let a library write to temporaryPath(). commit() syncs the data, gives it the mode
 // of the file it replaces (0666 less the umask for a new one), and renames it into place. A writer
 // that is destroyed without a successful commit() removes its temporary file.

@@ -1,11 +1,6 @@
 #include "batch_core/batch_queue_manager.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -16,7 +11,9 @@
 #include <unordered_map>
 #include <variant>
 
+#include "base/atomic_file_writer.h"
 #include "base/cancellation.h"
+#include "base/temporary_file_name.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/platform.h"
 #include "batch_core/run_ledger.h"
@@ -94,14 +91,13 @@ std::optional<std::string> outputFolderProblem(const fs::path& folder) {
     std::error_code error;
     fs::create_directories(folder, error);
     if (!error) {
-        std::string probe = (folder / ".mx-write-check-XXXXXX").string();
-        const int fd = ::mkostemp(probe.data(), O_CLOEXEC);
-        if (fd >= 0) {
-            ::close(fd);
-            ::unlink(probe.c_str());
+        // A temporary like any output's, so a probe cut short by a kill is swept like them.
+        try {
+            AtomicFileWriter probe(folder / "write-check", {.createFolders = false, .durable = false});
             return std::nullopt;
+        } catch (const AtomicWriteError& failure) {
+            error = failure.code();
         }
-        error.assign(errno, std::generic_category());
     }
     return "Cannot write to the output folder " + folder.string() + ": " + error.message();
 }
@@ -418,6 +414,14 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
     const auto started = std::chrono::steady_clock::now();
     // Found now rather than at each item's first write, after minutes of work.
     const std::optional<std::string> unwritable = outputFolderProblem(configuration.outputDirectory);
+    if (!unwritable) {
+        const auto removed = TemporaryFileName::removeAbandoned(configuration.outputDirectory);
+        std::lock_guard lock(state->mutex);
+        for (const auto& [folder, count] : removed) {
+            state->logLocked("Removed " + std::to_string(count) + (count == 1 ? " temporary file" : " temporary files") +
+                             " left by an earlier run in " + folder.string());
+        }
+    }
 
     std::vector<fs::path> sources;
     sources.reserve(run.items.size());

@@ -1,10 +1,12 @@
 #include "av_engine/audio_video_pipeline.h"
 #include "av_engine/ffmpeg_runner.h"
+#include "av_engine/scratch_folder.h"
 #include "base/cancellation.h"
 
 #include "audio_fixtures.h"
 #include "fake_ffmpeg.h"
 #include "media_fixtures.h"
+#include "support/owner_process.h"
 #include "support/shell_command.h"
 #include "support/temp_dir.h"
 
@@ -438,6 +440,27 @@ TEST_F(ExportTest, EverySwitchOffStillMeasuresAndReturnsNothing) {
     EXPECT_EQ(said.steps.back(), (std::pair<double, std::string>{1.0, "Export complete."}));
     EXPECT_TRUE(fs::is_directory(out()));
     EXPECT_TRUE(leftovers(tmp()).empty());
+}
+
+// A killed export's scratch folder (its episode copy can be gigabytes) goes when the next export
+// starts, with a log line; one of an export still running stays.
+TEST_F(ExportTest, AnExportRemovesTheScratchFolderOfAKilledExport) {
+    const auto exporter = [this] {
+        return test::OwnerProcess([this] { return (new ScratchFolder(tmp()))->path().string(); });
+    };
+    test::OwnerProcess running = exporter();
+    test::OwnerProcess killed = exporter();
+    killed.kill();
+    ASSERT_TRUE(fs::is_directory(killed.made()));
+
+    Request r = request(shortEpisode(dir.path(), 44100, 6));
+    r.generateMaster = r.generateRSSMaster = false;
+    Transcript said;
+    AudioVideoPipeline().processMultiFormat(r, {}, said.log());
+    ASSERT_FALSE(said.lines.empty());
+    EXPECT_EQ(said.lines.front(), "Removed scratch folder " + killed.made() + " left by an earlier run");
+    EXPECT_FALSE(fs::exists(killed.made()));
+    EXPECT_EQ(leftovers(tmp()), std::vector<fs::path>{running.made()});
 }
 
 }  // namespace

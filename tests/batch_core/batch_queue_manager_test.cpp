@@ -15,10 +15,12 @@
 
 #include <unistd.h>
 
+#include "base/atomic_file_writer.h"
 #include "base/cancellation.h"
 #include "batch_core/batch_skip.h"
 #include "batch_core/platform.h"
 #include "fake_preset.h"
+#include "support/owner_process.h"
 #include "support/temp_dir.h"
 
 namespace morvale {
@@ -342,6 +344,49 @@ TEST(BatchQueueManager, AnUnwritableOutputFolderFailsEveryItemBeforeItsWork) {
     }
     std::filesystem::permissions(temp / "read-only", std::filesystem::perms::owner_all);
     EXPECT_TRUE(std::filesystem::is_empty(temp / "read-only"));
+}
+
+// Temporaries of a run that was killed (the output folder and the subfolders a preset writes into)
+// are gone before the next run's first item starts, and said so; a living run's stay.
+TEST(BatchQueueManager, ARunRemovesTheTemporariesAKilledRunLeftInItsOutputFolder) {
+    test::TempDir temp;
+    const std::filesystem::path out = temp / "out";
+    const auto leftBy = [](const std::filesystem::path& destination) {
+        return test::OwnerProcess([destination] {
+            auto* file = new AtomicFileWriter(destination);  // open until the kill, as mid-write
+            return file->temporaryPath().string();
+        });
+    };
+    test::OwnerProcess living = leftBy(out / "busy.png");
+    std::vector<std::filesystem::path> dead;
+    for (const char* destination : {"a.png", "web/b.jpg", "web/c.jpg"}) {
+        test::OwnerProcess killed = leftBy(out / destination);
+        killed.kill();
+        dead.emplace_back(killed.made());
+    }
+    ASSERT_FALSE(living.made().empty());
+    for (const auto& file : dead) ASSERT_TRUE(std::filesystem::exists(file)) << file;
+
+    std::atomic<int> leftWhenItemStarted = -1;
+    const FakePreset preset([&](const BatchItem&, const ProcessingContext&) -> Paths {
+        leftWhenItemStarted = static_cast<int>(std::count_if(dead.begin(), dead.end(), [](const auto& file) {
+            return std::filesystem::exists(file);
+        }));
+        return {};
+    });
+    BatchQueueManager manager;
+    Recorder recorder(manager);
+    manager.submitAndStart(makeJob(makeItems(1), 1, out), preset);
+    EXPECT_EQ(leftWhenItemStarted, 0);
+    EXPECT_TRUE(std::filesystem::exists(living.made()));
+    auto lines = recorder.lines();
+    ASSERT_EQ(lines.size(), 5u);
+    std::sort(lines.begin() + 2, lines.begin() + 4);
+    EXPECT_EQ(lines[2], "Removed 1 temporary file left by an earlier run in " + out.string());
+    EXPECT_EQ(lines[3], "Removed 2 temporary files left by an earlier run in " + (out / "web").string());
+
+    manager.submitAndStart(makeJob(makeItems(1), 1, out), preset);
+    EXPECT_EQ(recorder.lines().size(), 5u + 3u);
 }
 
 // The caller's cancel request, unlike cancel(), cannot be wiped out by the start of the run:
