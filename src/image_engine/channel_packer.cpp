@@ -247,6 +247,7 @@ std::optional<std::vector<std::uint8_t>> ChannelPacker::loadGrayscale(const fs::
     const std::size_t count = pixelCount(sourceWidth, sourceHeight);
     std::vector<std::uint8_t> plane(count);
     for (std::size_t i = 0; i < count; ++i) {
+        if (i % (std::size_t{1} << 22) == 0) throwIfStopRequested(stop);
         const std::uint8_t* px = pixels.rgba.data() + i * 4;
         if (decoded->monochrome) {
             plane[i] = px[0];

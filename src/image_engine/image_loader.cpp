@@ -173,6 +173,7 @@ ImageLoader::Decoded decodeStored(const fs::path& file, OIIO::ImageInput& input,
 
     const auto stride = static_cast<std::size_t>(pixelStride);
     for (std::size_t i = 0; i < pixelCount; ++i) {
+        if (i % (std::size_t{1} << 22) == 0) throwIfStopRequested(stop);
         const std::uint8_t* px = target + i * stride;
         std::uint8_t* dst = out.rgba.data() + i * 4;
         const std::uint8_t a = alpha >= 0 ? px[alpha] : 255;

@@ -89,7 +89,8 @@ PipelineImage PowerOfTwoScaler::scaleToPOT(const PipelineImage& image, const Sca
 }
 
 std::vector<PowerOfTwoScaler::MipLevel> PowerOfTwoScaler::generateMipmaps(const PipelineImage& image,
-                                                                           int minDimension) const {
+                                                                           int minDimension,
+                                                                           std::stop_token stop) const {
     if (!image.pixels.isValid()) {
         throw std::invalid_argument("Cannot build mipmaps of an image without pixels.");
     }
@@ -103,7 +104,7 @@ std::vector<PowerOfTwoScaler::MipLevel> PowerOfTwoScaler::generateMipmaps(const 
         }
         // Each level is box-filtered from the one before, named by the side actually produced.
         PipelineImage next;
-        next.pixels = previous.image.pixels.halved();
+        next.pixels = previous.image.pixels.halved(stop);
         const int dimension = std::max(next.width(), next.height());
         levels.push_back({previous.level + 1, dimension, std::move(next)});
     }
