@@ -343,8 +343,11 @@ private:
 
         const auto target = preset_.targetSize(image->width(), image->height());
         const PowerOfTwoScaler scaler;
-        const PipelineImage scaled =
-            scaler.scale(*image, target.width, target.height, context_.stopToken);
+        // A map already at its size is used as loaded: a copy of a 16384² raster costs a gigabyte.
+        PipelineImage scaled = target.width == image->width() && target.height == image->height()
+                                   ? std::move(*image)
+                                   : scaler.scale(*image, target.width, target.height, context_.stopToken);
+        image.reset();
         const std::string baseName =
             TextureOutputNames::powerOfTwoStem(resolver(), sizeText(scaled.width(), scaled.height()));
         const auto writeImage = [&](const PipelineImage& picture) {
@@ -355,7 +358,7 @@ private:
         emit(baseName + ".png", RunLedger::patternRemedy, writeImage(scaled));
 
         if (preset_.generateMipmaps) {
-            for (const auto& level : scaler.generateMipmaps(scaled, 16, context_.stopToken)) {
+            for (const auto& level : scaler.generateMipmaps(std::move(scaled), 16, context_.stopToken)) {
                 if (level.level == 0) continue;
                 emit(TextureOutputNames::mipName(baseName, {level.level, level.dimension}),
                      RunLedger::patternRemedy, writeImage(level.image));

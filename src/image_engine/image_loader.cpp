@@ -146,10 +146,8 @@ ImageLoader::Decoded decodeStored(const fs::path& file, OIIO::ImageInput& input,
     const auto pixelCount = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
     ImageLoader::Decoded result;
     result.monochrome = monochrome;
+    result.pixels = PackedTexture::zeroed(spec.width, spec.height, stop);
     PackedTexture& out = result.pixels;
-    out.width = spec.width;
-    out.height = spec.height;
-    out.rgba.resize(pixelCount * 4);
 
     // Up to four channels are decoded straight into the RGBA raster (four bytes apart) and then
     // spread in place; only an alpha channel further back needs a buffer of its own.

@@ -14,14 +14,25 @@ bool PackedTexture::isValid() const {
            rgba.size() == static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
 }
 
+PackedTexture PackedTexture::zeroed(int width, int height, const std::stop_token& stop) {
+    constexpr std::size_t block = std::size_t{16} << 20;
+    const std::size_t size = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+    PackedTexture out;
+    out.width = width;
+    out.height = height;
+    out.rgba.reserve(size);
+    while (out.rgba.size() < size) {
+        throwIfStopRequested(stop);
+        out.rgba.resize(std::min(size, out.rgba.size() + block));
+    }
+    return out;
+}
+
 PackedTexture PackedTexture::halved(std::stop_token stop) const {
     if (!isValid()) {
         throw ChannelPacker::PackingError::compositionFailed();
     }
-    PackedTexture out;
-    out.width = std::max(1, width / 2);
-    out.height = std::max(1, height / 2);
-    out.rgba.resize(static_cast<std::size_t>(out.width) * static_cast<std::size_t>(out.height) * 4);
+    PackedTexture out = zeroed(std::max(1, width / 2), std::max(1, height / 2), stop);
     const auto stride = static_cast<std::size_t>(width) * 4;
     for (int y = 0; y < out.height; ++y) {
         if (y % 64 == 0) throwIfStopRequested(stop);

@@ -17,6 +17,11 @@ struct PackedTexture {
     // True when the size is at least 1 x 1 and the byte count matches it.
     bool isValid() const;
 
+    // A texture of zero bytes. Its memory is touched a block at a time and a stop requested on
+    // `stop` throws OperationCancelled between blocks: on a busy machine the page faults of a
+    // 16384 x 16384 raster alone take seconds.
+    static PackedTexture zeroed(int width, int height, const std::stop_token& stop);
+
     // The next mip level: sides max(1, n / 2); each channel, alpha included, is the rounded mean of
     // a 2 x 2 block ((a + b + c + d + 2) / 4). An odd last column or row is dropped; a side of 1
     // repeats its pixels. A stop requested on `stop` throws OperationCancelled within a block of rows.

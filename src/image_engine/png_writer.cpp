@@ -40,7 +40,7 @@ std::atomic<std::uint64_t> compressedPieceCount{0};
 // The two-byte zlib header libdeflate writes for a level: deflate with a 32 KiB window and the
 // level's hint.
 void writeZlibHeader(std::uint8_t* out, int level) {
-    const unsigned levelHint = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+    const unsigned levelHint = level < 2 ? 0 : level < 6 ? 1 : level < 8 ? 2 : 3;
     unsigned header = (8u << 8) | (7u << 12) | (levelHint << 6);
     header += 31 - header % 31;
     out[0] = static_cast<std::uint8_t>(header >> 8);

@@ -70,8 +70,8 @@ public:
     // max(1, n / 2). The chain stops at the first level whose longer side is at or below
     // minDimension, or at 1 x 1. A stop requested on `stop` throws OperationCancelled within a
     // block of rows.
-    std::vector<MipLevel> generateMipmaps(const PipelineImage& image, int minDimension,
-                                          std::stop_token stop = {}) const;
+    // An image moved in becomes level 0 without a copy.
+    std::vector<MipLevel> generateMipmaps(PipelineImage image, int minDimension, std::stop_token stop = {}) const;
 };
 
 }  // namespace morvale
