@@ -5,16 +5,12 @@
 #include <gtest/gtest.h>
 #include <libdeflate.h>
 
-#include <chrono>
 #include <cstring>
 #include <optional>
 #include <random>
-#include <stop_token>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "base/cancellation.h"
 #include "image_engine/image_loader.h"
 #include "image_engine/png_reader.h"
 #include "image_engine/png_writer.h"
@@ -158,34 +154,6 @@ TEST(PngWriter, PiecesJoinIntoOneStreamThatDecodesExactly) {
     ASSERT_GE(file.size(), idat + expected.size());
     EXPECT_EQ(Bytes(file.begin() + static_cast<long>(idat), file.begin() + static_cast<long>(idat + expected.size())),
               expected);
-}
-
-// A stop asked while an image is being compressed is seen before the next piece: at most the piece
-// under way when it came is finished, and no file is written.
-TEST(PngWriter, StopEndsTheEncodeWithinAPieceAndWritesNoFile) {
-    const test::TempDir dir;
-    const int width = 1024, height = 4096;  // 8 pieces of noise
-    const Bytes pixels = randomBytes(static_cast<std::size_t>(width) * height * 4, 3);
-    std::stop_source stop;
-    PngWriter::Options options;
-    options.stop = stop.get_token();
-    const std::uint64_t start = PngWriter::piecesCompressed();
-    std::uint64_t atStop = 0;
-    std::jthread stopper([&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(2);
-        while (PngWriter::piecesCompressed() == start && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
-        stop.request_stop();
-        atStop = PngWriter::piecesCompressed();
-    });
-    EXPECT_THROW(PngWriter::write(dir / "out/stopped.png", pixels.data(), width, height, PngWriter::Layout::rgba,
-                                  options),
-                 OperationCancelled);
-    stopper.join();
-    EXPECT_GT(atStop, start);
-    EXPECT_LE(PngWriter::piecesCompressed() - atStop, 1u);
-    EXPECT_FALSE(fs::exists(dir / "out")) << "nothing, not even the folder, is made before the encode ends";
 }
 
 // -- Files of every kind, built chunk by chunk --------------------------------------------------
