@@ -65,13 +65,20 @@ public:
                                                                : context.configuration.namingPattern) {}
 
     std::vector<fs::path> run() {
-        switch (preset_.operationalMode) {
-            case MorvalePreset::OperationalMode::channelPackingORM: packChannels(); break;
-            case MorvalePreset::OperationalMode::normalMapConvert: convertNormal(); break;
-            case MorvalePreset::OperationalMode::normalFromHeight: normalFromHeight(); break;
-            case MorvalePreset::OperationalMode::powerOfTwoEnforce: powerOfTwo(); break;
-            case MorvalePreset::OperationalMode::spriteSheetAtlas: spriteSheet(); break;
-            case MorvalePreset::OperationalMode::tilingCheck: tilingCheck(); break;
+        try {
+            switch (preset_.operationalMode) {
+                case MorvalePreset::OperationalMode::channelPackingORM: packChannels(); break;
+                case MorvalePreset::OperationalMode::normalMapConvert: convertNormal(); break;
+                case MorvalePreset::OperationalMode::normalFromHeight: normalFromHeight(); break;
+                case MorvalePreset::OperationalMode::powerOfTwoEnforce: powerOfTwo(); break;
+                case MorvalePreset::OperationalMode::spriteSheetAtlas: spriteSheet(); break;
+                case MorvalePreset::OperationalMode::tilingCheck: tilingCheck(); break;
+            }
+        } catch (const OperationCancelled&) {
+            throw;  // the queue removes what a stopped item wrote
+        } catch (...) {
+            if (!keepOutputsOnFailure_) discardOutputs();
+            throw;
         }
         progress(1.0, std::string(finishedMessage));
         return std::move(outputs_);
@@ -101,6 +108,19 @@ private:
     }
 
     void reads(const std::vector<fs::path>& files) { ledger_.noteReads(item_, files); }
+
+    // A failed item's outputs are reported nowhere, so none stays behind looking finished (a base
+    // map without its mip chain, a sheet without its data file); one that cannot be removed is
+    // named in the log.
+    void discardOutputs() {
+        const std::vector<fs::path> removed = ledger_.removeOutputsOf(item_.id);
+        for (const auto& output : outputs_) {
+            std::error_code error;
+            if (std::find(removed.begin(), removed.end(), output) == removed.end() && fs::exists(output, error)) {
+                log("kept " + output.string());
+            }
+        }
+    }
 
     // The run's queued files; unknown for a ledger of no job, where every file counts as queued.
     TextureProcessor::Queued queued() const {
@@ -132,7 +152,8 @@ private:
 
     fs::path writeTexture(const fs::path& destination, const PackedTexture& texture) {
         if (!texture.isValid()) throw ChannelPacker::PackingError::compositionFailed();
-        return write(destination, [&](const fs::path& path) { PackedTexture::writePNG(texture, path); });
+        return write(destination,
+                     [&](const fs::path& path) { PackedTexture::writePNG(texture, path, context_.stopToken); });
     }
 
     fs::path emitTexture(const std::string& fileName, const PackedTexture& texture,
@@ -237,7 +258,7 @@ private:
             progress(0.85, "Generating mipmap chain...");
             PackedTexture level = std::move(packed);
             for (const auto& mip : TextureOutputNames::mipLevels({level.width, level.height})) {
-                level = level.halved();
+                level = level.halved(context_.stopToken);
                 emitTexture(TextureOutputNames::mipName(baseName, mip), level, RunLedger::patternRemedy);
             }
         }
@@ -261,7 +282,7 @@ private:
                 progress(0.9, "Making normal map from height...");
                 const PackedTexture normal = NormalMapGenerator::fromHeight(
                     heightMap->second, preset_.normalStrength, preset_.normalTarget,
-                    std::max(width, height), true);
+                    std::max(width, height), true, context_.stopToken);
                 writeTexture(destination, normal);
                 log(setName + ": no normal map found, made " + name + " from the height map");
             } catch (const OperationCancelled&) {
@@ -303,7 +324,7 @@ private:
         progress(0.4, "Building normal map...");
         const PackedTexture normal =
             NormalMapGenerator::fromHeight(item_.sourceURL, preset_.normalStrength, preset_.normalTarget,
-                                           clampToInt(preset_.maxTextureSize), true);
+                                           clampToInt(preset_.maxTextureSize), true, context_.stopToken);
         emitNormal(stem.stem, normal);
     }
 
@@ -322,19 +343,22 @@ private:
 
         const auto target = preset_.targetSize(image->width(), image->height());
         const PowerOfTwoScaler scaler;
-        const PipelineImage scaled =
-            scaler.scale(*image, target.width, target.height, context_.stopToken);
+        // A map already at its size is used as loaded: a copy of a 16384² raster costs a gigabyte.
+        PipelineImage scaled = target.width == image->width() && target.height == image->height()
+                                   ? std::move(*image)
+                                   : scaler.scale(*image, target.width, target.height, context_.stopToken);
+        image.reset();
         const std::string baseName =
             TextureOutputNames::powerOfTwoStem(resolver(), sizeText(scaled.width(), scaled.height()));
         const auto writeImage = [&](const PipelineImage& picture) {
-            return [&pipeline, &picture](const fs::path& destination) {
-                pipeline.write(picture, destination, 0.92);
+            return [this, &pipeline, &picture](const fs::path& destination) {
+                pipeline.write(picture, destination, 0.92, std::nullopt, context_.stopToken);
             };
         };
         emit(baseName + ".png", RunLedger::patternRemedy, writeImage(scaled));
 
         if (preset_.generateMipmaps) {
-            for (const auto& level : scaler.generateMipmaps(scaled, 16)) {
+            for (const auto& level : scaler.generateMipmaps(std::move(scaled), 16, context_.stopToken)) {
                 if (level.level == 0) continue;
                 emit(TextureOutputNames::mipName(baseName, {level.level, level.dimension}),
                      RunLedger::patternRemedy, writeImage(level.image));
@@ -347,15 +371,16 @@ private:
     void tilingCheck() {
         progress(0.4, "Comparing edges...");
         reads({item_.sourceURL});
-        const TilingChecker::Result result = TilingChecker::check(item_.sourceURL);
+        const TilingChecker::Result result = TilingChecker::check(item_.sourceURL, context_.stopToken);
         if (result.horizontalRatio <= 3.0 && result.verticalRatio <= 3.0) {
             log(file() + ": tiles seamlessly");
             return;
         }
-        const PackedTexture preview = TilingChecker::tiledPreview(item_.sourceURL, 1024);
+        const PackedTexture preview = TilingChecker::tiledPreview(item_.sourceURL, 1024, context_.stopToken);
         const fs::path written =
             emitTexture(TextureOutputNames::tilingPreviewName(file()), preview, RunLedger::fixedNameRemedy);
         // The preview stays on disk although the item fails: it is what the user looks at.
+        keepOutputsOnFailure_ = true;
         throw MorvalePreset::TextureError::notSeamless(result.summary() + ". Preview: " +
                                                        written.filename().string());
     }
@@ -447,6 +472,7 @@ private:
     std::string defaultPattern_;
     std::string pattern_;
     std::vector<fs::path> outputs_;
+    bool keepOutputsOnFailure_ = false;
 };
 
 }  // namespace

@@ -247,6 +247,7 @@ std::optional<std::vector<std::uint8_t>> ChannelPacker::loadGrayscale(const fs::
     const std::size_t count = pixelCount(sourceWidth, sourceHeight);
     std::vector<std::uint8_t> plane(count);
     for (std::size_t i = 0; i < count; ++i) {
+        if (i % (std::size_t{1} << 22) == 0) throwIfStopRequested(stop);
         const std::uint8_t* px = pixels.rgba.data() + i * 4;
         if (decoded->monochrome) {
             plane[i] = px[0];
@@ -332,16 +333,15 @@ PackedTexture ChannelPacker::pack(const ChannelSources& sources, EngineProfile p
     const auto& slots = layout(profile);
     std::array<std::vector<std::uint8_t>, 4> planes;
     for (std::size_t k = 0; k < 4; ++k) {
+        throwIfStopRequested(stop);
         planes[k] = planeFor(slots[k]);
     }
     cache.clear();
 
-    PackedTexture out;
-    out.width = width;
-    out.height = height;
-    out.rgba.resize(count * 4);
+    PackedTexture out = PackedTexture::zeroed(width, height, stop);
     std::uint8_t* dst = out.rgba.data();
     for (std::size_t i = 0; i < count; ++i) {
+        if (i % (std::size_t{1} << 22) == 0) throwIfStopRequested(stop);
         dst[i * 4 + 0] = planes[0][i];
         dst[i * 4 + 1] = planes[1][i];
         dst[i * 4 + 2] = planes[2][i];
@@ -377,10 +377,12 @@ PackedTexture ChannelPacker::flipNormalGreen(const fs::path& file, int maxSize, 
     PackedTexture& pixels = decoded->pixels;
     const PixelSize size = normalMapSize({pixels.width, pixels.height}, maxSize);
     for (std::size_t i = 0; i < pixels.rgba.size(); i += 4) {
+        if (i % (std::size_t{1} << 24) == 0) throwIfStopRequested(stop);
         pixels.rgba[i + 3] = 255;
     }
-    PackedTexture out = LanczosResampler::resample(pixels, size.width, size.height, std::move(stop));
+    PackedTexture out = LanczosResampler::resample(pixels, size.width, size.height, stop);
     for (std::size_t i = 0; i < out.rgba.size(); i += 4) {
+        if (i % (std::size_t{1} << 24) == 0) throwIfStopRequested(stop);
         out.rgba[i + 1] = static_cast<std::uint8_t>(255 - out.rgba[i + 1]);
     }
     return out;

@@ -14,6 +14,7 @@
 
 #include "base/atomic_file_writer.h"
 #include "base/ascii.h"
+#include "base/cancellation.h"
 #include "base/exif/exiv2_session.h"
 #include "image_engine/image_loader.h"
 #include "image_engine/image_output_file.h"
@@ -263,7 +264,7 @@ std::optional<std::vector<std::uint8_t>> CoreImagePipeline::jpegData(
 }
 
 void CoreImagePipeline::write(const PipelineImage& image, const fs::path& destination, double quality,
-                              const std::optional<ImageProperties>& properties) const {
+                              const std::optional<ImageProperties>& properties, std::stop_token stop) const {
     const auto format = formatFor(destination);
     if (!format) {
         throw std::invalid_argument("Cannot write images with the extension of " + destination.filename().string() +
@@ -273,10 +274,12 @@ void CoreImagePipeline::write(const PipelineImage& image, const fs::path& destin
         throw std::invalid_argument("Cannot write an image without pixels to " + destination.string() + ".");
     }
     const int percent = qualityPercent(quality);
+    throwIfStopRequested(stop);
     AtomicFileWriter output(destination);
     if (*format == Format::png) {
         PngWriter::Options options;
         options.sRGB = true;
+        options.stop = stop;
         std::vector<std::uint8_t> png;
         try {
             png = PngWriter::encode(image.pixels.rgba.data(), image.width(), image.height(), PngWriter::Layout::rgba,
@@ -299,6 +302,7 @@ void CoreImagePipeline::write(const PipelineImage& image, const fs::path& destin
             throw std::runtime_error("Cannot write the metadata of " + destination.string() + ": " + error.what());
         }
     }
+    throwIfStopRequested(stop);
     output.commit();
 }
 

@@ -44,9 +44,10 @@ public:
     // extension throws std::invalid_argument. The metadata (given, or the image's own) is written
     // upright; JPEG, TIFF and HEIF files carry an sRGB profile, PNG files an sRGB chunk. Parent folders are created (std::filesystem::filesystem_error on failure); the file
     // is written beside the destination under a temporary name and renamed into place; an encoder
-    // failure throws std::runtime_error.
+    // failure throws std::runtime_error. A stop requested on `stop` ends a PNG encode within a
+    // piece, and any format before and after encoding, with OperationCancelled and no file.
     void write(const PipelineImage& image, const std::filesystem::path& destination, double quality,
-               const std::optional<ImageProperties>& properties = std::nullopt) const;
+               const std::optional<ImageProperties>& properties = std::nullopt, std::stop_token stop = {}) const;
 
     static ImageProperties uprightProperties(const ImageProperties& properties);
 

@@ -146,10 +146,8 @@ ImageLoader::Decoded decodeStored(const fs::path& file, OIIO::ImageInput& input,
     const auto pixelCount = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
     ImageLoader::Decoded result;
     result.monochrome = monochrome;
+    result.pixels = PackedTexture::zeroed(spec.width, spec.height, stop);
     PackedTexture& out = result.pixels;
-    out.width = spec.width;
-    out.height = spec.height;
-    out.rgba.resize(pixelCount * 4);
 
     // Up to four channels are decoded straight into the RGBA raster (four bytes apart) and then
     // spread in place; only an alpha channel further back needs a buffer of its own.
@@ -173,6 +171,7 @@ ImageLoader::Decoded decodeStored(const fs::path& file, OIIO::ImageInput& input,
 
     const auto stride = static_cast<std::size_t>(pixelStride);
     for (std::size_t i = 0; i < pixelCount; ++i) {
+        if (i % (std::size_t{1} << 22) == 0) throwIfStopRequested(stop);
         const std::uint8_t* px = target + i * stride;
         std::uint8_t* dst = out.rgba.data() + i * 4;
         const std::uint8_t a = alpha >= 0 ? px[alpha] : 255;

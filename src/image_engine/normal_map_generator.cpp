@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "base/ascii.h"
+#include "base/cancellation.h"
 #include "image_engine/image_size_rules.h"
 #include "image_engine/texture_map_names.h"
 
@@ -13,7 +14,8 @@ namespace morvale {
 namespace fs = std::filesystem;
 
 PackedTexture NormalMapGenerator::fromHeight(const fs::path& heightMap, double strength,
-                                             ChannelPacker::NormalConvention convention, int maxSize, bool wrap) {
+                                             ChannelPacker::NormalConvention convention, int maxSize, bool wrap,
+                                             std::stop_token stop) {
     if (!std::isfinite(strength)) {
         throw std::invalid_argument("Normal-map strength must be a number.");
     }
@@ -22,7 +24,7 @@ PackedTexture NormalMapGenerator::fromHeight(const fs::path& heightMap, double s
         throw ChannelPacker::PackingError::cannotRead(heightMap);
     }
     const PixelSize size = ChannelPacker::normalMapSize(*stored, maxSize);
-    const auto plane = ChannelPacker::loadGrayscale(heightMap, size.width, size.height);
+    const auto plane = ChannelPacker::loadGrayscale(heightMap, size.width, size.height, stop);
     if (!plane) {
         throw ChannelPacker::PackingError::cannotRead(heightMap);
     }
@@ -44,6 +46,7 @@ PackedTexture NormalMapGenerator::fromHeight(const fs::path& heightMap, double s
     out.rgba.assign(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4, 255);
     const std::uint8_t* H = plane->data();
     for (int y = 0; y < h; ++y) {
+        if (y % 64 == 0) throwIfStopRequested(stop);
         const std::size_t up = static_cast<std::size_t>(row(y - 1)) * static_cast<std::size_t>(w);
         const std::size_t mid = static_cast<std::size_t>(y) * static_cast<std::size_t>(w);
         const std::size_t down = static_cast<std::size_t>(row(y + 1)) * static_cast<std::size_t>(w);

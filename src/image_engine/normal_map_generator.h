@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <stop_token>
 #include <string>
 
 #include "image_engine/channel_packer.h"
@@ -16,10 +17,11 @@ public:
     // Sobel slopes of the height map, scaled by strength / 255, in the given convention. A maxSize
     // above 0 limits the longer side. With wrap the edges read the opposite edge, else they repeat.
     // Throws ChannelPacker::PackingError (cannotRead); std::invalid_argument for a strength that is
-    // not a finite number.
+    // not a finite number. A stop requested on `stop` throws OperationCancelled while the map is
+    // read or within a block of rows.
     static PackedTexture fromHeight(const std::filesystem::path& heightMap, double strength,
                                     ChannelPacker::NormalConvention convention, int maxSize,
-                                    bool wrap);
+                                    bool wrap, std::stop_token stop = {});
 
     struct HeightStem {
         std::string stem;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 #include "image_engine/lanczos_resampler.h"
 
@@ -88,13 +89,14 @@ PipelineImage PowerOfTwoScaler::scaleToPOT(const PipelineImage& image, const Sca
     return scale(image, size.width, size.height);
 }
 
-std::vector<PowerOfTwoScaler::MipLevel> PowerOfTwoScaler::generateMipmaps(const PipelineImage& image,
-                                                                           int minDimension) const {
+std::vector<PowerOfTwoScaler::MipLevel> PowerOfTwoScaler::generateMipmaps(PipelineImage image, int minDimension,
+                                                                           std::stop_token stop) const {
     if (!image.pixels.isValid()) {
         throw std::invalid_argument("Cannot build mipmaps of an image without pixels.");
     }
     std::vector<MipLevel> levels;
-    levels.push_back({0, std::max(image.width(), image.height()), image});
+    const int side = std::max(image.width(), image.height());
+    levels.push_back({0, side, std::move(image)});
     while (true) {
         const MipLevel& previous = levels.back();
         const bool single = previous.image.width() == 1 && previous.image.height() == 1;
@@ -103,7 +105,7 @@ std::vector<PowerOfTwoScaler::MipLevel> PowerOfTwoScaler::generateMipmaps(const 
         }
         // Each level is box-filtered from the one before, named by the side actually produced.
         PipelineImage next;
-        next.pixels = previous.image.pixels.halved();
+        next.pixels = previous.image.pixels.halved(stop);
         const int dimension = std::max(next.width(), next.height());
         levels.push_back({previous.level + 1, dimension, std::move(next)});
     }

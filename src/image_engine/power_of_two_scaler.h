@@ -68,8 +68,10 @@ public:
 
     // Level 0 is the image itself; each next level is the previous one box-filtered to sides
     // max(1, n / 2). The chain stops at the first level whose longer side is at or below
-    // minDimension, or at 1 x 1.
-    std::vector<MipLevel> generateMipmaps(const PipelineImage& image, int minDimension) const;
+    // minDimension, or at 1 x 1. A stop requested on `stop` throws OperationCancelled within a
+    // block of rows.
+    // An image moved in becomes level 0 without a copy.
+    std::vector<MipLevel> generateMipmaps(PipelineImage image, int minDimension, std::stop_token stop = {}) const;
 };
 
 }  // namespace morvale

@@ -17,9 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-PackedTexture decodeOrThrow(const fs::path& file) {
+PackedTexture decodeOrThrow(const fs::path& file, const std::stop_token& stop) {
     try {
-        return ImageLoader::load(file, false).pixels;
+        return ImageLoader::load(file, false, stop).pixels;
     } catch (const ImageLoadError& error) {
         throw ChannelPacker::PackingError::cannotRead(file, error.systemError());
     }
@@ -50,8 +50,8 @@ std::string TilingChecker::Result::summary() const {
     return text;
 }
 
-TilingChecker::Result TilingChecker::check(const fs::path& image) {
-    PackedTexture pixels = decodeOrThrow(image);
+TilingChecker::Result TilingChecker::check(const fs::path& image, std::stop_token stop) {
+    PackedTexture pixels = decodeOrThrow(image, stop);
     Result result;
     result.width = pixels.width;
     result.height = pixels.height;
@@ -59,7 +59,7 @@ TilingChecker::Result TilingChecker::check(const fs::path& image) {
     PixelSize analysis = image_size_rules::fitWithinRoundingDown({pixels.width, pixels.height}, 2048);
     analysis.width = std::max(2, analysis.width);
     analysis.height = std::max(2, analysis.height);
-    const PackedTexture copy = LanczosResampler::resample(pixels, analysis.width, analysis.height);
+    const PackedTexture copy = LanczosResampler::resample(pixels, analysis.width, analysis.height, stop);
     pixels = {};
 
     const int W = copy.width;
@@ -90,17 +90,17 @@ TilingChecker::Result TilingChecker::check(const fs::path& image) {
     return result;
 }
 
-PackedTexture TilingChecker::tiledPreview(const fs::path& image, int maxTile) {
+PackedTexture TilingChecker::tiledPreview(const fs::path& image, int maxTile, std::stop_token stop) {
     if (maxTile < 1) {
         throw std::invalid_argument("Preview tiles must be at least 1 pixel.");
     }
-    const PackedTexture pixels = decodeOrThrow(image);
+    const PackedTexture pixels = decodeOrThrow(image, stop);
     const PixelSize tileSize = image_size_rules::fitWithinRoundingDown({pixels.width, pixels.height}, maxTile);
     if (tileSize.width * 2 > ImageLoader::maxSide || tileSize.height * 2 > ImageLoader::maxSide ||
         std::int64_t{tileSize.width} * tileSize.height * 4 > ImageLoader::maxPixels) {
         throw ChannelPacker::PackingError::compositionFailed();
     }
-    const PackedTexture tile = LanczosResampler::resample(pixels, tileSize.width, tileSize.height);
+    const PackedTexture tile = LanczosResampler::resample(pixels, tileSize.width, tileSize.height, stop);
 
     PackedTexture out;
     out.width = tile.width * 2;

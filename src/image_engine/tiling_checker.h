@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <stop_token>
 #include <string>
 
 #include "image_engine/packed_texture.h"
@@ -27,12 +28,13 @@ public:
     };
 
     // Analyses a copy of at most 2048 pixels on its longer side.
-    // Throws ChannelPacker::PackingError (cannotRead).
-    static Result check(const std::filesystem::path& image);
+    // Throws ChannelPacker::PackingError (cannotRead). Both operations throw OperationCancelled
+    // when `stop` is asked, while decoding or within a block of rows.
+    static Result check(const std::filesystem::path& image, std::stop_token stop = {});
 
     // The texture 2 x 2 times, each tile scaled to at most maxTile on its longer side.
     // Throws ChannelPacker::PackingError (cannotRead), std::invalid_argument for maxTile below 1.
-    static PackedTexture tiledPreview(const std::filesystem::path& image, int maxTile);
+    static PackedTexture tiledPreview(const std::filesystem::path& image, int maxTile, std::stop_token stop = {});
 };
 
 }  // namespace morvale

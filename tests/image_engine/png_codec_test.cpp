@@ -99,6 +99,63 @@ TEST(PngWriter, EveryLayoutAndFilterPassesPngcheckAndDecodesExactlyElsewhere) {
     }
 }
 
+// Images of several pieces: each piece is compressed alone and spliced on, whatever blocks the
+// compressor chose (stored for noise, long matches for flat areas, fixed codes for short rows), and
+// the file still decodes to the pixels everywhere. An image of one piece is libdeflate's stream.
+TEST(PngWriter, PiecesJoinIntoOneStreamThatDecodesExactly) {
+    const test::TempDir dir;
+    using Layout = PngWriter::Layout;
+    const struct {
+        const char* name;
+        Layout layout;
+        int width, height, level;
+        int kind;  // 0 mixed rows, 1 noise, 2 flat
+    } cases[] = {
+        {"mixed rgba", Layout::rgba, 700, 2000, 7, 0},  {"noise grey", Layout::grey, 4099, 1100, 1, 1},
+        {"flat rgb", Layout::rgb, 2048, 1024, 12, 2},   {"row per piece", Layout::rgb, 800000, 3, 7, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int channels = static_cast<int>(c.layout);
+        const std::size_t size = static_cast<std::size_t>(c.width) * static_cast<std::size_t>(c.height) *
+                                 static_cast<std::size_t>(channels);
+        Bytes pixels = c.kind == 0 ? mixedRows(c.width, c.height, channels, 5)
+                       : c.kind == 1 ? randomBytes(size, 6)
+                                     : Bytes(size, 77);
+        PngWriter::Options options;
+        options.level = c.level;
+        const std::uint64_t before = PngWriter::piecesCompressed();
+        const fs::path file = dir / (std::string(c.name) + ".png");
+        PngWriter::write(file, pixels.data(), c.width, c.height, c.layout, options);
+        EXPECT_GE(PngWriter::piecesCompressed() - before, 3u);
+        EXPECT_EQ(test::run("pngcheck -q " + test::quote(file)), 0);
+        const test::RawImage oiio = test::readRaw(file);
+        EXPECT_TRUE(oiio.bytes == pixels);
+        if (c.width <= ImageLoader::maxSide) {
+            EXPECT_TRUE(ImageLoader::loadRGBA8(file).rgba == spread(oiio).rgba);
+        }
+    }
+
+    // One piece: the IDAT chunk holds exactly libdeflate's zlib stream of the filtered rows.
+    const Bytes small = mixedRows(40, 30, 3, 9);
+    PngWriter::Options none;
+    none.filters = PngWriter::Filters::none;
+    const Bytes file = PngWriter::encode(small.data(), 40, 30, PngWriter::Layout::rgb, none);
+    Bytes rows;
+    for (int y = 0; y < 30; ++y) {
+        rows.push_back(0);
+        rows.insert(rows.end(), small.begin() + y * 120, small.begin() + (y + 1) * 120);
+    }
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(PngWriter::defaultLevel);
+    Bytes expected(libdeflate_zlib_compress_bound(compressor, rows.size()));
+    expected.resize(libdeflate_zlib_compress(compressor, rows.data(), rows.size(), expected.data(), expected.size()));
+    libdeflate_free_compressor(compressor);
+    const std::size_t idat = 8 + 25 + 8;  // signature, IHDR, the IDAT chunk's length and type
+    ASSERT_GE(file.size(), idat + expected.size());
+    EXPECT_EQ(Bytes(file.begin() + static_cast<long>(idat), file.begin() + static_cast<long>(idat + expected.size())),
+              expected);
+}
+
 // -- Files of every kind, built chunk by chunk --------------------------------------------------
 
 void appendChunk(Bytes& file, const char* type, const Bytes& data) {
