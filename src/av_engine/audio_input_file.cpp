@@ -18,9 +18,9 @@ extern "C" {
 #include <cerrno>
 #include <cstring>
 #include <string_view>
-#include <vector>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace morvale {
 
