@@ -86,8 +86,9 @@ int main(int argc, char** argv) {
     const fs::path tmp = fs::temp_directory_path();
     std::atomic<bool> done{false};
     std::atomic<std::uintmax_t> peakScratch{0};
-    std::jthread sampler([&] {
-        while (!done) {
+    // Also ends when the export throws: the jthread asks its stop on the way out.
+    std::jthread sampler([&](std::stop_token stop) {
+        while (!done && !stop.stop_requested()) {
             std::uintmax_t now = 0;
             for (const auto& entry : fs::directory_iterator(tmp)) {
                 if (entry.path().filename().string().rfind("Skeldon-", 0) == 0) now += folderBytes(entry.path());

@@ -4,10 +4,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <string_view>
+#include <vector>
 
 namespace morvale {
 
@@ -19,6 +23,13 @@ using Bytes = std::array<unsigned char, 32>;
 constexpr unsigned kStopCheckInterval = 4096;
 // Deeper MP4 nesting than any real file has; FFmpeg itself gives up well before.
 constexpr int kMaxBoxDepth = 16;
+// Ogg streams open at once; FFmpeg gives each a page buffer and a stream record. A recording has one or
+// two (and a skeleton); more is a file made to exhaust memory.
+constexpr std::size_t kMaxOggStreams = 64;
+// An Ogg page is at most 27 + 255 + 255 * 255 bytes; FFmpeg looks for the next one that far and no further.
+constexpr std::size_t kMaxOggPage = 27 + 255 + 255 * 255;
+
+std::uint32_t le16(const unsigned char* p) { return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8; }
 
 std::uint32_t le32(const unsigned char* p) {
     return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
@@ -44,6 +55,16 @@ struct Refusal {
 };
 
 [[noreturn]] void refuse(std::string problem) { throw Refusal{std::move(problem)}; }
+
+// `what` names the piece in the user's terms: "a comment", "an ID3 tag", "the 'LIST' chunk".
+[[noreturn]] void tooMuchMetadata(const std::string& what) {
+    refuse("too much metadata (" + what + " of more than " +
+           std::to_string(AudioContainerCheck::maxMetadataBytes >> 20) + " MB)");
+}
+
+void boundMetadata(const std::string& what, std::uint64_t size) {
+    if (size > AudioContainerCheck::maxMetadataBytes) tooMuchMetadata(what);
+}
 
 [[noreturn]] void claimsTooMuch(const unsigned char* id, const char* kind, std::uint64_t claimed, std::uint64_t room) {
     refuse("damaged header (the " + quoted(id) + " " + kind + " claims " + std::to_string(claimed) + " bytes where " +
@@ -103,9 +124,23 @@ AudioContainerCheck::Result checkRiff(Walk& walk, bool rf64) {
             if (size > room) break;  // a cut recording: the samples end with the file
         } else {
             if (size > room) claimsTooMuch(b.data(), "chunk", size, room);
+            // Padding is skipped unread; every other chunk may be read into memory.
+            if (id != "JUNK" && id != "junk" && id != "PAD " && id != "FLLR") {
+                boundMetadata("the " + quoted(b.data()) + " chunk", size);
+            }
             if (id == "fmt " && size >= 16) {
                 Bytes fmt{};
-                if (walk.read(offset + 8, 16, fmt.data())) byteRate = le32(fmt.data() + 8);
+                if (walk.read(offset + 8, 16, fmt.data())) {
+                    const std::uint32_t channels = le16(fmt.data() + 2);
+                    const std::uint32_t rate = le32(fmt.data() + 4);
+                    if (channels > static_cast<std::uint32_t>(AudioContainerCheck::maxChannels)) {
+                        refuse(AudioContainerCheck::channelsProblem(channels));
+                    }
+                    if (rate == 0 || rate > AudioContainerCheck::maxSampleRate) {
+                        refuse(AudioContainerCheck::sampleRateProblem(rate));
+                    }
+                    byteRate = le32(fmt.data() + 8);
+                }
             } else if (rf64 && id == "ds64") {
                 if (size < 28) refuse("damaged header (the 'ds64' chunk is too short)");
                 Bytes ds64{};
@@ -129,9 +164,11 @@ void checkAiff(Walk& walk) {
         walk.step();
         const std::uint64_t size = be32(b.data() + 4);
         const std::uint64_t room = walk.size() - offset - 8;
-        if (size > room) {
-            if (tag(b.data()) == "SSND") return;
-            claimsTooMuch(b.data(), "chunk", size, room);
+        if (tag(b.data()) == "SSND") {
+            if (size > room) return;
+        } else {
+            if (size > room) claimsTooMuch(b.data(), "chunk", size, room);
+            boundMetadata("the " + quoted(b.data()) + " chunk", size);
         }
         offset += 8 + size + (size & 1);
     }
@@ -145,10 +182,13 @@ void checkCaf(Walk& walk) {
         walk.step();
         const std::uint64_t size = be64(b.data() + 4);
         const std::uint64_t room = walk.size() - offset - 12;
+        const std::string_view id = tag(b.data());
         if (size > room) {
-            if (tag(b.data()) == "data") return;
+            if (id == "data") return;
             claimsTooMuch(b.data(), "chunk", size, room);
         }
+        // The packet table grows with the audio, like MP4's sample tables; the rest is metadata.
+        if (id != "data" && id != "pakt" && id != "free") boundMetadata("the " + quoted(b.data()) + " chunk", size);
         offset += 12 + size;
     }
 }
@@ -184,6 +224,7 @@ std::uint64_t skipId3Tags(Walk& walk) {
             refuse("damaged ID3 tag (it claims " + std::to_string(size) + " bytes where " + std::to_string(room) +
                    " are left)");
         }
+        boundMetadata("an ID3 tag", size);
         offset += 10 + size;
     }
     return offset;
@@ -263,6 +304,10 @@ void checkBoxes(Walk& walk, std::uint64_t begin, std::uint64_t end, int depth) {
         const std::uint64_t payloadSize = size - header;
         std::array<unsigned char, 4> type{};
         std::memcpy(type.data(), id, 4);
+        // The user data and item lists hold the tags and cover pictures.
+        if (tag(id) == "udta" || tag(id) == "meta" || tag(id) == "ilst") {
+            boundMetadata("the " + quoted(id) + " box", size);
+        }
         if (isMp4Container(tag(type.data())) && depth + 1 < kMaxBoxDepth) {
             std::uint64_t first = payload;
             // An MP4 'meta' is a full box (version and flags first); a QuickTime one is not.
@@ -279,6 +324,58 @@ void checkBoxes(Walk& walk, std::uint64_t begin, std::uint64_t end, int depth) {
     }
 }
 
+// Ogg pages, each at most 64 kB, carry packets that may run over many pages; FFmpeg gathers a whole
+// packet in memory and keeps copies of the comment packet (the second of a stream) as it parses it.
+// Audio packets are a few kilobytes, so any packet over the metadata bound is refused. Between pages
+// FFmpeg looks for the next one within a page's length, as this walk does.
+void checkOgg(Walk& walk, std::uint64_t offset) {
+    struct Stream {
+        std::uint64_t packetBytes = 0;  // of the packet being gathered
+        unsigned packets = 0;           // complete packets so far
+    };
+    std::map<std::uint32_t, Stream> streams;
+    std::array<unsigned char, 27 + 255> page{};
+    std::vector<unsigned char> window;
+    while (walk.read(offset, 27, page.data())) {
+        walk.step();
+        if (tag(page.data()) != "OggS") {
+            window.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kMaxOggPage, walk.size() - offset)));
+            if (!walk.read(offset, window.size(), window.data())) return;
+            const std::string_view text(reinterpret_cast<const char*>(window.data()), window.size());
+            const std::size_t next = text.find("OggS", 1);
+            if (next == std::string_view::npos) return;  // FFmpeg ends the stream here too
+            offset += next;
+            continue;
+        }
+        const unsigned char flags = page[5];
+        const std::uint32_t serial = le32(page.data() + 14);
+        const unsigned segments = page[26];
+        if (!walk.read(offset + 27, segments, page.data() + 27)) return;  // cut off: ends with the file
+        Stream& stream = streams[serial];
+        if (streams.size() > kMaxOggStreams) {
+            refuse("damaged header (more than " + std::to_string(kMaxOggStreams) + " Ogg streams at once)");
+        }
+        std::uint64_t body = 0;
+        for (unsigned i = 0; i < segments; ++i) {
+            const unsigned lacing = page[27 + i];
+            body += lacing;
+            stream.packetBytes += lacing;
+            if (stream.packetBytes > AudioContainerCheck::maxMetadataBytes) {
+                if (stream.packets == 1) tooMuchMetadata("a comment");
+                refuse("damaged audio (an Ogg packet of more than " +
+                       std::to_string(AudioContainerCheck::maxMetadataBytes >> 20) + " MB)");
+            }
+            // A lacing value under 255 ends the packet; 255 continues it, on the next page if need be.
+            if (lacing < 255) {
+                stream.packetBytes = 0;
+                ++stream.packets;
+            }
+        }
+        if ((flags & 0x04) != 0) streams.erase(serial);  // end of stream: a chained one may follow
+        offset += 27 + segments + body;
+    }
+}
+
 bool looksLikeMp4(const unsigned char* head) {
     static constexpr std::array<std::string_view, 7> firstBoxes{"ftyp", "moov", "mdat", "free", "skip", "wide", "pnot"};
     for (std::string_view box : firstBoxes) {
@@ -288,6 +385,18 @@ bool looksLikeMp4(const unsigned char* head) {
 }
 
 }  // namespace
+
+std::string AudioContainerCheck::channelsProblem(std::uint64_t channels) {
+    return std::to_string(channels) + " channels (at most " + std::to_string(maxChannels) + " are supported)";
+}
+
+std::string AudioContainerCheck::sampleRateProblem(std::uint64_t hertz) {
+    std::string text = "a sample rate of " + std::to_string(hertz) + " Hz";
+    if (static_cast<double>(hertz) > maxSampleRate) {
+        text += " (at most " + std::to_string(static_cast<std::uint64_t>(maxSampleRate)) + " Hz are supported)";
+    }
+    return text;
+}
 
 AudioContainerCheck::Result AudioContainerCheck::inspect(int fd, std::uint64_t fileSize, const std::stop_token& stop) {
     Walk walk(fd, fileSize, stop);
@@ -312,7 +421,10 @@ AudioContainerCheck::Result AudioContainerCheck::inspect(int fd, std::uint64_t f
             return {};
         }
         const std::uint64_t afterTags = skipId3Tags(walk);
-        if (walk.read(afterTags, 4, head.data()) && tag(head.data()) == "fLaC") checkFlac(walk, afterTags + 4);
+        if (walk.read(afterTags, 4, head.data())) {
+            if (tag(head.data()) == "fLaC") checkFlac(walk, afterTags + 4);
+            if (tag(head.data()) == "OggS") checkOgg(walk, afterTags);
+        }
         return {};
     } catch (const Refusal& refusal) {
         return Result{refusal.problem, std::nullopt};

@@ -11,10 +11,27 @@ namespace morvale {
 // chunk's or box's declared size when it allocates (a 4 KB WAV whose LIST chunk claims 2.7 GB makes it
 // allocate 1.8 GB), so every length that would size an allocation must fit inside the file: RIFF, RF64,
 // AIFF and CAF chunks (only the sample data may run past the end, as in a cut recording), ID3v2 tags,
-// FLAC metadata blocks, and MP4 boxes with their sample tables. Other formats pass unchecked (the
-// demuxers AudioInputFile allows bound their reads by the data). Stateless; any thread.
+// FLAC metadata blocks, MP4 boxes with their sample tables, and Ogg pages. Metadata that does fit is
+// still bounded: FFmpeg keeps several copies of every tag, comment and picture it reads (a 64 MB Ogg
+// comment costs over 350 MB), and the export uses none of them, so a tag, comment or metadata chunk
+// over maxMetadataBytes is refused. A WAV header's channel count and sample rate are checked too,
+// since FFmpeg's own refusal of them says only "Invalid data". Stateless; any thread.
 class AudioContainerCheck {
 public:
+    // The largest tag, comment or metadata chunk read: FLAC's own limit for a metadata block, room for
+    // any cover picture.
+    static constexpr std::uint64_t maxMetadataBytes = std::uint64_t{16} << 20;
+    // The most channels read (and mixed to stereo): multitrack recorders write up to 32, and FFmpeg's
+    // resampler mixes no more than 63.
+    static constexpr int maxChannels = 32;
+    // Beyond any real recording; keeps a forged header from asking for absurd buffers.
+    static constexpr double maxSampleRate = 768000.0;
+
+    // The reasons for a channel count or sample rate out of range, in the user's terms: "1000 channels
+    // (at most 32 are supported)", "a sample rate of 0 Hz".
+    static std::string channelsProblem(std::uint64_t channels);
+    static std::string sampleRateProblem(std::uint64_t hertz);
+
     struct Result {
         // Why the file is refused, for "Could not read audio from <name>: <problem>"; empty when it passes.
         std::string problem;

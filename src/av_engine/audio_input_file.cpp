@@ -13,10 +13,14 @@ extern "C" {
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace morvale {
 
@@ -27,6 +31,62 @@ constexpr int kBufferSize = 32768;
 constexpr const char* kAllowedDemuxers = "wav,aiff,caf,mp3,aac,flac,ogg,mov";
 
 std::string systemText(int code) { return std::generic_category().message(code); }
+
+// Containers of recordings that are refused by design, by FFmpeg's demuxer name, in the user's words.
+constexpr std::array<std::pair<std::string_view, std::string_view>, 2> kRefusedContainers{{
+    {"w64", "W64 recordings are not supported"},
+    {"matroska,webm", "Matroska recordings are not supported"},
+}};
+
+bool allowed(std::string_view demuxer) {
+    std::string_view list = kAllowedDemuxers;
+    for (;;) {
+        const std::size_t comma = list.find(',');
+        if (list.substr(0, comma) == demuxer) return true;
+        if (comma == std::string_view::npos) return false;
+        list.remove_prefix(comma + 1);
+    }
+}
+
+// Why FFmpeg would not open the file, in the user's terms, when it said only "Invalid argument" (the
+// container is not on the allowed list) or "Invalid data": what the file's first bytes look like to
+// FFmpeg's prober, asked with every demuxer. Empty when the prober finds an allowed container (a
+// damaged one, for FFmpeg's own text to tell).
+std::string openProblem(int fd, const std::filesystem::path& file) {
+    // The prober's largest look, with the padding it reads past the end.
+    std::vector<unsigned char> head(std::size_t{1} << 20 | AVPROBE_PADDING_SIZE, 0);
+    ssize_t got = 0;
+    do {
+        got = ::pread(fd, head.data(), head.size() - AVPROBE_PADDING_SIZE, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return "not an audio file";
+    const std::string name = file.string();
+    AVProbeData probe{name.c_str(), head.data(), static_cast<int>(got), ""};
+    int score = 0;
+    const AVInputFormat* format = av_probe_input_format3(&probe, 1, &score);
+    if (format == nullptr) return "not an audio file";
+    if (allowed(format->name)) return {};
+    for (const auto& [demuxer, reason] : kRefusedContainers) {
+        if (format->name == demuxer) return std::string(reason);
+    }
+    return "not an audio file";
+}
+
+// The channel count and rate of every audio stream, checked before FFmpeg sizes buffers by them.
+void checkStreams(const AVFormatContext& container) {
+    for (unsigned i = 0; i < container.nb_streams; ++i) {
+        const AVCodecParameters& stream = *container.streams[i]->codecpar;
+        if (stream.codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        if (stream.ch_layout.nb_channels > AudioContainerCheck::maxChannels) {
+            throw AudioInputFile::Refused(AudioContainerCheck::channelsProblem(
+                static_cast<std::uint64_t>(stream.ch_layout.nb_channels)));
+        }
+        if (stream.sample_rate > AudioContainerCheck::maxSampleRate) {
+            throw AudioInputFile::Refused(
+                AudioContainerCheck::sampleRateProblem(static_cast<std::uint64_t>(stream.sample_rate)));
+        }
+    }
+}
 
 }  // namespace
 
@@ -42,6 +102,7 @@ AudioInputFile::AudioInputFile(const std::filesystem::path& file, std::stop_toke
         // Regular files never block; clearing the flag keeps reads plain.
         ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
         size_ = info.st_size;
+        if (size_ == 0) throw Refused("the file is empty");
 
         AudioContainerCheck::Result checked = AudioContainerCheck::inspect(fd_, static_cast<std::uint64_t>(size_), stop_);
         if (!checked.problem.empty()) throw Refused(checked.problem);
@@ -68,11 +129,15 @@ AudioInputFile::AudioInputFile(const std::filesystem::path& file, std::stop_toke
         if (opened < 0) {
             container_ = nullptr;  // freed by the failed open
             throwIfStopRequested(stop_);
-            throw Refused(ffmpeg::errorText(opened));
+            std::string problem;
+            if (opened == AVERROR(EINVAL) || opened == AVERROR_INVALIDDATA) problem = openProblem(fd_, file);
+            throw Refused(problem.empty() ? ffmpeg::errorText(opened) : problem);
         }
+        checkStreams(*container_);
         const int info2 = avformat_find_stream_info(container_, nullptr);
         throwIfStopRequested(stop_);
         if (info2 < 0) throw Refused(ffmpeg::errorText(info2));
+        checkStreams(*container_);
     } catch (...) {
         release();
         throw;

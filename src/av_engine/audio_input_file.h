@@ -20,8 +20,10 @@ namespace morvale {
 // One owner, one thread at a time.
 class AudioInputFile {
 public:
-    // why() is the reason, for "Could not read audio from <name>: <reason>": "not a regular file",
-    // "damaged header (…)", "damaged ID3 tag (…)", the system's error text, or FFmpeg's.
+    // what() is the reason, for "Could not read audio from <name>: <reason>", in the user's terms where
+    // one is known: "not a regular file", "the file is empty", "not an audio file", "W64 recordings are
+    // not supported", "1000 channels (at most 32 are supported)", "a sample rate of 0 Hz", "damaged
+    // header (…)", "too much metadata (…)"; otherwise the system's error text or FFmpeg's.
     class Refused : public std::runtime_error {
     public:
         explicit Refused(const std::string& reason) : std::runtime_error(reason) {}

@@ -77,6 +77,7 @@ AudioVideoPipeline::AudioVideoPipeline(Options options)
                                      : std::make_shared<PocketsphinxRecogniser>(std::move(options.speechModelFolder),
                                                                                 options.decoders)),
       loudness_(options.loudness ? std::move(options.loudness) : std::make_shared<NormalizerLoudness>()),
+      memory_(options.memoryBudget != nullptr ? *options.memoryBudget : MemoryBudget::process()),
       tagInjector_(ffmpeg_) {}
 
 const AudioVideoPipeline& AudioVideoPipeline::shared() {

@@ -9,6 +9,7 @@
 #include "av_engine/speech_recogniser.h"
 #include "av_engine/transcriber.h"
 #include "base/callbacks.h"
+#include "base/memory_budget.h"
 
 #include <array>
 #include <cstddef>
@@ -39,6 +40,9 @@ public:
         std::shared_ptr<const SpeechRecogniser> recogniser;
         // Cleans the episode and the music and matches their loudness; none means a LoudnessNormalizer.
         std::shared_ptr<const LoudnessProcessor> loudness;
+        // What the heavy stages reserve their working memory from; none means the process's budget,
+        // which texture and listing items share.
+        MemoryBudget* memoryBudget = nullptr;
     };
 
     // Where the audiogram excerpt begins.
@@ -151,7 +155,10 @@ public:
     // cannot run (no transcript, an unreadable chapter list, missing music, no FFmpeg) are logged and
     // passed over; any other failure is thrown, keeping the outputs already written. A stop request ends
     // the running stage within about 100 ms of work and throws OperationCancelled. Both callbacks may be
-    // called from other threads than the caller's.
+    // called from other threads than the caller's. The loudness stage of the episode and of each piece
+    // of music, the transcription and the audiogram each hold their working memory from the memory
+    // budget while they run (waiting for it, stoppably, when other work holds it); a stage that needs
+    // more than the whole budget throws MemoryBudgetExceeded (a transcription's is logged as skipped).
     std::vector<std::filesystem::path> processMultiFormat(const MultiFormatExportRequest& request,
                                                           const ProgressSink& onProgress = {},
                                                           const LogSink& onLog = {}, std::stop_token stop = {}) const;
@@ -173,6 +180,7 @@ private:
     FFmpegRunner ffmpeg_;
     std::shared_ptr<const SpeechRecogniser> recogniser_;
     std::shared_ptr<const LoudnessProcessor> loudness_;
+    MemoryBudget& memory_;
     LoudnessNormalizer normalizer_;
     ID3TagInjector tagInjector_;
     AudiogramGenerator audiogramGenerator_;

@@ -11,6 +11,7 @@
 #include "av_engine/audio_video_pipeline.h"
 #include "av_engine/chapter_builder.h"
 #include "av_engine/clip_picker.h"
+#include "av_engine/export_memory.h"
 #include "av_engine/filler_remover.h"
 #include "av_engine/pcm_stream.h"
 #include "av_engine/scratch_folder.h"
@@ -193,6 +194,8 @@ private:
         const bool plain = request_.cleanup == CleanupOptions::none();
         progress(0.05, plain ? "Measuring loudness (ITU-R BS.1770)..." : "Analysing and cleaning up audio...");
         episodeFile_ = scratch("episode.wav");
+        const MemoryBudget::Reservation memory =
+            pipeline_.memory_.reserve(ExportMemory::decoding(request_.sourceURL, stop_), stop_);
         std::unique_ptr<StreamedEncode> stream;
         if (programmeIsEpisode && request_.generateRSSMaster && pipeline_.ffmpeg_.isFFmpegAvailable()) {
             stream = std::make_unique<StreamedEncode>(
@@ -259,6 +262,8 @@ private:
         }
         progress(0.25, "Transcribing on this computer...");
         try {
+            const MemoryBudget::Reservation memory = pipeline_.memory_.reserve(
+                pipeline_.recogniser_->workingMemory(ExportMemory::seconds(working_, stop_)), stop_);
             words_ = pipeline_.recogniser_->transcribe(working_, request_.transcriptLocale, onLog_, stop_);
         } catch (const OperationCancelled&) {
             throw;
@@ -326,6 +331,8 @@ private:
                 continue;
             }
             const fs::path processed = scratch(name + ".wav");
+            const MemoryBudget::Reservation memory =
+                pipeline_.memory_.reserve(ExportMemory::decoding(**url, stop_), stop_);
             pipeline_.loudness_->process(**url, processed, musicTarget, CleanupOptions::none(), inputWarnings(), stop_);
             if (name == "intro") {
                 parts.push_back(processed);
@@ -531,6 +538,8 @@ private:
     fs::path makeAudiogram(const fs::path& speech, const std::vector<CaptionWord>& words, double E, const LogSink& held,
                            const std::stop_token& stop) const {
         const double L = std::min(E, request_.audiogramSeconds);
+        const MemoryBudget::Reservation memory =
+            pipeline_.memory_.reserve(ExportMemory::audiogram(request_.audiogramAspect, L), stop);
         double candidate = 0;
         switch (request_.audiogramClip.kind()) {
         case ClipChoice::Kind::at: candidate = request_.audiogramClip.seconds(); break;

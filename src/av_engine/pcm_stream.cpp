@@ -1,5 +1,6 @@
 #include "av_engine/pcm_stream.h"
 
+#include "av_engine/audio_container_check.h"
 #include "av_engine/audio_input_file.h"
 #include "av_engine/ffmpeg_handles.h"
 #include "av_engine/ffmpeg_log.h"
@@ -23,8 +24,7 @@ namespace morvale {
 namespace {
 
 constexpr double kDefaultSampleRate = 44100.0;
-// Beyond any real recording; keeps a forged header from asking for absurd buffers.
-constexpr double kMaxSampleRate = 768000.0;
+constexpr double kMaxSampleRate = AudioContainerCheck::maxSampleRate;
 
 std::string fileName(const std::filesystem::path& file) { return file.filename().string(); }
 
@@ -58,7 +58,7 @@ OpenedSource openSource(const std::filesystem::path& file, std::stop_token stop)
     const AVStream* stream = raw->streams[index];
     const AVCodecParameters* params = stream->codecpar;
     double rate = params->sample_rate > 0 ? static_cast<double>(params->sample_rate) : kDefaultSampleRate;
-    if (rate > kMaxSampleRate) fail(file, "unsupported audio format");
+    if (rate > kMaxSampleRate) fail(file, AudioContainerCheck::sampleRateProblem(static_cast<std::uint64_t>(rate)));
     const int reported = params->ch_layout.nb_channels;
     source.format.sampleRate = rate;
     source.format.channels = reported <= 0 ? 1 : std::min(reported, 2);
@@ -124,6 +124,13 @@ private:
         AVChannelLayout in{};
         if (frame.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC) {
             av_channel_layout_default(&in, frame.ch_layout.nb_channels);
+            // The resampler mixes only named channels; counts without a usual layout (9, 17, 32...)
+            // take the first positions in the standard order.
+            if (in.order == AV_CHANNEL_ORDER_UNSPEC && in.nb_channels < 64) {
+                const int count = in.nb_channels;
+                av_channel_layout_uninit(&in);
+                av_channel_layout_from_mask(&in, (std::uint64_t{1} << count) - 1);
+            }
         } else {
             av_channel_layout_copy(&in, &frame.ch_layout);
         }

@@ -5,6 +5,7 @@
 #include "base/callbacks.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <stop_token>
@@ -27,6 +28,12 @@ public:
     // OperationCancelled when `stop` fires.
     virtual std::vector<CaptionWord> transcribe(const std::filesystem::path& file, const std::string& localeIdentifier,
                                                 const LogSink& log, std::stop_token stop) const = 0;
+    // Bytes one `transcribe` of `seconds` of audio may take at its peak, which the export holds from the
+    // process's memory budget while it runs; 0 for a recogniser that takes nothing worth counting.
+    virtual std::uint64_t workingMemory(double seconds) const {
+        (void)seconds;
+        return 0;
+    }
 };
 
 // The recogniser the pipeline uses unless given another: pocketsphinx's English model through
@@ -39,6 +46,9 @@ public:
     bool isSupported() const override;
     std::vector<CaptionWord> transcribe(const std::filesystem::path& file, const std::string& localeIdentifier,
                                         const LogSink& log, std::stop_token stop) const override;
+    // Every decoder of the pool may take a segment: each is about 100 MB of model and search, and holds
+    // up to three segments (two queued, one decoding) of at most 30 s of 16 kHz mono float.
+    std::uint64_t workingMemory(double seconds) const override;
 
 private:
     std::filesystem::path modelFolder_;

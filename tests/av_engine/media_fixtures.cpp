@@ -4,6 +4,7 @@
 #include "support/temp_dir.h"
 
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -61,6 +62,21 @@ void makePicture(const std::filesystem::path& file, const std::string& codec, in
              "' -frames:v 1 -c:v " + codec + " -f image2 " + quoted(file))) {
         throw std::runtime_error("cannot make a " + codec + " picture");
     }
+}
+
+void makeEncodedTone(const std::filesystem::path& file, const std::string& arguments, std::size_t commentBytes) {
+    std::string metadata;
+    if (commentBytes > 0) {
+        // Through a metadata file: a comment this long does not fit on a command line.
+        const std::filesystem::path tags = file.string() + ".ffmeta";
+        std::ofstream(tags, std::ios::binary) << ";FFMETADATA1\ncomment=" << std::string(commentBytes, 'x') << "\n";
+        metadata = " -i " + quoted(tags) + " -map_metadata 1";
+    }
+    if (!run("ffmpeg -v error -y -f lavfi -i 'sine=frequency=440:sample_rate=44100:duration=1'" + metadata + " " +
+             arguments + " " + quoted(file))) {
+        throw std::runtime_error("cannot encode a tone with " + arguments);
+    }
+    if (commentBytes > 0) std::filesystem::remove(file.string() + ".ffmeta");
 }
 
 void makeGreyPNG(const std::filesystem::path& file, int width, int height) {

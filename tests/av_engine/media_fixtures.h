@@ -19,6 +19,9 @@ void makeTone(const std::filesystem::path& wav, double seconds);
 void makeNoise(const std::filesystem::path& wav, double seconds);
 void makeMP3(const std::filesystem::path& wav, const std::filesystem::path& mp3);
 void makePicture(const std::filesystem::path& file, const std::string& codec, int width = 64, int height = 64);
+// A second of tone encoded by ffmpeg with `arguments` (codec and container, e.g. "-c:a libvorbis -f ogg"),
+// carrying a comment tag of `commentBytes` bytes when that is not 0.
+void makeEncodedTone(const std::filesystem::path& file, const std::string& arguments, std::size_t commentBytes = 0);
 
 // A grey PNG of any size, written by Python's zlib (FFmpeg's generators stop at 16384 pixels a side).
 void makeGreyPNG(const std::filesystem::path& file, int width, int height);

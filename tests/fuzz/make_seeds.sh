@@ -80,12 +80,17 @@ def patched(box, offset, value):
     return m4a[:at] + struct.pack('>I', value) + m4a[at + 4:]
 files['stsz_count_bomb.m4a'] = patched(b'stsz', 12, 0x3FFFFFF0)
 files['moov_size_bomb.m4a'] = patched(b'moov', -4, 0x7FFFFFF0)
+# Nine channels have no usual layout: the decoder names them itself before mixing them to stereo.
+nine = bytes(9 * 2 * 100)
+files['nine_channels.wav'] = (b'RIFF' + le(36 + len(nine)) + b'WAVE' + b'fmt ' + le(16) +
+                              struct.pack('<HHIIHH', 1, 9, 8000, 144000, 18, 16) + b'data' + le(len(nine)) + nine)
 for name, data in files.items():
     open(w + '/' + name, 'wb').write(data)
 PY
 seed "$audio" 0 "$work/riff_list_bomb.wav"; seed "$audio" 0 "$work/rf64_list_bomb.wav"
 seed "$audio" 0 "$work/rf64_table_bomb.wav"; seed "$audio" 1 "$work/id3_size_bomb.mp3"
 seed "$audio" 4 "$work/stsz_count_bomb.m4a"; seed "$audio" 4 "$work/moov_size_bomb.m4a"
+seed "$audio" 0 "$work/nine_channels.wav"
 
 names=corpus/token_renamer_fuzz
 rm -rf "$names"
