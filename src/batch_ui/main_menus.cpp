@@ -28,6 +28,7 @@ StandaloneScenes::StandaloneScenes(StandaloneViewModel& model, StandaloneBrandin
         connect(&model_, signal, this, &StandaloneScenes::refresh);
     }
     connect(&model_, &StandaloneViewModel::itemsAppended, this, &StandaloneScenes::refresh);
+    connect(&model_, &StandaloneViewModel::rowsRemoved, this, &StandaloneScenes::refresh);
     connect(&model_, &StandaloneViewModel::itemChanged, this, &StandaloneScenes::refresh);
     connect(&model_, &StandaloneViewModel::rowsChanged, this, &StandaloneScenes::refresh);
     connect(&model_, &StandaloneViewModel::processingChanged, this, &StandaloneScenes::refresh);

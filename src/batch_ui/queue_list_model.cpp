@@ -22,6 +22,36 @@ QueueListModel::QueueListModel(StandaloneViewModel& model, QObject* parent)
         rows_ += count;
         endInsertRows();
     });
+    connect(&model_, &StandaloneViewModel::rowsRemoved, this, [this](const std::vector<std::pair<int, int>>& runs) {
+        int removed = 0;
+        int below = -1;
+        for (const auto& [first, last] : runs) {
+            if (first <= below || last < first) {
+                removed = -1;
+                break;
+            }
+            removed += last - first + 1;
+            below = last;
+        }
+        if (removed < 0 || below >= rows_ || rows_ - removed != static_cast<int>(model_.queueItems().size())) {
+            beginResetModel();
+            rows_ = static_cast<int>(model_.queueItems().size());
+            endResetModel();
+            return;
+        }
+        // The queue has already dropped every run; the list drops them from the last to the first,
+        // and meanwhile reads the rows it still shows through the runs not yet dropped.
+        removedRuns_ = runs;
+        for (std::size_t left = runs.size(); left > 0; --left) {
+            const auto [first, last] = runs[left - 1];
+            shownRuns_ = left;
+            beginRemoveRows({}, first, last);
+            rows_ -= last - first + 1;
+            shownRuns_ = left - 1;
+            endRemoveRows();
+        }
+        removedRuns_.clear();
+    });
     connect(&model_, &StandaloneViewModel::queueReset, this, [this] {
         beginResetModel();
         rows_ = static_cast<int>(model_.queueItems().size());
@@ -43,10 +73,20 @@ int QueueListModel::rowCount(const QModelIndex& parent) const { return parent.is
 
 const BatchItem* QueueListModel::itemAt(int row) const {
     const auto& items = model_.queueItems();
-    if (row < 0 || row >= rows_ || static_cast<std::size_t>(row) >= items.size()) {
+    if (row < 0 || row >= rows_) {
         return nullptr;
     }
-    return &items[static_cast<std::size_t>(row)];
+    int queueRow = row;
+    for (std::size_t run = 0; run < shownRuns_; ++run) {
+        const auto [first, last] = removedRuns_[run];
+        if (row < first) break;
+        if (row <= last) return nullptr;
+        queueRow -= last - first + 1;
+    }
+    if (static_cast<std::size_t>(queueRow) >= items.size()) {
+        return nullptr;
+    }
+    return &items[static_cast<std::size_t>(queueRow)];
 }
 
 QString QueueListModel::fileName(const BatchItem& item) {

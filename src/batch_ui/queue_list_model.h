@@ -6,6 +6,10 @@
 #include <QColor>
 #include <QString>
 
+#include <cstddef>
+#include <utility>
+#include <vector>
+
 namespace morvale {
 
 class StandaloneViewModel;
@@ -42,6 +46,10 @@ public:
 private:
     StandaloneViewModel& model_;
     int rows_ = 0;
+    // While removed rows leave the list: the runs removed from the queue, and how many of them
+    // (the first ones) the list still shows.
+    std::vector<std::pair<int, int>> removedRuns_;
+    std::size_t shownRuns_ = 0;
 };
 
 }  // namespace morvale

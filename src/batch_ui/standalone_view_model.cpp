@@ -34,7 +34,17 @@ const std::string& pathKey(const std::filesystem::path& path) { return path.nati
 
 // Items of one drop applied per turn of the event loop: a drop of tens of thousands of files then
 // arrives over several turns, and the window repaints and answers in between.
-constexpr std::size_t kIngestChunk = 4096;
+constexpr std::size_t kIngestChunk = 2048;
+
+// Items of a started run copied into its job per turn of the event loop.
+constexpr std::size_t kJobChunk = 2048;
+
+// Items of a large removal freed per turn of the event loop.
+constexpr std::size_t kFreeChunk = 4096;
+
+// Up to this many runs of adjacent rows, a change or removal is told run by run; past it, as one
+// span or one reset.
+constexpr std::size_t kRangesSignalled = 16;
 
 bool isFinished(ProcessingStatus status) { return isTerminal(status); }
 
@@ -222,6 +232,7 @@ int StandaloneViewModel::rowOf(const Uuid& id) const {
 }
 
 void StandaloneViewModel::setSelection(std::set<Uuid> selection) {
+    if (removingRows_) return;
     selection_ = std::move(selection);
     emit selectionChanged();
 }
@@ -251,21 +262,6 @@ void StandaloneViewModel::log(const std::string& line) {
 void StandaloneViewModel::setProcessing(bool processing) {
     isProcessing_ = processing;
     emit processingChanged(processing);
-}
-
-void StandaloneViewModel::rebuildIndex() {
-    rowById_.clear();
-    queuedPaths_.clear();
-    runnableCount_ = 0;
-    finishedCount_ = 0;
-    rowById_.reserve(queueItems_.size());
-    queuedPaths_.reserve(queueItems_.size());
-    for (std::size_t row = 0; row < queueItems_.size(); ++row) {
-        rowById_.emplace(queueItems_[row].id, row);
-        queuedPaths_.insert(pathKey(queueItems_[row].sourceURL));
-        if (isRunnable(queueItems_[row].status)) ++runnableCount_;
-        if (isCleared(queueItems_[row].status)) ++finishedCount_;
-    }
 }
 
 // ---- ingest ----
@@ -308,6 +304,7 @@ void StandaloneViewModel::applyIngest(std::vector<BatchItem> items, bool dropCom
         if (isRunnable(item.status)) ++runnableCount_;
         if (isCleared(item.status)) ++finishedCount_;
         queueItems_.push_back(std::move(item));
+        runMarks_.emplace_back();
     }
     const std::size_t added = queueItems_.size() - first;
     if (added > 0) emit itemsAppended(static_cast<int>(first), static_cast<int>(added));
@@ -318,6 +315,20 @@ void StandaloneViewModel::applyIngest(std::vector<BatchItem> items, bool dropCom
 
 // ---- run and cancel ----
 
+// A started run while its job is being put together: the items are copied a slice per turn of the
+// event loop, so that a run of tens of thousands of items never holds the window for long.
+struct StandaloneViewModel::PendingRun {
+    Uuid jobID;
+    std::string presetID;
+    std::string presetName;
+    BatchConfiguration configuration;
+    std::shared_ptr<const BatchPreset> preset;
+    std::vector<Uuid> order;  // the run's items, in queue order
+    std::size_t next = 0;     // first of `order` not yet copied
+    std::vector<BatchItem> items;
+    std::stop_token cancelled;
+};
+
 void StandaloneViewModel::start() {
     // A cancelled run that is still finishing its items keeps the next one waiting, so
     // two jobs never work on the same items.
@@ -325,28 +336,38 @@ void StandaloneViewModel::start() {
 
     if (runnableCount_ == 0) return;
 
-    // One pass, and one change signal for the rows it touched: with tens of thousands of items a
-    // signal per item kept the window busy for seconds before the run began.
-    std::vector<BatchItem> jobItems;
-    jobItems.reserve(static_cast<std::size_t>(runnableCount_));
-    runItems_.clear();
-    runItems_.reserve(static_cast<std::size_t>(runnableCount_));
-    std::size_t firstRow = queueItems_.size();
-    std::size_t lastRow = 0;
+    // One pass over the statuses; only rows whose display changes (failed ones, or pending ones
+    // that had progress or a message) are reported, a run of adjacent rows at a time.
+    std::vector<Uuid> order;
+    order.reserve(static_cast<std::size_t>(runnableCount_));
+    std::vector<std::pair<int, int>> changed;
     for (std::size_t row = 0; row < queueItems_.size(); ++row) {
         BatchItem& item = queueItems_[row];
+        RunMark& mark = runMarks_[row];
+        mark = RunMark{};
         if (!isRunnable(item.status)) continue;
+        const bool shownDifferently =
+            item.status != ProcessingStatus::pending || item.progress != 0.0 || item.errorMessage.has_value();
         item.status = ProcessingStatus::pending;
         item.progress = 0.0;
         item.errorMessage.reset();
-        jobItems.push_back(item);
-        runItems_.insert(item.id);
-        firstRow = std::min(firstRow, row);
-        lastRow = row;
+        mark.inRun = true;
+        order.push_back(item.id);
+        if (!shownDifferently) continue;
+        const int at = static_cast<int>(row);
+        if (!changed.empty() && changed.back().second + 1 == at) {
+            changed.back().second = at;
+        } else {
+            changed.emplace_back(at, at);
+        }
     }
-    if (jobItems.empty()) return;
-    emit rowsChanged(static_cast<int>(firstRow), static_cast<int>(lastRow));
-    runContribution_.clear();
+    if (order.empty()) return;
+    if (changed.size() <= kRangesSignalled) {
+        for (const auto& [first, last] : changed) emit rowsChanged(first, last);
+    } else {
+        emit rowsChanged(changed.front().first, changed.back().second);
+    }
+    runStarted_ = 0;
     runProgressSum_ = 0.0;
     overallProgress_ = 0.0;
     emit overallProgressChanged(overallProgress_);
@@ -356,44 +377,71 @@ void StandaloneViewModel::start() {
     std::string pattern = namingPattern_.empty() ? current.defaultNamingPattern() : namingPattern_;
     const std::int64_t concurrency =
         services_.maxConcurrentTasks > 0 ? services_.maxConcurrentTasks : activeProcessorCount();
-    BatchConfiguration configuration(outputDirectory_, true, std::move(pattern), false, concurrency, false, true, {});
-    // Shared rather than copied into each hand-over: a job holds a copy of every item it runs.
-    auto job = std::make_shared<const ProcessingJob>(Uuid::random(), current.id(), current.displayName(),
-                                                     std::move(jobItems), std::move(configuration));
-    std::shared_ptr<const BatchPreset> snapshot = preset_->snapshot();
+    auto run = std::make_shared<PendingRun>(PendingRun{
+        Uuid::random(), current.id(), current.displayName(),
+        BatchConfiguration(outputDirectory_, true, std::move(pattern), false, concurrency, false, true, {}),
+        preset_->snapshot(), std::move(order), 0, {}, {}});
+    run->items.reserve(run->order.size());
 
     if (runThread_.joinable()) runThread_.join();
     runActive_ = true;
     // The run's own cancel, handed to the queue with the job: a cancel() at any moment from here
     // on reaches this run, also before the queue has seen the job.
     cancelSource_ = std::stop_source();
-    // The run begins on the next turn of the event loop, so that a cancel in the same turn as the
-    // start stops it before any item starts.
-    QMetaObject::invokeMethod(
-        this,
-        [this, job, snapshot, cancelled = cancelSource_.get_token()] {
-            if (cancelled.stop_requested() || shutDown_) {
-                ExecutionReport report;
-                report.presetID = job->presetID;
-                report.presetName = job->presetName;
-                // Queued, so that the summary follows the cancel's own log line.
-                QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
-                return;
-            }
-            if (runThread_.joinable()) runThread_.join();
-            runThread_ = std::jthread([this, job, snapshot, cancelled] {
-                ExecutionReport report;
-                report.presetID = job->presetID;
-                report.presetName = job->presetName;
-                try {
-                    report = queueManager_->submitAndStart(*job, *snapshot, cancelled);
-                } catch (...) {
-                    // the queue does not throw; should it ever, the window must still leave the run
-                }
-                QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
-            });
-        },
-        Qt::QueuedConnection);
+    run->cancelled = cancelSource_.get_token();
+    // The job is put together from the next turn of the event loop on, so that a cancel in the
+    // same turn as the start stops the run before any item starts.
+    QMetaObject::invokeMethod(this, [this, run] { collectRun(run); }, Qt::QueuedConnection);
+}
+
+void StandaloneViewModel::collectRun(const std::shared_ptr<PendingRun>& run) {
+    if (run->cancelled.stop_requested() || shutDown_) {
+        ExecutionReport report;
+        report.presetID = run->presetID;
+        report.presetName = run->presetName;
+        // Queued, so that the summary follows the cancel's own log line.
+        QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
+        return;
+    }
+    // Until the run is cancelled nothing removes its items (they are pending, and removing is
+    // refused while processing); clearing finished items may move them, hence the look-up by id.
+    const std::size_t end = std::min(run->order.size(), run->next + kJobChunk);
+    for (; run->next < end; ++run->next) {
+        const int row = rowOf(run->order[run->next]);
+        if (row >= 0) run->items.push_back(queueItems_[static_cast<std::size_t>(row)]);
+    }
+    if (run->next < run->order.size()) {
+        QMetaObject::invokeMethod(this, [this, run] { collectRun(run); }, Qt::QueuedConnection);
+        return;
+    }
+    launchRun(run);
+}
+
+void StandaloneViewModel::launchRun(const std::shared_ptr<PendingRun>& run) {
+    auto job = std::make_shared<ProcessingJob>(run->jobID, run->presetID, run->presetName, std::move(run->items),
+                                               std::move(run->configuration));
+    std::shared_ptr<const BatchPreset> snapshot = run->preset;
+    if (runThread_.joinable()) runThread_.join();
+    runThread_ = std::jthread([this, job = std::move(job), snapshot = std::move(snapshot),
+                               cancelled = run->cancelled]() mutable {
+        ExecutionReport report;
+        report.presetID = job->presetID;
+        report.presetName = job->presetName;
+        try {
+            report = queueManager_->submitAndStart(*job, *snapshot, cancelled);
+        } catch (...) {
+            // the queue does not throw; should it ever, the window must still leave the run
+        }
+        job.reset();
+        snapshot.reset();
+#ifdef __GLIBC__
+        // A run of large maps leaves hundreds of megabytes in the allocator's free lists; an idle
+        // window should not hold them. Trimmed here rather than on the GUI thread, where walking a
+        // heap that holds a large queue took longer than a frame.
+        malloc_trim(0);
+#endif
+        QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
+    });
 }
 
 void StandaloneViewModel::finishRun(const ExecutionReport& report) {
@@ -402,11 +450,6 @@ void StandaloneViewModel::finishRun(const ExecutionReport& report) {
     setProcessing(false);
     log(summaryLine(report));
     emit runFinished();
-#ifdef __GLIBC__
-    // A run of large maps leaves hundreds of megabytes in the allocator's free lists; an idle
-    // window should not hold them.
-    malloc_trim(0);
-#endif
 }
 
 void StandaloneViewModel::cancel() {
@@ -427,20 +470,20 @@ void StandaloneViewModel::applyStatus(const Uuid& id, ProcessingStatus status, d
     item.progress = progress;
     item.errorMessage = std::move(message);
     emit itemChanged(row);
-    if (runItems_.count(id) == 0) return;
+    RunMark& mark = runMarks_[static_cast<std::size_t>(row)];
+    if (!mark.inRun) return;
 
-    if (const auto previous = runContribution_.find(id); previous != runContribution_.end()) {
-        runProgressSum_ -= previous->second;
-        runContribution_.erase(previous);
+    if (mark.started) {
+        runProgressSum_ -= mark.share;
+        --runStarted_;
     }
-    if (hasStarted(item)) {
-        const double value = contributionOf(item);
-        runContribution_.emplace(id, value);
-        runProgressSum_ += value;
+    mark.started = hasStarted(item);
+    if (mark.started) {
+        mark.share = contributionOf(item);
+        runProgressSum_ += mark.share;
+        ++runStarted_;
     }
-    const double mean = runContribution_.empty() ? 0.0 : runProgressSum_ / static_cast<double>(runContribution_.size());
-    overallProgress_ = std::clamp(mean, 0.0, 1.0);
-    emit overallProgressChanged(overallProgress_);
+    publishProgress();
 }
 
 void StandaloneViewModel::applyOutputs(const Uuid& id, std::vector<std::filesystem::path> outputs) {
@@ -448,46 +491,172 @@ void StandaloneViewModel::applyOutputs(const Uuid& id, std::vector<std::filesyst
     emit itemOutputsChanged(id);
 }
 
-void StandaloneViewModel::updateProgress() {
-    runContribution_.clear();
-    runProgressSum_ = 0.0;
-    for (const auto& item : queueItems_) {
-        if (runItems_.count(item.id) == 0 || !hasStarted(item)) continue;
-        const double value = contributionOf(item);
-        runContribution_.emplace(item.id, value);
-        runProgressSum_ += value;
-    }
-    const double mean = runContribution_.empty() ? 0.0 : runProgressSum_ / static_cast<double>(runContribution_.size());
+void StandaloneViewModel::publishProgress() {
+    // A sum kept by adding and taking away drifts; with nothing counted it is exactly 0 again.
+    if (runStarted_ == 0) runProgressSum_ = 0.0;
+    const double mean = runStarted_ == 0 ? 0.0 : runProgressSum_ / static_cast<double>(runStarted_);
     overallProgress_ = std::clamp(mean, 0.0, 1.0);
     emit overallProgressChanged(overallProgress_);
 }
 
 // ---- queue edits ----
 
+void StandaloneViewModel::eraseRows(const std::vector<std::size_t>& rows) {
+    if (rows.empty()) return;
+    for (const std::size_t row : rows) {
+        const BatchItem& item = queueItems_[row];
+        if (isRunnable(item.status)) --runnableCount_;
+        if (isCleared(item.status)) --finishedCount_;
+        if (runMarks_[row].started) {
+            runProgressSum_ -= runMarks_[row].share;
+            --runStarted_;
+        }
+    }
+    if (rows.size() > queueItems_.size() - rows.size()) {
+        // Most of the queue goes: the few rows that stay make a new queue and index, and the old
+        // ones are freed a slice per turn of the event loop, as freeing tens of thousands of items
+        // at once holds the window as long as making them did.
+        Discarded discarded;
+        std::deque<BatchItem> kept;
+        std::vector<RunMark> keptMarks;
+        keptMarks.reserve(queueItems_.size() - rows.size());
+        std::unordered_map<Uuid, std::size_t> rowById;
+        std::unordered_set<std::string> queuedPaths;
+        rowById.reserve(queueItems_.size() - rows.size());
+        queuedPaths.reserve(queueItems_.size() - rows.size());
+        std::size_t skip = 0;
+        for (std::size_t row = 0; row < queueItems_.size(); ++row) {
+            if (skip < rows.size() && rows[skip] == row) {
+                ++skip;
+                continue;
+            }
+            rowById.emplace(queueItems_[row].id, kept.size());
+            queuedPaths.insert(pathKey(queueItems_[row].sourceURL));
+            kept.push_back(std::move(queueItems_[row]));
+            keptMarks.push_back(runMarks_[row]);
+        }
+        discarded.items = std::exchange(queueItems_, std::move(kept));
+        discarded.rowById = std::exchange(rowById_, std::move(rowById));
+        discarded.queuedPaths = std::exchange(queuedPaths_, std::move(queuedPaths));
+        runMarks_ = std::move(keptMarks);
+        discard(std::move(discarded));
+    } else {
+        for (const std::size_t row : rows) {
+            rowById_.erase(queueItems_[row].id);
+            queuedPaths_.erase(pathKey(queueItems_[row].sourceURL));
+        }
+        // One pass from the first removed row: the rows after it move up, and only they get a new
+        // row number in the index.
+        std::size_t write = rows.front();
+        std::size_t skip = 0;
+        for (std::size_t read = rows.front(); read < queueItems_.size(); ++read) {
+            if (skip < rows.size() && rows[skip] == read) {
+                ++skip;
+                continue;
+            }
+            queueItems_[write] = std::move(queueItems_[read]);
+            runMarks_[write] = runMarks_[read];
+            rowById_[queueItems_[write].id] = write;
+            ++write;
+        }
+        queueItems_.erase(queueItems_.begin() + static_cast<std::ptrdiff_t>(write), queueItems_.end());
+        runMarks_.resize(write);
+    }
+
+    std::vector<std::pair<int, int>> runs;
+    for (const std::size_t row : rows) {
+        const int at = static_cast<int>(row);
+        if (!runs.empty() && runs.back().second + 1 == at) {
+            runs.back().second = at;
+        } else {
+            runs.emplace_back(at, at);
+        }
+    }
+    removingRows_ = true;
+    if (runs.size() <= kRangesSignalled) {
+        emit rowsRemoved(runs);
+    } else {
+        // Past a few runs, one reset costs the list less than a removal per run.
+        emit queueReset();
+    }
+    removingRows_ = false;
+    publishProgress();
+}
+
+void StandaloneViewModel::discard(Discarded discarded) {
+    discarded_.push_back(std::move(discarded));
+    if (discarded_.size() == 1) QMetaObject::invokeMethod(this, [this] { freeDiscarded(); }, Qt::QueuedConnection);
+}
+
+void StandaloneViewModel::freeDiscarded() {
+    if (discarded_.empty()) return;
+    Discarded& oldest = discarded_.front();
+    for (std::size_t freed = 0; freed < kFreeChunk && !oldest.items.empty(); ++freed) oldest.items.pop_back();
+    for (std::size_t freed = 0; freed < kFreeChunk && !oldest.rowById.empty(); ++freed) {
+        oldest.rowById.erase(oldest.rowById.begin());
+    }
+    for (std::size_t freed = 0; freed < kFreeChunk && !oldest.queuedPaths.empty(); ++freed) {
+        oldest.queuedPaths.erase(oldest.queuedPaths.begin());
+    }
+    for (std::size_t freed = 0; freed < kFreeChunk && !oldest.selection.empty(); ++freed) {
+        oldest.selection.erase(oldest.selection.begin());
+    }
+    if (oldest.items.empty() && oldest.rowById.empty() && oldest.queuedPaths.empty() && oldest.selection.empty()) {
+        discarded_.pop_front();
+    }
+    if (!discarded_.empty()) QMetaObject::invokeMethod(this, [this] { freeDiscarded(); }, Qt::QueuedConnection);
+}
+
 void StandaloneViewModel::remove(const std::set<Uuid>& requested) {
     if (isProcessing_) return;
-    // The caller may pass the selection itself, which this function edits.
-    const std::set<Uuid> ids = requested;
-    const auto oldSize = queueItems_.size();
-    std::erase_if(queueItems_, [&ids](const BatchItem& item) { return ids.count(item.id) > 0; });
-    bool selectionTouched = false;
-    for (const auto& id : ids) selectionTouched |= selection_.erase(id) > 0;
-    if (queueItems_.size() != oldSize) {
-        rebuildIndex();
-        emit queueReset();
-        updateProgress();
+    std::vector<std::size_t> rows;
+    rows.reserve(std::min(requested.size(), queueItems_.size()));
+    for (const Uuid& id : requested) {
+        if (const int row = rowOf(id); row >= 0) rows.push_back(static_cast<std::size_t>(row));
     }
+    std::sort(rows.begin(), rows.end());
+
+    // The caller may pass the selection itself.
+    bool selectionTouched = false;
+    if (&requested == &selection_) {
+        selectionTouched = !selection_.empty();
+        Discarded discarded;
+        discarded.selection = std::exchange(selection_, {});
+        discard(std::move(discarded));
+    } else if (requested.size() * 16 < selection_.size()) {
+        for (const Uuid& id : requested) selectionTouched |= selection_.erase(id) > 0;
+    } else {
+        // Both sets are ordered alike: one walk through the two keeps the rest of the selection,
+        // and the old set is freed later with the removed items.
+        std::set<Uuid> kept;
+        auto gone = requested.begin();
+        for (const Uuid& id : selection_) {
+            while (gone != requested.end() && *gone < id) ++gone;
+            if (gone != requested.end() && *gone == id) {
+                selectionTouched = true;
+            } else {
+                kept.emplace_hint(kept.end(), id);
+            }
+        }
+        if (selectionTouched) {
+            Discarded discarded;
+            discarded.selection = std::exchange(selection_, std::move(kept));
+            discard(std::move(discarded));
+        }
+    }
+
+    eraseRows(rows);
     if (selectionTouched) emit selectionChanged();
 }
 
 void StandaloneViewModel::clearFinished() {
-    const auto oldSize = queueItems_.size();
     if (finishedCount_ == 0) return;
-    std::erase_if(queueItems_, [](const BatchItem& item) { return isCleared(item.status); });
-    if (queueItems_.size() == oldSize) return;
-    rebuildIndex();
-    emit queueReset();
-    updateProgress();
+    std::vector<std::size_t> rows;
+    rows.reserve(static_cast<std::size_t>(finishedCount_));
+    for (std::size_t row = 0; row < queueItems_.size(); ++row) {
+        if (isCleared(queueItems_[row].status)) rows.push_back(row);
+    }
+    eraseRows(rows);
 }
 
 // ---- revealing ----

@@ -14,6 +14,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <QObject>
@@ -117,7 +118,8 @@ public:
     }
 
     // ---- state shown by the window ----
-    const std::vector<BatchItem>& queueItems() const { return queueItems_; }
+    // A deque: appending never moves the items already queued, however long the queue.
+    const std::deque<BatchItem>& queueItems() const { return queueItems_; }
     // Row of the item with this id, or -1.
     int rowOf(const Uuid& id) const;
     const std::set<Uuid>& selection() const { return selection_; }
@@ -173,6 +175,10 @@ signals:
     void outputDirectoryChanged();
     // Rows [first, first + count) were appended to queueItems().
     void itemsAppended(int first, int count);
+    // Rows were removed: `runs` holds each run of adjacent removed rows as [first, last] in the
+    // numbering from before the removal, in ascending order. Emitted once queueItems() has
+    // dropped them all, so a follower removes the runs from the last one to the first.
+    void rowsRemoved(const std::vector<std::pair<int, int>>& runs);
     // Rows were removed or reordered: re-read queueItems().
     void queueReset();
     // The item at `row` changed its status, progress or message.
@@ -205,18 +211,28 @@ private:
     // while items wait.
     void drainIngestMailbox();
     void applyIngest(std::vector<BatchItem> items, bool dropComplete);
+    struct PendingRun;
+    // Copies the next items of a started run into its job, and hands the job to the queue once
+    // they are all in.
+    void collectRun(const std::shared_ptr<PendingRun>& run);
+    void launchRun(const std::shared_ptr<PendingRun>& run);
     void applyStatus(const Uuid& id, ProcessingStatus status, double progress, std::optional<std::string> message);
     void applyOutputs(const Uuid& id, std::vector<std::filesystem::path> outputs);
     void finishRun(const ExecutionReport& report);
-    void updateProgress();
+    void publishProgress();
     void setProcessing(bool processing);
-    void rebuildIndex();
+    // Drops the given rows (ascending, no repeats) in one pass and tells the followers.
+    void eraseRows(const std::vector<std::size_t>& rows);
+    struct Discarded;
+    void discard(Discarded discarded);
+    // Frees the next slice of what large removals dropped, and posts itself again while any is left.
+    void freeDiscarded();
     void revealPaths(const std::vector<std::filesystem::path>& paths);
 
     std::unique_ptr<PresetSlot> preset_;
     std::string namingPattern_;
     std::filesystem::path outputDirectory_;
-    std::vector<BatchItem> queueItems_;
+    std::deque<BatchItem> queueItems_;
     std::set<Uuid> selection_;
     bool isProcessing_ = false;
     double overallProgress_ = 0.0;
@@ -234,11 +250,27 @@ private:
     // is checked against the queue without a rescan.
     std::unordered_map<Uuid, std::size_t> rowById_;
     std::unordered_set<std::string> queuedPaths_;
-    // Items of the current (or last) run; overall progress counts only these.
-    std::unordered_set<Uuid> runItems_;
-    // Contribution of each started run item to the overall progress, and their sum.
-    std::unordered_map<Uuid, double> runContribution_;
+    // Per row, beside queueItems_: whether the item belongs to the current (or last) run, which
+    // alone the overall progress counts, and what it adds to that progress once started.
+    struct RunMark {
+        bool inRun = false;
+        bool started = false;
+        double share = 0.0;
+    };
+    std::vector<RunMark> runMarks_;
+    int runStarted_ = 0;  // run items counted in the overall progress
     double runProgressSum_ = 0.0;
+    // What large removals dropped, waiting to be freed.
+    struct Discarded {
+        std::deque<BatchItem> items;
+        std::unordered_map<Uuid, std::size_t> rowById;
+        std::unordered_set<std::string> queuedPaths;
+        std::set<Uuid> selection;
+    };
+    std::deque<Discarded> discarded_;
+    // While the view model tells its followers about removed rows, the list's own selection
+    // follows the removal; the selection kept here is already what it should be.
+    bool removingRows_ = false;
     int runnableCount_ = 0;  // pending and failed items, kept up to date per change
     int finishedCount_ = 0;  // completed and skipped items, likewise
     int pendingIngests_ = 0;

@@ -229,6 +229,7 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
     setCentralWidget(central);
 
     connect(&model_, &StandaloneViewModel::itemsAppended, this, [this] { refreshQueueState(); });
+    connect(&model_, &StandaloneViewModel::rowsRemoved, this, [this] { refreshQueueState(); });
     connect(&model_, &StandaloneViewModel::queueReset, this, [this] {
         refreshQueueState();
         pullSelectionFromModel();
@@ -492,15 +493,17 @@ void StandaloneWindow::pushSelectionToModel() {
     if (syncingSelection_) {
         return;
     }
-    // By range, not by index: selecting every row of a large queue is one range.
-    std::set<Uuid> ids;
+    // By range, not by index: selecting every row of a large queue is one range. Sorted first, so
+    // that the set is built by appending rather than by a search per id.
+    std::vector<Uuid> ids;
     for (const QItemSelectionRange& range : list_->selectionModel()->selection()) {
         for (int row = range.top(); row <= range.bottom(); ++row) {
-            if (const BatchItem* item = queueModel_->itemAt(row)) ids.insert(item->id);
+            if (const BatchItem* item = queueModel_->itemAt(row)) ids.push_back(item->id);
         }
     }
+    std::sort(ids.begin(), ids.end());
     syncingSelection_ = true;
-    model_.setSelection(std::move(ids));
+    model_.setSelection(std::set<Uuid>(ids.begin(), ids.end()));
     syncingSelection_ = false;
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include "batch_core/processing_context.h"
 #include "batch_core/user_defaults.h"
 #include "batch_ui/preset_slot.h"
+#include "batch_ui/queue_list_model.h"
 #include "batch_ui/standalone_view_model.h"
 #include "support/temp_dir.h"
 #include "window_test_app.h"
@@ -553,6 +555,146 @@ TEST_F(ViewModelRunTest, RevealPrefersOutputsThatStillExist) {
     model->revealOutput();
     EXPECT_TRUE(std::filesystem::is_directory(dir / "not/yet/there"));
     EXPECT_EQ(revealed[2], std::vector<std::filesystem::path>{dir / "not/yet/there"});
+}
+
+// The queue keeps an index beside its items (row by id, queued paths, counts, the run each row
+// belongs to), and the list follows removals run by run. Sequences of edits, checked after every
+// step against a plain list of names and statuses.
+TEST_F(ViewModelRunTest, QueueIndexAndListFollowEveryEdit) {
+    enum class Op { ingest, run, clear, remove, removeSelection };
+    struct Step {
+        Op op;
+        std::vector<int> which;  // file numbers to ingest or remove, or queue rows to select
+    };
+    const auto range = [](int from, int to) {
+        std::vector<int> numbers;
+        for (int n = from; n < to; ++n) numbers.push_back(n);
+        return numbers;
+    };
+    const std::vector<std::vector<Step>> cases = {
+        // Small removals in a few runs, then clearing most of a finished queue (more runs than are
+        // told one by one), files coming back, and the selection itself removed as one block.
+        {{Op::ingest, range(0, 80)},
+         {Op::remove, {3, 4, 5, 20}},
+         {Op::run, {}},
+         {Op::clear, {}},
+         {Op::ingest, range(0, 40)},
+         {Op::removeSelection, range(0, 30)},
+         {Op::run, {}},
+         {Op::remove, {21, 22}}},
+        // Every other item removed (half the queue, many runs), a run, a drop during the rest,
+        // removing most of the queue at once, and clearing what is left.
+        {{Op::ingest, range(0, 24)},
+         {Op::remove, {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22}},
+         {Op::run, {}},
+         {Op::ingest, range(20, 30)},
+         {Op::remove, range(0, 27)},
+         {Op::run, {}},
+         {Op::clear, {}},
+         {Op::ingest, {1, 2}}},
+    };
+    const auto nameOf = [](int n) {
+        static const char* const kinds[] = {"ok", "fail", "skip", "ok"};
+        char name[32];
+        std::snprintf(name, sizeof name, "%02d_%s", n, kinds[n % 4]);
+        return std::string(name);
+    };
+    for (std::size_t number = 0; number < cases.size(); ++number) {
+        SCOPED_TRACE("case " + std::to_string(number));
+        makeModel(2);
+        QueueListModel rows(*model);
+        struct Expected {
+            std::string name;
+            ProcessingStatus status;
+        };
+        std::vector<Expected> expected;
+        for (std::size_t at = 0; at < cases[number].size(); ++at) {
+            SCOPED_TRACE("step " + std::to_string(at));
+            const Step& step = cases[number][at];
+            switch (step.op) {
+                case Op::ingest: {
+                    std::vector<std::filesystem::path> paths;
+                    for (const int n : step.which) paths.push_back(file(nameOf(n) + ".png"));
+                    ingestAndWait(paths);
+                    for (const int n : step.which) {
+                        const bool queued = std::any_of(expected.begin(), expected.end(),
+                                                        [&](const Expected& e) { return e.name == nameOf(n); });
+                        if (!queued) expected.push_back({nameOf(n), ProcessingStatus::pending});
+                    }
+                    break;
+                }
+                case Op::run:
+                    runToEnd();
+                    for (auto& e : expected) {
+                        if (e.status != ProcessingStatus::pending && e.status != ProcessingStatus::failed) continue;
+                        e.status = e.name.find("fail") != std::string::npos   ? ProcessingStatus::failed
+                                   : e.name.find("skip") != std::string::npos ? ProcessingStatus::skipped
+                                                                              : ProcessingStatus::completed;
+                    }
+                    break;
+                case Op::clear:
+                    model->clearFinished();
+                    std::erase_if(expected, [](const Expected& e) {
+                        return e.status == ProcessingStatus::completed || e.status == ProcessingStatus::skipped;
+                    });
+                    break;
+                case Op::remove: {
+                    std::set<Uuid> ids;
+                    std::set<std::string> names;
+                    for (const int n : step.which) {
+                        const auto found = std::find_if(expected.begin(), expected.end(),
+                                                        [&](const Expected& e) { return e.name == nameOf(n); });
+                        if (found == expected.end()) continue;
+                        ids.insert(itemNamed(found->name).id);
+                        names.insert(found->name);
+                    }
+                    model->setSelection({model->queueItems().back().id});
+                    const bool lastGoes = ids.count(model->queueItems().back().id) != 0;
+                    model->remove(ids);
+                    std::erase_if(expected, [&](const Expected& e) { return names.count(e.name) != 0; });
+                    EXPECT_EQ(model->selection().size(), lastGoes ? 0U : 1U);
+                    break;
+                }
+                case Op::removeSelection: {
+                    std::set<Uuid> chosen;
+                    for (const int row : step.which) chosen.insert(model->queueItems()[static_cast<std::size_t>(row)].id);
+                    model->setSelection(chosen);
+                    model->remove(model->selection());
+                    expected.erase(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(step.which.size()));
+                    EXPECT_TRUE(model->selection().empty());
+                    break;
+                }
+            }
+            ASSERT_EQ(model->queueItems().size(), expected.size());
+            ASSERT_EQ(rows.rowCount(), static_cast<int>(expected.size()));
+            int runnable = 0;
+            bool finished = false;
+            for (std::size_t row = 0; row < expected.size(); ++row) {
+                const BatchItem& item = model->queueItems()[row];
+                EXPECT_EQ(item.originalFileName, expected[row].name) << "row " << row;
+                EXPECT_EQ(item.status, expected[row].status) << expected[row].name;
+                EXPECT_EQ(model->rowOf(item.id), static_cast<int>(row)) << expected[row].name;
+                const BatchItem* shown = rows.itemAt(static_cast<int>(row));
+                EXPECT_TRUE(shown != nullptr && shown->id == item.id) << "list row " << row;
+                runnable += item.status == ProcessingStatus::pending || item.status == ProcessingStatus::failed;
+                finished |= item.status == ProcessingStatus::completed || item.status == ProcessingStatus::skipped;
+            }
+            EXPECT_EQ(model->runnableCount(), runnable);
+            EXPECT_EQ(model->hasFinishedItems(), finished);
+            if (step.op == Op::run) {
+                EXPECT_DOUBLE_EQ(model->overallProgress(), 1.0);
+            }
+        }
+        // The queued paths went with their items: dropping every file again adds exactly the missing.
+        std::vector<std::filesystem::path> all;
+        for (int n = 0; n < 80; ++n) all.push_back(file(nameOf(n) + ".png"));
+        const std::size_t before = model->queueItems().size();
+        ingestAndWait(all);
+        EXPECT_EQ(model->queueItems().size(), 80U);
+        for (std::size_t row = before; row < model->queueItems().size(); ++row) {
+            EXPECT_EQ(model->rowOf(model->queueItems()[row].id), static_cast<int>(row));
+        }
+    }
 }
 
 }  // namespace
