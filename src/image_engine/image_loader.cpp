@@ -43,7 +43,11 @@ std::string oiioError(const OIIO::ImageInput* input) {
 void requireImageFile(const fs::path& file) {
     std::error_code error;
     const auto status = fs::status(file, error);
-    if (error || !fs::exists(status)) {
+    if (error) {
+        // A loop of links, a folder we may not enter: the system's own words, as the other readers say it.
+        throw ImageLoadError(file, error.message());
+    }
+    if (!fs::exists(status)) {
         throw ImageLoadError(file, "the file does not exist");
     }
     if (!fs::is_regular_file(status)) {
