@@ -15,9 +15,20 @@ namespace system_limits_detail {
 
 namespace {
 
+constexpr std::string_view blanks = " \t\r\n";
+
 std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r')) text.remove_suffix(1);
-    while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+    const auto first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+std::string readSmallFile(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    if (!in) return {};
+    std::string text(4096, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
     return text;
 }
 
@@ -33,10 +44,11 @@ std::optional<T> parseNumber(std::string_view text) {
 
 std::optional<int> cpuQuotaFromCpuMax(std::string_view cpuMax) {
     cpuMax = trimmed(cpuMax);
-    const auto space = cpuMax.find(' ');
-    if (space == std::string_view::npos) return std::nullopt;
-    const auto quota = parseNumber<std::uint64_t>(cpuMax.substr(0, space));  // "max" fails here: no quota
-    const auto period = parseNumber<std::uint64_t>(trimmed(cpuMax.substr(space + 1)));
+    const auto gap = cpuMax.find_first_of(blanks);
+    if (gap == std::string_view::npos) return std::nullopt;
+    // "max" and v1's -1 fail here: no quota.
+    const auto quota = parseNumber<std::uint64_t>(cpuMax.substr(0, gap));
+    const auto period = parseNumber<std::uint64_t>(trimmed(cpuMax.substr(gap)));
     if (!quota || !period || *period == 0 || *quota == 0) return std::nullopt;
     const std::uint64_t cpus = (*quota + *period - 1) / *period;
     return static_cast<int>(std::min<std::uint64_t>(cpus, 1u << 16));
@@ -46,6 +58,18 @@ std::optional<std::uint64_t> bytesFromMemoryMax(std::string_view memoryMax) {
     const auto bytes = parseNumber<std::uint64_t>(trimmed(memoryMax));
     if (!bytes || *bytes == 0) return std::nullopt;
     return bytes;
+}
+
+std::optional<int> cpuQuotaIn(const std::filesystem::path& folder, int version) {
+    if (version == 2) return cpuQuotaFromCpuMax(readSmallFile(folder / "cpu.max"));
+    // Each v1 file ends in a newline of its own.
+    const std::string quota = readSmallFile(folder / "cpu.cfs_quota_us");
+    const std::string period = readSmallFile(folder / "cpu.cfs_period_us");
+    return cpuQuotaFromCpuMax(std::string(trimmed(quota)) + " " + std::string(trimmed(period)));
+}
+
+std::optional<std::uint64_t> memoryLimitIn(const std::filesystem::path& folder, int version) {
+    return bytesFromMemoryMax(readSmallFile(folder / (version == 2 ? "memory.max" : "memory.limit_in_bytes")));
 }
 
 std::optional<std::filesystem::path> cgroupFolder(std::string_view procSelfCgroup, std::string_view controller,
@@ -83,35 +107,19 @@ std::optional<std::filesystem::path> cgroupFolder(std::string_view procSelfCgrou
 
 namespace {
 
-std::string readSmallFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    if (!in) return {};
-    std::string text(4096, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return text;
-}
-
-std::string readCpuLimit(const std::filesystem::path& folder, int version) {
-    if (version == 2) return readSmallFile(folder / "cpu.max");
-    return readSmallFile(folder / "cpu.cfs_quota_us") + " " + readSmallFile(folder / "cpu.cfs_period_us");
-}
-
-std::string readMemoryLimit(const std::filesystem::path& folder, int version) {
-    return readSmallFile(folder / (version == 2 ? "memory.max" : "memory.limit_in_bytes"));
-}
 
 // The cgroup's own limit, then its parents' up to the root: a limit set on a parent binds too.
-template <typename T, typename Read, typename Parse>
-std::optional<T> tightestCgroupLimit(std::string_view controller, Read read, Parse parse) {
+template <typename T, typename LimitIn>
+std::optional<T> tightestCgroupLimit(std::string_view controller, LimitIn limitIn) {
     const std::filesystem::path root = "/sys/fs/cgroup";
     int version = 0;
-    auto folder = system_limits_detail::cgroupFolder(readSmallFile("/proc/self/cgroup"), controller, root, version);
+    auto folder = system_limits_detail::cgroupFolder(system_limits_detail::readSmallFile("/proc/self/cgroup"),
+                                                     controller, root, version);
     if (!folder) return std::nullopt;
     const std::filesystem::path top = version == 1 ? root / std::string(controller) : root;
     std::optional<T> tightest;
     for (int depth = 0; depth < 64; ++depth) {
-        if (const auto value = parse(read(*folder, version))) tightest = tightest ? std::min(*tightest, *value) : *value;
+        if (const auto value = limitIn(*folder, version)) tightest = tightest ? std::min(*tightest, *value) : *value;
         if (*folder == top || folder->parent_path() == *folder) break;
         folder = folder->parent_path();
     }
@@ -127,7 +135,7 @@ int readAllowedProcessorCount() {
         const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
         count = online > 0 ? static_cast<int>(online) : 1;
     }
-    if (const auto quota = tightestCgroupLimit<int>("cpu", readCpuLimit, system_limits_detail::cpuQuotaFromCpuMax)) {
+    if (const auto quota = tightestCgroupLimit<int>("cpu", system_limits_detail::cpuQuotaIn)) {
         count = std::min(count, *quota);
     }
     return std::max(1, count);
@@ -139,7 +147,7 @@ std::uint64_t readMemoryLimitBytes() {
     std::uint64_t bytes = pages > 0 && pageSize > 0
                               ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize)
                               : std::uint64_t{1} << 30;
-    if (const auto limit = tightestCgroupLimit<std::uint64_t>("memory", readMemoryLimit, system_limits_detail::bytesFromMemoryMax)) {
+    if (const auto limit = tightestCgroupLimit<std::uint64_t>("memory", system_limits_detail::memoryLimitIn)) {
         bytes = std::min(bytes, *limit);
     }
     return std::max<std::uint64_t>(bytes, std::uint64_t{1} << 20);

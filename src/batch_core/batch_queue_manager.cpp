@@ -426,7 +426,10 @@ ExecutionReport BatchQueueManager::submitAndStart(const ProcessingJob& job, cons
     std::vector<fs::path> sources;
     sources.reserve(run.items.size());
     for (const auto& queued : run.items) sources.push_back(queued.sourceURL);
-    const auto ledger = std::make_shared<RunLedger>(std::move(sources));
+    // The pattern the presets name by: the run's, or the preset's own when the run has none.
+    std::string pattern = configuration.namingPattern;
+    if (pattern.empty()) pattern = guarded([&] { return preset.defaultNamingPattern(); });
+    const auto ledger = std::make_shared<RunLedger>(std::move(sources), std::move(pattern));
 
     auto runItem = [&run, &weakState, &ledger, &stopToken, &unwritable, total](std::size_t position) -> Outcome {
         const BatchItem& item = run.items[position];

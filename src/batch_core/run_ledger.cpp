@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <regex>
 #include <system_error>
 
 namespace morvale {
@@ -11,15 +12,47 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view readRemedy =
-    "Add {index} or {name} to the naming pattern or choose another output folder.";
-
 std::string display(const fs::path& path) { return path.string(); }
+
+// Which of the two tokens that tell items apart the pattern holds; both when it is unknown, so
+// that the advice names both.
+struct Missing {
+    bool index = true;
+    bool name = true;
+};
+
+Missing missingFrom(const std::optional<std::string>& pattern) {
+    if (!pattern) return {};
+    static const std::regex indexToken(R"(\{index(?::\d+)?\})");
+    return {!std::regex_search(*pattern, indexToken), pattern->find("{name}") == std::string::npos};
+}
+
+std::string tokensToAdd(Missing missing) {
+    if (missing.index && missing.name) return "{index} or {name}";
+    return missing.index ? "{index}" : "{name}";
+}
 
 }  // namespace
 
-RunLedger::RunLedger(std::vector<fs::path> sources) : sources_(std::move(sources)) {
+RunLedger::RunLedger(std::vector<fs::path> sources, std::optional<std::string> namingPattern)
+    : sources_(std::move(sources)), namingPattern_(std::move(namingPattern)) {
     for (const auto& source : sources_) sourceForms_.emplace(pathForm(source), source);
+}
+
+std::string RunLedger::itemsRemedy() const {
+    const Missing missing = missingFrom(namingPattern_);
+    // Each item has an index of its own; with {index} in the pattern two names meet only where the
+    // index runs into digits beside it ("{name}{index}": a1 at 1 and a at 11 both give a11).
+    if (!missing.index) {
+        return "Put a separator such as _ between {index} and the text beside it in the naming pattern.";
+    }
+    return "Add " + tokensToAdd(missing) + " to the naming pattern.";
+}
+
+std::string RunLedger::readRemedy() const {
+    const Missing missing = missingFrom(namingPattern_);
+    if (!missing.index && !missing.name) return "Choose another output folder.";
+    return "Add " + tokensToAdd(missing) + " to the naming pattern or choose another output folder.";
 }
 
 fs::path RunLedger::pathForm(const fs::path& path) {
@@ -43,7 +76,7 @@ void RunLedger::noteReads(const BatchItem& item, const std::vector<fs::path>& fi
         const auto written = outputs_.find(keys[i]);
         if (written != outputs_.end() && written->second.item != item.id) {
             throw OutputConflict("Won't read " + display(files[i]) + ": " + display(written->second.source) +
-                                 " replaced it earlier in this run. " + std::string(readRemedy));
+                                 " replaced it earlier in this run. " + readRemedy());
         }
     }
     for (const auto& key : keys) {
@@ -65,11 +98,13 @@ void RunLedger::claimOutput(const BatchItem& item, const fs::path& output, std::
         // Two outputs of one item on one path come from its naming pattern, whatever the remedy
         // the caller had in mind for a clash between items.
         const bool own = written->second.item == item.id;
-        const std::string_view fix = own ? patternRemedy : remedy;
+        const std::string fix = own                       ? std::string(ownOutputsRemedy)
+                                : remedy == patternRemedy ? itemsRemedy()
+                                                          : std::string(remedy);
         // Both sources: the user has to find the two files whose names meet, not just the first.
         const std::string also = own ? "" : ", and " + display(item.sourceURL) + " would write it too";
         throw OutputConflict("Won't overwrite " + name + ": it is already the output of " +
-                             display(written->second.source) + " in this run" + also + ". " + std::string(fix));
+                             display(written->second.source) + " in this run" + also + ". " + fix);
     }
     // A source of the run counts as read by its own item before any item writes.
     std::optional<Reader> reader;
@@ -82,7 +117,7 @@ void RunLedger::claimOutput(const BatchItem& item, const fs::path& output, std::
         const std::string who = ownSource || reader->item == item.id
                                     ? std::string("this item reads it")
                                     : display(reader->source) + " reads it in this run";
-        throw OutputConflict("Won't overwrite " + display(output) + ": " + who + ". " + std::string(readRemedy));
+        throw OutputConflict("Won't overwrite " + display(output) + ": " + who + ". " + readRemedy());
     }
     outputs_.emplace(key, Writer{item.id, item.sourceURL, fileIdentity(key)});
 }

@@ -25,11 +25,15 @@ namespace morvale {
 // already wrote), or a file that an item of the run reads. what() names both files and says how
 // to avoid the clash:
 //   "Won't overwrite <name>: it is already the output of <source> in this run, and <other source>
-//    would write it too. <remedy>"  (two items; one item's own two outputs name its source once)
-//   "Won't overwrite <path>: this item reads it. Add {index} or {name} to the naming pattern or
-//    choose another output folder."
-//   "Won't overwrite <path>: <source> reads it in this run. Add {index} ... output folder."
-//   "Won't read <path>: <source> replaced it earlier in this run. Add {index} ... output folder."
+//    would write it too. <remedy>"  (two items)
+//   "Won't overwrite <name>: it is already the output of <source> in this run. <ownOutputsRemedy>"
+//   "Won't overwrite <path>: this item reads it. <read remedy>"
+//   "Won't overwrite <path>: <source> reads it in this run. <read remedy>"
+//   "Won't read <path>: <source> replaced it earlier in this run. <read remedy>"
+// The remedies that concern the naming pattern name only the tokens that would help, so they
+// depend on the run's pattern (see claimOutput and noteReads); when the ledger knows no pattern,
+// or the pattern has neither {index} nor {name}, they are "Add {index} or {name} to the naming
+// pattern." and "Add {index} or {name} to the naming pattern or choose another output folder."
 class OutputConflict : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -43,16 +47,23 @@ public:
 // Thread rules: every operation may be called from any number of item threads at once.
 class RunLedger {
 public:
-    // Remedies offered when two outputs clash.
+    // Remedies offered when the outputs of two items clash. patternRemedy stands for the advice
+    // fitted to the run's naming pattern (this text when the ledger knows none).
     static constexpr std::string_view patternRemedy = "Add {index} or {name} to the naming pattern.";
     static constexpr std::string_view fixedNameRemedy =
         "Rename one of the source files or process them in separate runs.";
+    // One item's two outputs on one path: its index and name are the same for both, so only what
+    // tells its outputs apart can help.
+    static constexpr std::string_view ownOutputsRemedy =
+        "Change the naming pattern so that each output of an item gets a name of its own.";
 
     // A ledger of no job (tests, one-off calls): nothing is a source of the run.
     RunLedger() = default;
     // The job's source files, in job order. Each counts as read by the run before any item writes,
-    // so that no output replaces a file that an item of the run has yet to read.
-    explicit RunLedger(std::vector<std::filesystem::path> sources);
+    // so that no output replaces a file that an item of the run has yet to read. `namingPattern`,
+    // the pattern the run's items are named by, fits the advice to it.
+    explicit RunLedger(std::vector<std::filesystem::path> sources,
+                       std::optional<std::string> namingPattern = std::nullopt);
 
     RunLedger(const RunLedger&) = delete;
     RunLedger& operator=(const RunLedger&) = delete;
@@ -73,7 +84,10 @@ public:
     // Claims an output path before it is written. Throws OutputConflict when the path is already
     // an output of the run (another item's, or this item's own: an item never writes two outputs
     // to one path), a source of the run, or a file any item of the run has read. `remedy` ends
-    // the message of a clash with another item's output.
+    // the message of a clash with another item's output; patternRemedy becomes the advice for the
+    // run's pattern: add what it lacks of {index} and {name} (two items meet only when neither
+    // tells them apart); with {index} in it, set {index} apart from the text beside it, as two
+    // items' names can meet only where an index runs into digits beside it.
     void claimOutput(const BatchItem& item, const std::filesystem::path& output,
                      std::string_view remedy = patternRemedy);
 
@@ -135,8 +149,14 @@ private:
     void settle(Decision& decision, std::shared_ptr<const void> value, std::exception_ptr error);
     std::shared_ptr<const void> await(Decision& decision);
 
+    // Advice fitted to the run's pattern: for two items writing one path, and for an output on a
+    // file the run reads (where another output folder always helps).
+    std::string itemsRemedy() const;
+    std::string readRemedy() const;
+
     std::vector<std::filesystem::path> sources_;
     std::map<std::filesystem::path, std::filesystem::path> sourceForms_;  // path form -> as given
+    std::optional<std::string> namingPattern_;
 
     std::mutex mutex_;
     std::condition_variable settledChanged_;

@@ -43,8 +43,13 @@ std::string oiioError(const OIIO::ImageInput* input) {
 void requireImageFile(const fs::path& file) {
     std::error_code error;
     const auto status = fs::status(file, error);
-    if (error || !fs::exists(status)) {
+    // A missing file reports its error too; any other (a loop of links, a folder we may not enter)
+    // is told in the system's own words, as the other readers tell it.
+    if (status.type() == fs::file_type::not_found) {
         throw ImageLoadError(file, "the file does not exist");
+    }
+    if (error) {
+        throw ImageLoadError(file, error.message());
     }
     if (!fs::is_regular_file(status)) {
         throw ImageLoadError(file, "not a regular file");

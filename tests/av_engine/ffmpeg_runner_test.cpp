@@ -1,6 +1,7 @@
 #include "av_engine/ffmpeg_runner.h"
 #include "base/cancellation.h"
 #include "fake_ffmpeg.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,8 @@ Outcome run(const FFmpegRunner& runner, std::chrono::milliseconds limit = 30s, s
     return outcome;
 }
 
-// No process of the group still runs (init here may take a while to reap orphaned zombies).
+// No process of the group still runs. The runner reaps its child, but the grandchildren that the
+// group's SIGKILL reached die, and are reaped by init, only when the kernel gets to them.
 bool groupGone(int pgid) {
     const auto running = [pgid] {
         for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
@@ -53,11 +55,7 @@ bool groupGone(int pgid) {
         }
         return false;
     };
-    for (int i = 0; i < 100; ++i) {
-        if (!running()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return test::waitUntil([&] { return !running(); });
 }
 
 TEST(FFmpegRunner, ExitStatusAndOutputBecomeTheError) {

@@ -6,25 +6,57 @@
 #include <unistd.h>
 
 #include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/temp_dir.h"
 
 namespace morvale {
 namespace {
 
 using namespace system_limits_detail;
 
+// The files as the kernel writes them, each ending in a newline, in a made-up cgroup folder.
 TEST(SystemLimitsTest, CgroupFilesParse) {
+    using Files = std::vector<std::pair<const char*, const char*>>;
     struct CpuCase {
-        const char* text;
+        int version;
+        Files files;
         std::optional<int> cpus;
     };
-    for (const CpuCase& c : {CpuCase{"max 100000\n", std::nullopt}, CpuCase{"400000 100000\n", 4},
-                             CpuCase{"150000 100000", 2}, CpuCase{"-1 100000", std::nullopt},
-                             CpuCase{"50000 100000\n", 1}, CpuCase{"", std::nullopt}, CpuCase{"12 0", std::nullopt}}) {
-        EXPECT_EQ(cpuQuotaFromCpuMax(c.text), c.cpus) << c.text;
+    for (const CpuCase& c : {CpuCase{2, {{"cpu.max", "max 100000\n"}}, std::nullopt},
+                             CpuCase{2, {{"cpu.max", "400000 100000\n"}}, 4},
+                             CpuCase{2, {{"cpu.max", "150000 100000\n"}}, 2},
+                             CpuCase{2, {{"cpu.max", "50000 100000\n"}}, 1},
+                             CpuCase{2, {{"cpu.max", "12 0\n"}}, std::nullopt},
+                             CpuCase{2, {{"cpu.max", ""}}, std::nullopt},
+                             CpuCase{2, {}, std::nullopt},
+                             CpuCase{1, {{"cpu.cfs_quota_us", "250000\n"}, {"cpu.cfs_period_us", "100000\n"}}, 3},
+                             CpuCase{1, {{"cpu.cfs_quota_us", "50000\n"}, {"cpu.cfs_period_us", "100000\n"}}, 1},
+                             CpuCase{1, {{"cpu.cfs_quota_us", "-1\n"}, {"cpu.cfs_period_us", "100000\n"}}, std::nullopt},
+                             CpuCase{1, {{"cpu.cfs_period_us", "100000\n"}}, std::nullopt}}) {
+        test::TempDir folder;
+        std::string shown = "v" + std::to_string(c.version);
+        for (const auto& [name, text] : c.files) {
+            folder.write(name, text);
+            shown += std::string(" ") + name + "=" + text;
+        }
+        EXPECT_EQ(cpuQuotaIn(folder.path(), c.version), c.cpus) << shown;
     }
-    EXPECT_EQ(bytesFromMemoryMax("max\n"), std::nullopt);
-    EXPECT_EQ(bytesFromMemoryMax("4294967296\n"), std::optional<std::uint64_t>(4294967296u));
-    EXPECT_EQ(bytesFromMemoryMax("12x"), std::nullopt);
+    struct MemoryCase {
+        int version;
+        const char* text;
+        std::optional<std::uint64_t> bytes;
+    };
+    for (const MemoryCase& c : {MemoryCase{2, "max\n", std::nullopt}, MemoryCase{2, "4294967296\n", 4294967296u},
+                                MemoryCase{2, "12x\n", std::nullopt}, MemoryCase{1, "536870912\n", 536870912u},
+                                // v1 writes "no limit" as a huge number; the physical memory is lower.
+                                MemoryCase{1, "9223372036854771712\n", 9223372036854771712u}}) {
+        test::TempDir folder;
+        folder.write(c.version == 2 ? "memory.max" : "memory.limit_in_bytes", c.text);
+        EXPECT_EQ(memoryLimitIn(folder.path(), c.version), c.bytes) << c.version << " " << c.text;
+    }
 
     const char* hybrid = "9:name=systemd:/\n4:memory:/jobs/a\n2:cpu,cpuacct:/jobs/b\n0::/jobs/c\n";
     struct FolderCase {

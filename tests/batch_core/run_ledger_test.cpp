@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -33,6 +35,7 @@ struct Case {
 const std::string readFix = "Add {index} or {name} to the naming pattern or choose another output folder.";
 const std::string patternFix = "Add {index} or {name} to the naming pattern.";
 const std::string fixedFix = "Rename one of the source files or process them in separate runs.";
+const std::string ownFix = "Change the naming pattern so that each output of an item gets a name of its own.";
 
 std::string expand(std::string text, const std::string& folder) {
     for (auto at = text.find('@'); at != std::string::npos; at = text.find('@', at + folder.size())) {
@@ -51,7 +54,7 @@ TEST(RunLedgerTest, RefusesEveryWriteThatWouldDestroyAFileOfTheRun) {
           {'f', 'B', "out/x.png", "Won't overwrite x.png: it is already the output of @/a.png in this run, and @/b.png would write it too. " + fixedFix}}},
         {"one item claims one path twice",
          {{'f', 'A', "out/x.png", ""},
-          {'f', 'A', "out/x.png", "Won't overwrite x.png: it is already the output of @/a.png in this run. " + patternFix}}},
+          {'f', 'A', "out/x.png", "Won't overwrite x.png: it is already the output of @/a.png in this run. " + ownFix}}},
         {"an output onto a later item's source",
          {{'c', 'A', "b.png", "Won't overwrite @/b.png: @/b.png reads it in this run. " + readFix}}},
         {"an output onto the item's own source",
@@ -92,6 +95,48 @@ TEST(RunLedgerTest, RefusesEveryWriteThatWouldDestroyAFileOfTheRun) {
             }
             EXPECT_EQ(refused, expand(step.expected, dir.path().string())) << step.op << " " << step.path;
         }
+    }
+}
+
+// The advice names only what would help under the run's pattern. Two items meet only when neither
+// {index} nor {name} tells them apart, or where an index runs into digits beside it; an output on a
+// file the run reads always goes away in another output folder.
+TEST(RunLedgerTest, AdviceFitsTheNamingPattern) {
+    const std::string separate = "Put a separator such as _ between {index} and the text beside it in the naming pattern.";
+    const struct {
+        std::optional<std::string> pattern;
+        std::string twoItems;
+        std::string onASource;
+    } cases[] = {
+        {std::nullopt, patternFix, readFix},
+        {"photo_{date}", patternFix, readFix},
+        {"{name}", "Add {index} to the naming pattern.",
+         "Add {index} to the naming pattern or choose another output folder."},
+        {"{index:}_{name}", "Add {index} to the naming pattern.",  // "{index:}" is no index token
+         "Add {index} to the naming pattern or choose another output folder."},
+        {"shot_{index:03}", separate, "Add {name} to the naming pattern or choose another output folder."},
+        {"{name}{index}", separate, "Choose another output folder."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pattern.value_or("no pattern"));
+        test::TempDir dir;
+        const BatchItem a(Uuid::random(), dir / "in/a.png");
+        const BatchItem b(Uuid::random(), dir / "other/a.png");
+        RunLedger ledger({a.sourceURL, b.sourceURL}, c.pattern);
+        const auto refusal = [&](const BatchItem& item, const fs::path& output, std::string_view remedy) {
+            try {
+                ledger.claimOutput(item, output, remedy);
+            } catch (const OutputConflict& conflict) {
+                const std::string what = conflict.what();
+                return what.substr(what.find(". ") + 2);
+            }
+            return std::string("claimed");
+        };
+        EXPECT_EQ(refusal(a, dir / "out/a.png", RunLedger::patternRemedy), "claimed");
+        EXPECT_EQ(refusal(b, dir / "out/a.png", RunLedger::patternRemedy), c.twoItems);
+        EXPECT_EQ(refusal(b, dir / "out/a.png", RunLedger::fixedNameRemedy), fixedFix);
+        EXPECT_EQ(refusal(a, dir / "out/a.png", RunLedger::patternRemedy), ownFix);
+        EXPECT_EQ(refusal(a, b.sourceURL, RunLedger::patternRemedy), c.onASource);
     }
 }
 

@@ -88,9 +88,13 @@ TEST(ListingFailure, DecodeFailuresNameTheirCause) {
     ASSERT_NE(frame, std::string::npos);
     huge.replace(frame + 5, 4, "\x75\x30\x75\x30");
 
+    const fs::path loop = dir / "loop.jpg";
+    fs::create_symlink(loop.filename(), loop);
+
     const std::pair<fs::path, std::string> cases[] = {
         {dir.write("huge.jpg", huge), "huge.jpg (30000 × 30000 is too large)"},
         {dir / "gone.jpg", "gone.jpg (the file does not exist)"},
+        {loop, "loop.jpg (Too many levels of symbolic links)"},
         {dir.write("cut.jpg", bytes.substr(0, 40)), "cut.jpg (not a readable image ("},
         {dir.write("notes.jpg", "not a photo"), "notes.jpg (not a readable image ("},
     };

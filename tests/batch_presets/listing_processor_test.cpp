@@ -143,7 +143,7 @@ TEST_F(ListingRun, FailuresNameTheirCauseAndLeaveNothingOrKeepThePrint) {
         {"cap overflows bytes", [](VarnholtPreset& p) { p.maxWebFileSizeKB = std::numeric_limits<std::int64_t>::max() / 1000; },
          {plain}, out(), "The web file-size cap must be from 1 to 9007199254740991 KB (it is 9223372036854775 KB).", {}},
         {"print over a source", {}, {source}, dir / "own",
-         "Won't overwrite " + source.string() + ": this item reads it. Add {index} or {name} to the naming pattern or choose another output folder.",
+         "Won't overwrite " + source.string() + ": this item reads it. Add {name} to the naming pattern or choose another output folder.",
          {"Print_Package/1042_Maple_Lane_01_Print.jpg"}},
         {"cap out of reach", [](VarnholtPreset& p) { p.maxWebFileSizeKB = 50; p.autoStraightenVerticals = false; }, {noisy}, out(),
          "Could not get the web image under 50 KB", {"Print_Package/1042_Maple_Lane_01_Print.jpg"}},

@@ -309,7 +309,8 @@ TEST(TextureProcessorTest, SameOutputNameInOneRunFailsTheLaterItemAndKeepsTheFir
     EXPECT_TRUE(startsWith(loser.message, "Won't overwrite Body_ORM.png: it is already the output of " +
                                               winner.source.string()))
         << loser.message;
-    EXPECT_NE(loser.message.find("Add {index} or {name} to the naming pattern."), std::string::npos);
+    // The pattern already holds {name}, which the two share: only {index} tells them apart.
+    EXPECT_TRUE(loser.message.ends_with(" would write it too. Add {index} to the naming pattern.")) << loser.message;
     EXPECT_EQ(test::fileNames(dir / "out"), std::vector<std::string>{"Body_ORM.png"});
     expectPixel(load(dir / "out/Body_ORM.png"), 1, 1, {static_cast<std::uint8_t>(heroWon ? 50 : 200), 255, 0, 255});
 
@@ -325,7 +326,7 @@ TEST(TextureProcessorTest, OutputNeverReplacesAFileThatTheRunReads) {
     const auto run = test::runTextureJob(test::texturePreset(Mode::powerOfTwoEnforce), {tile}, dir.path(), "{name}");
     EXPECT_EQ(run.items[0].status, ProcessingStatus::failed);
     EXPECT_EQ(run.items[0].message, "Won't overwrite " + (dir / "Tile.png").string() +
-                                        ": this item reads it. Add {index} or {name} to the naming pattern or "
+                                        ": this item reads it. Add {index} to the naming pattern or "
                                         "choose another output folder.");
     EXPECT_EQ(load(tile).width, 40);
 }
@@ -409,8 +410,8 @@ TEST(TextureProcessorTest, MissingNormalMapIsMadeFromHeightAndItsFailureOnlyLogg
     EXPECT_EQ(run.items[0].status, ProcessingStatus::completed) << run.items[0].message;
     EXPECT_EQ(run.items[0].outputs, std::vector<std::string>{"Rock_NormalGL.png"});
     EXPECT_TRUE(run.logged("Rock: no normal map made from the height map. Won't overwrite Rock_NormalGL.png: it is "
-                           "already the output of " + ao.string() + " in this run. Add {index} or {name} to the "
-                           "naming pattern."))
+                           "already the output of " + ao.string() + " in this run. Change the naming pattern so "
+                           "that each output of an item gets a name of its own."))
         << run.logText();
     expectPixel(load(dir / "outSame/Rock_NormalGL.png"), 3, 3, {60, 255, 0, 100});
 
