@@ -162,7 +162,8 @@ QStringList QueueRowDelegate::messageLines(const QString& message, int width, in
         }
         const QString name = text.mid(nameAt, nameLength);
         const auto shortened = [&](int nameWidth) {
-            return text.left(nameAt) + metrics.elidedText(name, Qt::ElideMiddle, nameWidth) + text.mid(nameAt + nameLength);
+            return text.left(nameAt) + metrics.elidedText(name, Qt::ElideMiddle, nameWidth) +
+                   text.mid(nameAt + nameLength);
         };
         // The widest shortening that fits.
         int low = metrics.horizontalAdvance(QChar(0x2026));

@@ -338,11 +338,7 @@ QWidget* StandaloneWindow::buildHeader() {
     logToggle_ = smallButton(QString(), header);
     logToggle_->setObjectName(QStringLiteral("logToggle"));
     logToggle_->setIcon(QIcon::fromTheme(QStringLiteral("utilities-terminal")));
-    connect(logToggle_, &QPushButton::clicked, this, [this] {
-        model_.setShowLog(!model_.showLog());
-        // A log shown under the folded-out options would not be seen.
-        if (model_.showLog()) optionsToggle_->setChecked(false);
-    });
+    connect(logToggle_, &QPushButton::clicked, this, [this] { model_.setShowLog(!model_.showLog()); });
     row->addWidget(logToggle_);
     return header;
 }
@@ -491,7 +487,8 @@ void StandaloneWindow::adaptToSize(bool force) {
 
 void StandaloneWindow::placeSidebar() {
     const bool inPlaceOfQueue = narrow_ && optionsToggle_->isChecked();
-    optionsToggle_->setText(optionsToggle_->isChecked() ? QStringLiteral("Hide Options") : QStringLiteral("Show Options"));
+    optionsToggle_->setText(optionsToggle_->isChecked() ? QStringLiteral("Hide Options")
+                                                        : QStringLiteral("Show Options"));
     if (inPlaceOfQueue && sidebar_->parentWidget() != workspace_) {
         mainRow_->removeWidget(sidebar_);
         workspaceColumn_->addWidget(sidebar_, 1);
@@ -545,6 +542,8 @@ void StandaloneWindow::refreshProcessing() {
 void StandaloneWindow::refreshLogVisibility() {
     const bool shown = model_.showLog();
     logPane_->setVisible(shown);
+    // A log shown while the options stand in place of the queue would open out of sight.
+    if (shown) optionsToggle_->setChecked(false);
     logToggle_->setText(shown ? QStringLiteral("Hide Log") : QStringLiteral("Show Log"));
     if (shown) {
         logPane_->verticalScrollBar()->setValue(logPane_->verticalScrollBar()->maximum());

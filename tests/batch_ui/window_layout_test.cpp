@@ -20,14 +20,8 @@
 #include "window_test_fixture.h"
 
 #include <QAbstractButton>
-#include <QAbstractSlider>
-#include <QAbstractSpinBox>
-#include <QComboBox>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListView>
-#include <QPlainTextEdit>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -188,7 +182,7 @@ std::string describe(const QRect& r) {
 }
 
 // Everything that is not whole, or not inside the list, as one line each.
-std::vector<std::string> rowProblems(QListView* list) {
+std::vector<std::string> rowProblems(QListView* list, bool twoRows) {
     std::vector<std::string> problems;
     if (list->horizontalScrollBar()->isVisible()) problems.push_back("the queue scrolls sideways");
     const auto* rows = dynamic_cast<const QueueRowDelegate*>(list->itemDelegate());
@@ -258,9 +252,11 @@ std::vector<std::string> rowProblems(QListView* list) {
     }
     // Two rows of the tallest kind fit the list, whichever are scrolled into view.
     std::vector<int> heights;
-    for (int row = 0; row < list->model()->rowCount(); ++row) heights.push_back(rows->rowHeight(list->model()->index(row, 0)));
+    for (int row = 0; row < list->model()->rowCount(); ++row) {
+        heights.push_back(rows->rowHeight(list->model()->index(row, 0)));
+    }
     std::sort(heights.begin(), heights.end(), std::greater<>());
-    if (heights.size() >= 2 && heights[0] + heights[1] > viewport.height()) {
+    if (twoRows && heights.size() >= 2 && heights[0] + heights[1] > viewport.height()) {
         problems.push_back("the list is " + std::to_string(viewport.height()) + " high, two rows need " +
                            std::to_string(heights[0] + heights[1]));
     }
@@ -269,12 +265,13 @@ std::vector<std::string> rowProblems(QListView* list) {
 
 // What the user sees and works: texts, buttons, fields and the panes that hold rows and lines.
 bool isControl(const QWidget* widget) {
-    if (const auto* label = qobject_cast<const QLabel*>(widget)) return !label->text().isEmpty() || !label->pixmap().isNull();
-    return qobject_cast<const QAbstractButton*>(widget) != nullptr || qobject_cast<const QComboBox*>(widget) != nullptr ||
-           qobject_cast<const QLineEdit*>(widget) != nullptr || qobject_cast<const QAbstractSlider*>(widget) != nullptr ||
-           qobject_cast<const QAbstractSpinBox*>(widget) != nullptr ||
-           qobject_cast<const QProgressBar*>(widget) != nullptr || qobject_cast<const QListView*>(widget) != nullptr ||
-           qobject_cast<const QPlainTextEdit*>(widget) != nullptr || widget->objectName() == QStringLiteral("dropZone");
+    if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+        return !label->text().isEmpty() || !label->pixmap().isNull();
+    }
+    return widget->inherits("QAbstractButton") || widget->inherits("QComboBox") || widget->inherits("QLineEdit") ||
+           widget->inherits("QAbstractSlider") || widget->inherits("QAbstractSpinBox") ||
+           widget->inherits("QProgressBar") || widget->inherits("QListView") || widget->inherits("QPlainTextEdit") ||
+           widget->objectName() == QStringLiteral("dropZone");
 }
 
 std::string nameOf(const QWidget* widget) {
@@ -405,11 +402,15 @@ std::vector<std::string> checkWindowAt(int count, const Screen& screen) {
     std::vector<QSize> sizes = screen.sizes;
     if (sizes.empty()) {
         sizes.push_back(window->size());
-        if (!QRect(QPoint(0, 0), available).contains(QRect(QPoint(0, 0), window->size() + StandaloneWindow::kFrameAllowance))) {
-            problems.push_back("the window opens at " + sizeText(window->size()) + " on a screen of " + sizeText(available));
+        const QSize framed = window->size() + StandaloneWindow::kFrameAllowance;
+        if (framed.width() > available.width() || framed.height() > available.height()) {
+            problems.push_back("the window opens at " + sizeText(window->size()) + " on a screen of " +
+                               sizeText(available));
         }
-        if (window->minimumSize() != window->size().boundedTo(QSize(StandaloneWindow::kMinimumWidth, StandaloneWindow::kMinimumHeight))) {
-            problems.push_back("the window's minimum " + sizeText(window->minimumSize()) + " does not fit " + sizeText(available));
+        const QSize usual(StandaloneWindow::kMinimumWidth, StandaloneWindow::kMinimumHeight);
+        if (window->minimumSize() != window->size().boundedTo(usual)) {
+            problems.push_back("the window's minimum " + sizeText(window->minimumSize()) + " does not fit " +
+                               sizeText(available));
         }
     }
     for (const QSize& size : sizes) {
@@ -418,22 +419,40 @@ std::vector<std::string> checkWindowAt(int count, const Screen& screen) {
         QTest::qWait(400);
         const std::string at = std::to_string(count) + " items at " + sizeText(size) + ", scale " + screen.scale;
         if (window->size() != size) problems.push_back(at + ": the window did not take the size");
-        // A narrow window shows its options in place of the queue: those are checked as well.
-        for (const bool options : {false, true}) {
-            if (options && !window->optionsToggle()->isVisible()) continue;
-            window->optionsToggle()->setChecked(options);
-            QTest::qWait(50);
-            const std::string where = at + (options ? " with the options shown: " : ": ");
-            if (!options) {
-                for (const auto& problem : rowProblems(window->queueList())) problems.push_back(where + problem);
+        // A narrow window shows its options in place of the queue, and the log pane takes room from
+        // the queue: those views are checked as well, all but the rows' share of the list.
+        enum class View { queue, options, log };
+        for (const View view : {View::queue, View::options, View::log}) {
+            if (view == View::options && !window->optionsToggle()->isVisible()) continue;
+            window->optionsToggle()->setChecked(view == View::options);
+            window->model().setShowLog(view == View::log);
+            QTest::qWait(view == View::log ? 400 : 50);
+            const char* const names[] = {"", "-options", "-log"};
+            const char* name = names[static_cast<int>(view)];
+            const std::string where = at + name + ": ";
+            if (view != View::options) {
+                for (const auto& problem : rowProblems(window->queueList(), view == View::queue)) {
+                    problems.push_back(where + problem);
+                }
+            }
+            const bool foldable = window->optionsToggle()->isVisible();
+            if (!window->optionsSidebar()->isVisibleTo(window) && (view == View::options || !foldable)) {
+                problems.push_back(where + "the options are out of reach");
             }
             for (const auto& problem : textProblems(window)) problems.push_back(where + problem);
             for (const auto& problem : controlProblems(window)) problems.push_back(where + problem);
+            if (view == View::options) {
+                // Showing the log brings the queue back, or the log would open out of sight.
+                window->logToggle()->click();
+                if (window->optionsToggle()->isChecked() || !window->queueList()->isVisibleTo(window)) {
+                    problems.push_back(where + "showing the log leaves the queue hidden");
+                }
+            }
             if (const char* folder = std::getenv("MORVALE_LAYOUT_SNAPSHOTS")) {
                 const std::string file = std::string(folder) + "/window-" + std::to_string(count) + "-" + sizeText(size) +
-                                         "-scale" + screen.scale + (options ? "-options" : "") + ".png";
+                                         "-scale" + screen.scale + name + ".png";
                 window->grab().save(QString::fromStdString(file));
-                if (!options) {
+                if (view == View::queue) {
                     // And with the failed rows in view.
                     QListView* list = window->queueList();
                     list->scrollTo(list->model()->index(count / 5, 0), QAbstractItemView::PositionAtTop);
@@ -443,6 +462,7 @@ std::vector<std::string> checkWindowAt(int count, const Screen& screen) {
             }
         }
         window->optionsToggle()->setChecked(false);
+        window->model().setShowLog(false);
     }
     return problems;
 }
@@ -487,16 +507,20 @@ TEST(WindowOpeningSize, DefaultWhereItFitsElseTheLargestThatFits) {
     struct Case {
         QSize available;
         QSize expected;
+        QSize minimum;
     };
     const std::vector<Case> cases{
-        {{1904, 1004}, {1040, 720}},  // 1920 x 1080 at scale 1
-        {{1264, 664}, {1040, 664}},   // 1920 x 1080 at scale 1.5, less a panel: the bottom would be cut
-        {{784, 452}, {784, 452}},     // 1600 x 1000 at scale 2: smaller than the minimum, the screen wins
-        {{900, 2000}, {900, 720}},
+        {{1904, 1004}, {1040, 720}, {860, 600}},  // 1920 x 1080 at scale 1
+        {{1264, 664}, {1040, 664}, {860, 600}},   // 1920 x 1080 at scale 1.5, less a panel: the bottom would be cut
+        {{784, 452}, {784, 452}, {784, 452}},     // 1600 x 1000 at scale 2: smaller than the minimum, the screen wins
+        {{900, 2000}, {900, 720}, {860, 600}},
+        {{624, 312}, {624, 312}, {624, 312}},     // 1280 x 720 at scale 2
     };
     for (const Case& c : cases) {
         EXPECT_EQ(StandaloneWindow::openingSize(c.available), c.expected) << c.available.width() << "x"
                                                                           << c.available.height();
+        EXPECT_EQ(StandaloneWindow::minimumSizeFor(c.available), c.minimum) << c.available.width() << "x"
+                                                                            << c.available.height();
     }
 }
 
