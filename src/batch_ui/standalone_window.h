@@ -51,6 +51,9 @@ public:
     static constexpr int kMinimumHeight = 600;
     static constexpr int kWorkspaceMinimumWidth = 460;
     static constexpr int kSidebarWidth = 340;
+    // The window gives way on a small screen. Too narrow for the sidebar beside the workspace, the
+    // options fold away behind "Show Options", which shows them in place of the queue; shorter than
+    // the minimum height, the drop zone becomes a strip, the tagline goes and the spacing tightens.
     // What the window manager's frame (a title bar, thin borders) takes beyond the window's own
     // size; it is not known before the window is shown.
     static constexpr QSize kFrameAllowance{16, 48};
@@ -72,11 +75,6 @@ public:
     // The smallest size the window can take there: the usual minimum, less where the screen is smaller.
     static QSize minimumSizeFor(const QSize& available);
 
-    // Below these sizes the window gives way: too narrow for the options sidebar beside the workspace,
-    // the sidebar folds away behind "Show Options"; too short, the drop zone becomes a strip and the
-    // workspace tightens its spacing.
-    bool isNarrow() const { return narrow_; }
-    bool isShort() const { return short_; }
 
     // "0 textures", "1 texture", "12 textures".
     static QString countText(long long count, const std::string& noun);
