@@ -30,10 +30,8 @@ DropZone::DropZone(const QString& title, const QString& hint, QWidget* parent) :
     column->setSpacing(6);
     column->addStretch(1);
     auto* titleLabel = new QLabel(title, this);
+    title_ = titleLabel;
     titleLabel->setTextFormat(Qt::PlainText);
-    QFont titleFont = systemFont(14);
-    titleFont.setWeight(QFont::DemiBold);
-    titleLabel->setFont(titleFont);
     titleLabel->setAlignment(Qt::AlignCenter);
     // Both texts wrap rather than lose words at the window's narrowest.
     titleLabel->setWordWrap(true);
@@ -50,14 +48,44 @@ DropZone::DropZone(const QString& title, const QString& hint, QWidget* parent) :
     column->addWidget(hintLabel);
     // A Linux open dialog picks files or folders, not both at once, so there is one button for each.
     auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
+    buttons_ = buttons;
+    leading_ = new QSpacerItem(0, 0, QSizePolicy::Expanding, QSizePolicy::Minimum);
+    trailing_ = new QSpacerItem(0, 0, QSizePolicy::Expanding, QSizePolicy::Minimum);
+    buttons->addItem(leading_);
     addFiles_ = new QPushButton(QStringLiteral("Add Files…"), this);
     addFolder_ = new QPushButton(QStringLiteral("Add Folder…"), this);
     buttons->addWidget(addFiles_);
     buttons->addWidget(addFolder_);
-    buttons->addStretch(1);
+    buttons->addItem(trailing_);
     column->addLayout(buttons);
     column->addStretch(1);
+    setStrip(false);
+}
+
+void DropZone::setStrip(bool strip) {
+    const bool changed = strip != strip_;
+    strip_ = strip;
+    QFont titleFont = systemFont(strip ? 10 : 14);
+    titleFont.setWeight(QFont::DemiBold);
+    title_->setFont(titleFont);
+    hint_->setVisible(!strip);
+    if (changed) {
+        // The title moves between its own line above the hint and the buttons' row.
+        if (strip) {
+            column_->removeWidget(title_);
+            buttons_->insertWidget(1, title_, 1);
+            title_->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        } else {
+            buttons_->removeWidget(title_);
+            column_->insertWidget(1, title_);
+            title_->setAlignment(Qt::AlignCenter);
+        }
+        const QSizePolicy::Policy side = strip ? QSizePolicy::Fixed : QSizePolicy::Expanding;
+        leading_->changeSize(0, 0, side, QSizePolicy::Minimum);
+        trailing_->changeSize(0, 0, side, QSizePolicy::Minimum);
+        buttons_->invalidate();
+    }
+    setCompact(compact_);
 }
 
 void DropZone::setTargeted(bool targeted) {
@@ -71,13 +99,14 @@ void DropZone::setTargeted(bool targeted) {
 
 void DropZone::setCompact(bool compact) {
     compact_ = compact;
-    column_->setContentsMargins(16, compact ? 6 : 16, 16, compact ? 6 : 16);
-    column_->setSpacing(compact ? 4 : 6);
+    const int edge = strip_ ? 6 : compact ? 6 : 16;
+    column_->setContentsMargins(strip_ ? 12 : 16, edge, strip_ ? 12 : 16, edge);
+    column_->setSpacing(compact || strip_ ? 4 : 6);
     fitHeight();
 }
 
 void DropZone::fitHeight() {
-    const int base = compact_ ? kCompactHeight : kEmptyHeight;
+    const int base = strip_ ? 0 : compact_ ? kCompactHeight : kEmptyHeight;
     const int needed = column_->hasHeightForWidth() ? column_->totalHeightForWidth(width()) : column_->totalSizeHint().height();
     setFixedHeight(std::max(base, needed));
 }

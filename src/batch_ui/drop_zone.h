@@ -6,9 +6,11 @@
 #include <functional>
 #include <vector>
 
+class QHBoxLayout;
 class QLabel;
-class QVBoxLayout;
 class QPushButton;
+class QSpacerItem;
+class QVBoxLayout;
 
 namespace morvale {
 
@@ -28,6 +30,10 @@ public:
     // 150 points while the queue is empty, 96 once it holds an item; taller when its texts,
     // wrapped to its width, need more.
     void setCompact(bool compact);
+    // A strip for a window too short for the zone: the title in smaller type beside the buttons,
+    // without the hint, as tall as that one row needs.
+    void setStrip(bool strip);
+    bool isStrip() const { return strip_; }
 
     QPushButton* addFilesButton() const { return addFiles_; }
     QPushButton* addFolderButton() const { return addFolder_; }
@@ -50,7 +56,12 @@ private:
 
     bool targeted_ = false;
     bool compact_ = false;
+    bool strip_ = false;
     QVBoxLayout* column_ = nullptr;
+    QHBoxLayout* buttons_ = nullptr;
+    QSpacerItem* leading_ = nullptr;
+    QSpacerItem* trailing_ = nullptr;
+    QLabel* title_ = nullptr;
     QLabel* hint_ = nullptr;
     QPushButton* addFiles_;
     QPushButton* addFolder_;

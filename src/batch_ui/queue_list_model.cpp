@@ -137,6 +137,10 @@ QVariant QueueListModel::data(const QModelIndex& index, int role) const {
         case IdRole:
             return QString::fromStdString(item->id.toString());
         case Qt::ToolTipRole:
+            // The row may have to shorten its message; here it reads whole.
+            if (item->errorMessage && showsMessage(item->status)) {
+                return toQString(item->sourceURL) + QLatin1Char('\n') + QString::fromStdString(*item->errorMessage);
+            }
             return toQString(item->sourceURL);
         default:
             return {};

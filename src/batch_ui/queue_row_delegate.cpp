@@ -94,30 +94,99 @@ int QueueRowDelegate::messageLineCount(const QString& message, int width) const 
     return total <= width ? 1 : kMessageLines;
 }
 
+namespace {
+
+// `text` broken into at most `count` lines of `width` as the row draws them; returns where the
+// text left over starts (its size when it all fits).
+qsizetype breakLines(const QString& text, const QFont& font, int width, int count, QStringList& lines) {
+    lines.clear();
+    QTextLayout layout(text, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    layout.beginLayout();
+    qsizetype end = 0;
+    while (lines.size() < count) {
+        QTextLine line = layout.createLine();
+        if (!line.isValid()) break;
+        line.setLineWidth(std::max(1, width));
+        lines << text.mid(line.textStart(), line.textLength()).trimmed();
+        end = line.textStart() + line.textLength();
+    }
+    layout.endLayout();
+    return end;
+}
+
+bool fits(const QString& text, const QFont& font, int width, int count, QStringList& lines) {
+    return breakLines(text, font, width, count, lines) >= text.size();
+}
+
+// Where the reason of a message such as "Could not read texture map <name> (the file is empty)."
+// starts: at the last parenthesis of the top level, which may hold parentheses of its own; -1 when
+// the message gives no reason that way.
+qsizetype reasonStart(const QString& text) {
+    int depth = 0;
+    for (qsizetype at = text.lastIndexOf(QLatin1Char(')')); at > 0; --at) {
+        if (text[at] == QLatin1Char(')')) {
+            ++depth;
+        } else if (text[at] == QLatin1Char('(') && --depth == 0) {
+            return at;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
 QStringList QueueRowDelegate::messageLines(const QString& message, int width, int count) {
     // One paragraph: line breaks inside a message would otherwise take lines of their own.
     const QString text = message.simplified();
     const QFont font = messageFont();
     const QFontMetrics metrics(font);
     QStringList lines;
-    QTextLayout layout(text, font);
-    QTextOption option;
-    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    layout.setTextOption(option);
-    layout.beginLayout();
-    while (lines.size() < count) {
-        QTextLine line = layout.createLine();
-        if (!line.isValid()) break;
-        line.setLineWidth(std::max(1, width));
-        if (lines.size() == count - 1) {
-            // The last line shown takes the rest of the message, shortened when it does not fit.
-            lines << metrics.elidedText(text.mid(line.textStart()).trimmed(), Qt::ElideRight, width);
-            break;
+    if (fits(text, font, width, count, lines)) return lines;
+
+    // Too long: the reason is what the user needs, so the file's name before it (the longest word
+    // there) loses characters from its middle until the whole reason fits.
+    const qsizetype reason = reasonStart(text);
+    if (reason > 0) {
+        qsizetype nameAt = 0, nameLength = 0;
+        for (qsizetype at = 0; at < reason;) {
+            const qsizetype blank = text.indexOf(QLatin1Char(' '), at);
+            const qsizetype end = blank < 0 || blank > reason ? reason : blank;
+            if (end - at > nameLength) {
+                nameAt = at;
+                nameLength = end - at;
+            }
+            at = end + 1;
         }
-        lines << text.mid(line.textStart(), line.textLength()).trimmed();
+        const QString name = text.mid(nameAt, nameLength);
+        const auto shortened = [&](int nameWidth) {
+            return text.left(nameAt) + metrics.elidedText(name, Qt::ElideMiddle, nameWidth) +
+                   text.mid(nameAt + nameLength);
+        };
+        // The widest shortening that fits.
+        int low = metrics.horizontalAdvance(QChar(0x2026));
+        int high = metrics.horizontalAdvance(name) - 1;
+        QStringList best;
+        if (nameLength > 1 && fits(shortened(low), font, width, count, best)) {
+            while (low < high) {
+                const int middle = low + (high - low + 1) / 2;
+                QStringList candidate;
+                if (fits(shortened(middle), font, width, count, candidate)) {
+                    low = middle;
+                    best = std::move(candidate);
+                } else {
+                    high = middle - 1;
+                }
+            }
+            return best;
+        }
     }
-    layout.endLayout();
-    if (lines.isEmpty()) lines << QString();
+
+    // The last line shown takes the rest of the message, shortened when it does not fit.
+    const qsizetype rest = breakLines(text, font, width, count - 1, lines);
+    lines << metrics.elidedText(text.mid(rest).trimmed(), Qt::ElideRight, width);
     return lines;
 }
 

@@ -19,7 +19,9 @@ namespace morvale {
 // progress bar stand in a trailing column of fixed width, and the name and message take what is
 // left. Its height is what its text needs at the current fonts: the name line, and under it the
 // message in one line, or two when it does not fit one line of the viewport's width (the list lays
-// rows out again when that width changes); a longer message ends in an ellipsis.
+// rows out again when that width changes). A longer message keeps its reason, the parenthesised part
+// at its end, whole and loses characters from the middle of the file name before it; one without
+// such a reason ends in an ellipsis.
 class QueueRowDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
@@ -27,7 +29,7 @@ public:
     struct RowLayout {
         QRect name;
         QRect message;             // empty when the row shows no message
-        QStringList messageLines;  // one or two; a longer message ends in an ellipsis
+        QStringList messageLines;  // one or two, shortened as the class comment says
         QRect progress;            // empty unless the item is being processed
         QRect status;
     };
@@ -65,7 +67,7 @@ private:
     // without shaping, which never gives less than the shaped width: a relayout asks for every row
     // of the queue, and shaping tens of thousands of messages would stall the window.
     int messageLineCount(const QString& message, int width) const;
-    // The message in `count` lines of `width`, the last one shortened when the rest does not fit.
+    // The message in `count` lines of `width`, shortened when it does not fit.
     static QStringList messageLines(const QString& message, int width, int count);
 
     QAbstractItemView* view_;

@@ -29,6 +29,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -206,27 +207,28 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
     setObjectName(QStringLiteral("mainWindow"));
     setWindowTitle(qs(branding_.title));
     setWindowIcon(productIcon(branding_.icon));
-    setMinimumSize(kMinimumWidth, kMinimumHeight);
     if (QScreen* screen = this->screen()) {
-        const QSize size = openingSize(screen->availableGeometry().size() - kFrameAllowance);
-        // Only a screen smaller than the minimum lowers it: the window must fit that screen.
-        setMinimumSize(minimumSize().boundedTo(size));
-        resize(size);
+        fitToScreen(screen);
+        resize(openingSize(screen->availableGeometry().size() - kFrameAllowance));
     } else {
+        setMinimumSize(kMinimumWidth, kMinimumHeight);
         resize(kDefaultWidth, kDefaultHeight);
     }
 
     auto* central = new QWidget(this);
-    auto* row = new QHBoxLayout(central);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->setSpacing(0);
-    row->addWidget(buildWorkspace(), 1);
+    mainRow_ = new QHBoxLayout(central);
+    mainRow_->setContentsMargins(0, 0, 0, 0);
+    mainRow_->setSpacing(0);
+    workspace_ = buildWorkspace();
+    mainRow_->addWidget(workspace_, 1);
     auto* divider = new QFrame(central);
     divider->setFrameShape(QFrame::VLine);
     divider->setFrameShadow(QFrame::Sunken);
-    row->addWidget(divider);
-    row->addWidget(buildSidebar());
+    divider_ = divider;
+    mainRow_->addWidget(divider);
+    mainRow_->addWidget(buildSidebar());
     setCentralWidget(central);
+    connect(optionsToggle_, &QPushButton::toggled, this, [this] { placeSidebar(); });
 
     connect(&model_, &StandaloneViewModel::itemsAppended, this, [this] { refreshQueueState(); });
     connect(&model_, &StandaloneViewModel::rowsRemoved, this, [this] { refreshQueueState(); });
@@ -256,18 +258,27 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
     refreshProcessing();
     refreshLogVisibility();
     refreshOutputFolder();
+    adaptToSize(true);
 }
 
 QWidget* StandaloneWindow::buildWorkspace() {
     auto* workspace = new QWidget(this);
     workspace->setObjectName(QStringLiteral("workspace"));
-    workspace->setMinimumWidth(460);
-    auto* column = new QVBoxLayout(workspace);
-    column->setContentsMargins(16, 16, 16, 16);
-    column->setSpacing(12);
-    column->addWidget(buildHeader());
+    workspace->setMinimumWidth(kWorkspaceMinimumWidth);
+    workspaceColumn_ = new QVBoxLayout(workspace);
+    workspaceColumn_->setContentsMargins(16, 16, 16, 16);
+    workspaceColumn_->setSpacing(12);
+    workspaceColumn_->addWidget(buildHeader());
 
-    dropZone_ = new DropZone(qs(branding_.dropTitle), qs(branding_.dropHint), workspace);
+    // Everything under the header, which the options take the place of in a narrow window.
+    body_ = new QWidget(workspace);
+    auto* column = new QVBoxLayout(body_);
+    bodyColumn_ = column;
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(12);
+    workspaceColumn_->addWidget(body_, 1);
+
+    dropZone_ = new DropZone(qs(branding_.dropTitle), qs(branding_.dropHint), body_);
     connect(dropZone_, &DropZone::targetedChanged, this, [this](bool targeted) {
         if (model_.isDropTargeted() != targeted) {
             model_.setDropTargeted(targeted);
@@ -281,7 +292,7 @@ QWidget* StandaloneWindow::buildWorkspace() {
 
     column->addWidget(buildQueue(), 1);
 
-    logPane_ = new QPlainTextEdit(workspace);
+    logPane_ = new QPlainTextEdit(body_);
     logPane_->setObjectName(QStringLiteral("logPane"));
     logPane_->setReadOnly(true);
     logPane_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
@@ -314,11 +325,17 @@ QWidget* StandaloneWindow::buildHeader() {
     // Wraps under the title rather than running under the log toggle at the narrowest window.
     subtitle->setWordWrap(true);
     applySecondaryColor(subtitle);
+    subtitle_ = subtitle;
     texts->addWidget(title);
     texts->addWidget(subtitle);
     // The texts take the free width themselves (left-aligned), so the subtitle wraps only when
     // that width runs out.
     row->addLayout(texts, 1);
+    optionsToggle_ = smallButton(QStringLiteral("Show Options"), header);
+    optionsToggle_->setObjectName(QStringLiteral("optionsToggle"));
+    optionsToggle_->setCheckable(true);
+    optionsToggle_->setVisible(false);
+    row->addWidget(optionsToggle_);
     logToggle_ = smallButton(QString(), header);
     logToggle_->setObjectName(QStringLiteral("logToggle"));
     logToggle_->setIcon(QIcon::fromTheme(QStringLiteral("utilities-terminal")));
@@ -410,7 +427,7 @@ QWidget* StandaloneWindow::buildOutputRow() {
 QScrollArea* StandaloneWindow::buildSidebar() {
     sidebar_ = new QScrollArea(this);
     sidebar_->setObjectName(QString::fromLatin1(WindowSnapshot::kOptionsObjectName));
-    sidebar_->setFixedWidth(340);
+    sidebar_->setFixedWidth(kSidebarWidth);
     sidebar_->setWidgetResizable(true);
     sidebar_->setFrameShape(QFrame::NoFrame);
     sidebar_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -436,6 +453,59 @@ QScrollArea* StandaloneWindow::buildSidebar() {
 QSize StandaloneWindow::openingSize(const QSize& available) {
     // The default size never falls below the minimum, so the result does only where the screen does.
     return QSize(kDefaultWidth, kDefaultHeight).boundedTo(available.expandedTo(QSize(1, 1)));
+}
+
+QSize StandaloneWindow::minimumSizeFor(const QSize& available) {
+    return QSize(kMinimumWidth, kMinimumHeight).boundedTo(available.expandedTo(QSize(1, 1)));
+}
+
+void StandaloneWindow::fitToScreen(QScreen* screen) {
+    // Only a screen smaller than the minimum lowers it: the window must fit that screen.
+    if (screen != nullptr) setMinimumSize(minimumSizeFor(screen->availableGeometry().size() - kFrameAllowance));
+}
+
+void StandaloneWindow::adaptToSize(bool force) {
+    const bool narrow = width() < kWorkspaceMinimumWidth + divider_->sizeHint().width() + kSidebarWidth;
+    const bool tight = height() < kMinimumHeight;
+    if (!force && narrow == narrow_ && tight == short_) return;
+    if (force || tight != short_) {
+        short_ = tight;
+        const int edge = tight ? 8 : 16;
+        const int gap = tight ? 6 : 12;
+        workspaceColumn_->setContentsMargins(edge, edge, edge, edge);
+        workspaceColumn_->setSpacing(gap);
+        bodyColumn_->setSpacing(gap);
+        // The tagline gives its line to the queue; the title and the toggles stay.
+        subtitle_->setVisible(!tight);
+        dropZone_->setStrip(tight);
+        logPane_->setFixedHeight(tight ? 72 : 120);
+    }
+    narrow_ = narrow;
+    optionsToggle_->setVisible(narrow);
+    if (!narrow) optionsToggle_->setChecked(false);
+    placeSidebar();
+}
+
+void StandaloneWindow::placeSidebar() {
+    const bool inPlaceOfQueue = narrow_ && optionsToggle_->isChecked();
+    optionsToggle_->setText(optionsToggle_->isChecked() ? QStringLiteral("Hide Options")
+                                                        : QStringLiteral("Show Options"));
+    if (inPlaceOfQueue && sidebar_->parentWidget() != workspace_) {
+        mainRow_->removeWidget(sidebar_);
+        workspaceColumn_->addWidget(sidebar_, 1);
+    } else if (!inPlaceOfQueue && sidebar_->parentWidget() == workspace_) {
+        workspaceColumn_->removeWidget(sidebar_);
+        mainRow_->addWidget(sidebar_);
+    }
+    if (inPlaceOfQueue) {
+        sidebar_->setMinimumWidth(0);
+        sidebar_->setMaximumWidth(QWIDGETSIZE_MAX);
+    } else {
+        sidebar_->setFixedWidth(kSidebarWidth);
+    }
+    body_->setVisible(!inPlaceOfQueue);
+    sidebar_->setVisible(inPlaceOfQueue || !narrow_);
+    divider_->setVisible(!narrow_);
 }
 
 QString StandaloneWindow::countText(long long count, const std::string& noun) {
@@ -473,6 +543,8 @@ void StandaloneWindow::refreshProcessing() {
 void StandaloneWindow::refreshLogVisibility() {
     const bool shown = model_.showLog();
     logPane_->setVisible(shown);
+    // A log shown while the options stand in place of the queue would open out of sight.
+    if (shown) optionsToggle_->setChecked(false);
     logToggle_->setText(shown ? QStringLiteral("Hide Log") : QStringLiteral("Show Log"));
     if (shown) {
         logPane_->verticalScrollBar()->setValue(logPane_->verticalScrollBar()->maximum());
@@ -581,8 +653,16 @@ void StandaloneWindow::chooseOutputDirectory() {
     }
 }
 
+void StandaloneWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    adaptToSize();
+}
+
 void StandaloneWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
+    if (QWindow* handle = windowHandle()) {
+        connect(handle, &QWindow::screenChanged, this, &StandaloneWindow::fitToScreen, Qt::UniqueConnection);
+    }
     if (!event->spontaneous()) {
         WindowSnapshot::captureIfRequested();
     }

@@ -13,10 +13,13 @@
 
 class QLabel;
 class QListView;
+class QHBoxLayout;
 class QPlainTextEdit;
+class QScreen;
 class QProgressBar;
 class QPushButton;
 class QScrollArea;
+class QVBoxLayout;
 
 namespace morvale {
 
@@ -46,6 +49,11 @@ public:
     static constexpr int kDefaultHeight = 720;
     static constexpr int kMinimumWidth = 860;
     static constexpr int kMinimumHeight = 600;
+    static constexpr int kWorkspaceMinimumWidth = 460;
+    static constexpr int kSidebarWidth = 340;
+    // The window gives way on a small screen. Too narrow for the sidebar beside the workspace, the
+    // options fold away behind "Show Options", which shows them in place of the queue; shorter than
+    // the minimum height, the drop zone becomes a strip, the tagline goes and the spacing tightens.
     // What the window manager's frame (a title bar, thin borders) takes beyond the window's own
     // size; it is not known before the window is shown.
     static constexpr QSize kFrameAllowance{16, 48};
@@ -64,6 +72,9 @@ public:
     // The size the window opens at on a screen whose available area, less the frame, is `available`:
     // the default size where it fits, else the largest part of it that fits.
     static QSize openingSize(const QSize& available);
+    // The smallest size the window can take there: the usual minimum, less where the screen is smaller.
+    static QSize minimumSizeFor(const QSize& available);
+
 
     // "0 textures", "1 texture", "12 textures".
     static QString countText(long long count, const std::string& noun);
@@ -78,6 +89,8 @@ public:
     QPushButton* clearButton() const { return clearButton_; }
     QPushButton* cancelButton() const { return cancelButton_; }
     QPushButton* logToggle() const { return logToggle_; }
+    // Shown only while the window is narrow: shows the options in place of the queue, and back.
+    QPushButton* optionsToggle() const { return optionsToggle_; }
     QProgressBar* overallBar() const { return overallBar_; }
     QPlainTextEdit* logPane() const { return logPane_; }
     QLabel* outputLabel() const { return outputLabel_; }
@@ -90,6 +103,7 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QWidget* buildWorkspace();
@@ -105,6 +119,9 @@ private:
     void pushSelectionToModel();
     void pullSelectionFromModel();
     void appendLogLine(const QString& line);
+    void fitToScreen(QScreen* screen);
+    void adaptToSize(bool force = false);
+    void placeSidebar();
 
     StandaloneViewModel& model_;
     StandaloneBranding branding_;
@@ -120,12 +137,22 @@ private:
     QPushButton* clearButton_ = nullptr;
     QPushButton* cancelButton_ = nullptr;
     QPushButton* logToggle_ = nullptr;
+    QPushButton* optionsToggle_ = nullptr;
+    QWidget* workspace_ = nullptr;
+    QWidget* body_ = nullptr;
+    QWidget* divider_ = nullptr;
+    QLabel* subtitle_ = nullptr;
+    QVBoxLayout* workspaceColumn_ = nullptr;
+    QVBoxLayout* bodyColumn_ = nullptr;
+    QHBoxLayout* mainRow_ = nullptr;
     QProgressBar* overallBar_ = nullptr;
     QPlainTextEdit* logPane_ = nullptr;
     QLabel* outputLabel_ = nullptr;
     QScrollArea* sidebar_ = nullptr;
     NamingPatternSection* naming_ = nullptr;
     bool syncingSelection_ = false;
+    bool narrow_ = false;
+    bool short_ = false;
 };
 
 // The product icon: the icon theme's entry of that name, or a drawn cube when the theme has none.

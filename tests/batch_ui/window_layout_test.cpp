@@ -1,6 +1,8 @@
 // The window as a newcomer sees it, at the smallest, the default and a large size, at scale
-// factors 1, 1.5 and 2: every row of the queue shows its status and progress bar inside the list,
-// rows are as tall as their text, and every text of the window reads whole.
+// factors 1, 1.5 and 2, and as it opens on small logical screens (a laptop at scale 2): no control
+// overlaps another or is cut where nothing scrolls to it, every row of the queue shows its status and
+// progress bar inside the list, two rows at least fit it, rows are as tall as their text, a failure
+// keeps its reason in view, and every text of the window reads whole.
 //
 // MORVALE_LAYOUT_SNAPSHOTS=<folder> also writes a picture of each window checked to that folder.
 #include "batch_core/batch_skip.h"
@@ -20,13 +22,17 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QListView>
+#include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -35,8 +41,12 @@
 namespace morvale {
 namespace {
 
-// Names holding "bad" fail and "skip" are skipped, each with a message of two lines; "hold" stay
-// in processing until the gate opens; the rest finish at once.
+const std::string kEmptyReason = "(the file is empty).";
+const std::string kNestedReason = "(cannot decode it (IHDR: width 0 is not allowed)).";
+
+// Names holding "bad" fail and "skip" are skipped, each with a message of two lines; "empty" and
+// "nested" fail naming a long file and giving a reason in parentheses; "hold" stay in processing
+// until the gate opens; the rest finish at once.
 class LayoutPreset final : public BatchPreset {
 public:
     explicit LayoutPreset(std::shared_ptr<test::Gate> gate) : gate_(std::move(gate)) {}
@@ -49,6 +59,14 @@ public:
     std::string defaultNamingPattern() const override { return "{name}"; }
     std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override {
         const std::string& name = item.originalFileName;
+        if (name.find("empty") != std::string::npos) {
+            throw std::runtime_error("Could not read texture map Aged_Painted_Metal_Door_Chipped_Rust_" + name +
+                                     "_Roughness.png " + kEmptyReason);
+        }
+        if (name.find("nested") != std::string::npos) {
+            throw std::runtime_error("Could not read texture map Aged_Painted_Metal_Door_Chipped_Rust_" + name +
+                                     "_Metallic.png " + kNestedReason);
+        }
         if (name.find("bad") != std::string::npos) {
             throw std::runtime_error("The roughness map " + name + "_Roughness.png is 1024 x 1024 but the ambient "
                                      "occlusion map is 2048 x 2048; resize one of them so that the set can be packed.");
@@ -72,9 +90,9 @@ private:
 // `count` items: finished, failed, skipped, two processing and the rest pending.
 class LayoutScene {
 public:
-    explicit LayoutScene(int count) {
+    explicit LayoutScene(int count, QSize screen = {1920, 1200}) {
         try {
-            build(count);
+            build(count, screen);
         } catch (...) {
             gate_->open();  // the run's held items must end before the view model can
             throw;
@@ -90,8 +108,8 @@ public:
     StandaloneWindow* window() const { return window_; }
 
 private:
-    void build(int count) {
-        test::ensureWidgetsApp();
+    void build(int count, QSize screen) {
+        test::ensureWidgetsApp(screen.width(), screen.height());
         StandaloneServices services;
         services.defaults = std::make_shared<UserDefaults>(dir_ / "settings.json");
         services.revealInFileManager = [](const std::vector<std::filesystem::path>&) {};
@@ -121,7 +139,10 @@ private:
         for (int i = 0; i < count; ++i) {
             char name[64];
             if (i < finished) std::snprintf(name, sizeof name, "a%02d_ball_%02d_Tiled2x2.png", i, i);
-            else if (i < finished + failed) std::snprintf(name, sizeof name, "b%02d_bad_Rock_gy.png", i);
+            else if (i < finished + failed) {
+                static const char* const kinds[] = {"bad", "empty", "nested"};
+                std::snprintf(name, sizeof name, "b%02d_%s_Rock_gy.png", i, kinds[i % 3]);
+            }
             else if (i < finished + failed + skipped) std::snprintf(name, sizeof name, "c%02d_skip_DetailMask.png", i);
             else if (i < finished + failed + skipped + held) std::snprintf(name, sizeof name, "d%02d_hold_Brick_AO.png", i);
             else std::snprintf(name, sizeof name, "e%02d_Plate_Height_yg.png", i);
@@ -161,7 +182,7 @@ std::string describe(const QRect& r) {
 }
 
 // Everything that is not whole, or not inside the list, as one line each.
-std::vector<std::string> rowProblems(QListView* list) {
+std::vector<std::string> rowProblems(QListView* list, bool twoRows) {
     std::vector<std::string> problems;
     if (list->horizontalScrollBar()->isVisible()) problems.push_back("the queue scrolls sideways");
     const auto* rows = dynamic_cast<const QueueRowDelegate*>(list->itemDelegate());
@@ -208,10 +229,101 @@ std::vector<std::string> rowProblems(QListView* list) {
                 problems.push_back(where + "message of " + std::to_string(lines) + " lines clipped at " +
                                    describe(layout.message) + " in " + describe(rect));
             }
+            QString drawn;
             for (const QString& line : layout.messageLines) {
                 if (messageMetrics.horizontalAdvance(line) > layout.message.width()) {
                     problems.push_back(where + "message line wider than its place: " + line.toStdString());
                 }
+                drawn += line;
+            }
+            // Compared without blanks: the lines may break inside the reason.
+            const auto solid = [](QString text) { return text.remove(QLatin1Char(' ')); };
+            const QString message = index.data(QueueListModel::MessageRole).toString();
+            for (const std::string& reason : {kEmptyReason, kNestedReason}) {
+                const QString whole = QString::fromStdString(reason);
+                if (message.endsWith(whole) && !solid(drawn).contains(solid(whole))) {
+                    problems.push_back(where + "the reason " + reason + " is not drawn whole: " + drawn.toStdString());
+                }
+            }
+            if (!index.data(Qt::ToolTipRole).toString().contains(message)) {
+                problems.push_back(where + "the tooltip lacks the whole message");
+            }
+        }
+    }
+    // Two rows of the tallest kind fit the list, whichever are scrolled into view.
+    std::vector<int> heights;
+    for (int row = 0; row < list->model()->rowCount(); ++row) {
+        heights.push_back(rows->rowHeight(list->model()->index(row, 0)));
+    }
+    std::sort(heights.begin(), heights.end(), std::greater<>());
+    if (twoRows && heights.size() >= 2 && heights[0] + heights[1] > viewport.height()) {
+        problems.push_back("the list is " + std::to_string(viewport.height()) + " high, two rows need " +
+                           std::to_string(heights[0] + heights[1]));
+    }
+    return problems;
+}
+
+// What the user sees and works: texts, buttons, fields and the panes that hold rows and lines.
+bool isControl(const QWidget* widget) {
+    if (const auto* label = qobject_cast<const QLabel*>(widget)) {
+        return !label->text().isEmpty() || !label->pixmap().isNull();
+    }
+    return widget->inherits("QAbstractButton") || widget->inherits("QComboBox") || widget->inherits("QLineEdit") ||
+           widget->inherits("QAbstractSlider") || widget->inherits("QAbstractSpinBox") ||
+           widget->inherits("QProgressBar") || widget->inherits("QListView") || widget->inherits("QPlainTextEdit") ||
+           widget->objectName() == QStringLiteral("dropZone");
+}
+
+std::string nameOf(const QWidget* widget) {
+    QString text = widget->objectName();
+    if (const auto* label = qobject_cast<const QLabel*>(widget)) text = label->text().left(40);
+    if (const auto* button = qobject_cast<const QAbstractButton*>(widget)) text = button->text();
+    return std::string(widget->metaObject()->className()) + " \"" + text.toStdString() + "\"";
+}
+
+// Controls that overlap another, or are cut by what holds them where no scroll area reaches the
+// rest. A control inside a scroll area counts only with its part in view.
+std::vector<std::string> controlProblems(StandaloneWindow* window) {
+    struct Shown {
+        const QWidget* widget;
+        QRect rect;  // in the window, the part in view
+    };
+    std::vector<Shown> shown;
+    std::vector<std::string> problems;
+    for (const QWidget* widget : window->findChildren<QWidget*>()) {
+        if (!widget->isVisibleTo(window) || !isControl(widget) || widget->isWindow()) continue;
+        QRect rect(widget->mapTo(window, QPoint(0, 0)), widget->size());
+        QRect inView = rect;
+        bool cut = false;
+        for (const QWidget* holder = widget->parentWidget(); holder != nullptr && holder != window;
+             holder = holder->parentWidget()) {
+            const QRect area(holder->mapTo(window, QPoint(0, 0)), holder->size());
+            const auto* scroller = qobject_cast<const QAbstractScrollArea*>(holder->parentWidget());
+            if (scroller != nullptr && scroller->viewport() == holder) {
+                // Scrolled, not cut, along the direction its scroll bar is there for.
+                inView = inView.intersected(area);
+                if (!scroller->horizontalScrollBar()->isVisible() &&
+                    (rect.left() < area.left() || rect.right() > area.right())) {
+                    cut = true;
+                }
+                rect = inView;
+                continue;
+            }
+            if (!rect.isEmpty() && !area.contains(rect)) cut = true;
+            inView = inView.intersected(area);
+        }
+        if (!inView.isEmpty() && !QRect(QPoint(0, 0), window->size()).contains(inView)) cut = true;
+        if (cut) problems.push_back(nameOf(widget) + " cut at " + describe(rect));
+        if (!inView.isEmpty()) shown.push_back({widget, inView});
+    }
+    for (std::size_t a = 0; a < shown.size(); ++a) {
+        for (std::size_t b = a + 1; b < shown.size(); ++b) {
+            const QWidget* first = shown[a].widget;
+            const QWidget* second = shown[b].widget;
+            if (first->isAncestorOf(second) || second->isAncestorOf(first)) continue;
+            if (shown[a].rect.intersects(shown[b].rect)) {
+                problems.push_back(nameOf(first) + " at " + describe(shown[a].rect) + " overlaps " + nameOf(second) +
+                                   " at " + describe(shown[b].rect));
             }
         }
     }
@@ -259,28 +371,98 @@ std::vector<std::string> textProblems(StandaloneWindow* window) {
     return problems;
 }
 
+// A screen, in device pixels, at a scale factor, and the window sizes checked there in turn; none
+// means the size the window opens at.
+struct Screen {
+    const char* scale;
+    QSize screen;
+    std::vector<QSize> sizes;
+};
+
 // Larger, then the smallest, then back: rows laid out at one width must fit the next.
 const std::vector<QSize> kSizes{{1040, 720}, {1600, 1000}, {860, 600}, {1040, 720}};
 
-std::vector<std::string> checkWindowAt(int count, const char* scale) {
+const std::vector<Screen> kScaledScreens{
+    {"1.5", {3840, 2160}, kSizes},
+    {"2", {3840, 2160}, kSizes},
+    {"2", {1366, 768}, {}},   // a laptop: 683 x 384 logical
+    {"1.5", {1366, 768}, {}},
+    {"2", {1280, 720}, {}},   // 640 x 360 logical, the smallest screen served
+    {"1.5", {1280, 720}, {}},
+    {"3", {1920, 1080}, {}},  // 640 x 360 logical
+};
+
+std::string sizeText(const QSize& size) { return std::to_string(size.width()) + "x" + std::to_string(size.height()); }
+
+std::vector<std::string> checkWindowAt(int count, const Screen& screen) {
     std::vector<std::string> problems;
-    LayoutScene scene(count);
+    LayoutScene scene(count, screen.screen);
     StandaloneWindow* window = scene.window();
-    for (const QSize& size : kSizes) {
+    const QSize available = window->screen()->availableGeometry().size();
+    std::vector<QSize> sizes = screen.sizes;
+    if (sizes.empty()) {
+        sizes.push_back(window->size());
+        const QSize framed = window->size() + StandaloneWindow::kFrameAllowance;
+        if (framed.width() > available.width() || framed.height() > available.height()) {
+            problems.push_back("the window opens at " + sizeText(window->size()) + " on a screen of " +
+                               sizeText(available));
+        }
+        const QSize usual(StandaloneWindow::kMinimumWidth, StandaloneWindow::kMinimumHeight);
+        if (window->minimumSize() != window->size().boundedTo(usual)) {
+            problems.push_back("the window's minimum " + sizeText(window->minimumSize()) + " does not fit " +
+                               sizeText(available));
+        }
+    }
+    for (const QSize& size : sizes) {
         window->resize(size);
         // The list lays rows out again a moment after a resize.
         QTest::qWait(400);
-        const std::string where = std::to_string(count) + " items at " + std::to_string(size.width()) + "x" +
-                                  std::to_string(size.height()) + ", scale " + scale + ": ";
-        if (window->size() != size) problems.push_back(where + "the window did not take the size");
-        for (const auto& problem : rowProblems(window->queueList())) problems.push_back(where + problem);
-        for (const auto& problem : textProblems(window)) problems.push_back(where + problem);
-        if (const char* folder = std::getenv("MORVALE_LAYOUT_SNAPSHOTS")) {
-            const std::string file = std::string(folder) + "/window-" + std::to_string(count) + "-" +
-                                     std::to_string(size.width()) + "x" + std::to_string(size.height()) + "-scale" +
-                                     scale + ".png";
-            window->grab().save(QString::fromStdString(file));
+        const std::string at = std::to_string(count) + " items at " + sizeText(size) + ", scale " + screen.scale;
+        if (window->size() != size) problems.push_back(at + ": the window did not take the size");
+        // A narrow window shows its options in place of the queue, and the log pane takes room from
+        // the queue: those views are checked as well, all but the rows' share of the list.
+        enum class View { queue, options, log };
+        for (const View view : {View::queue, View::options, View::log}) {
+            if (view == View::options && !window->optionsToggle()->isVisible()) continue;
+            window->optionsToggle()->setChecked(view == View::options);
+            window->model().setShowLog(view == View::log);
+            QTest::qWait(view == View::log ? 400 : 50);
+            const char* const names[] = {"", "-options", "-log"};
+            const char* name = names[static_cast<int>(view)];
+            const std::string where = at + name + ": ";
+            if (view != View::options) {
+                for (const auto& problem : rowProblems(window->queueList(), view == View::queue)) {
+                    problems.push_back(where + problem);
+                }
+            }
+            const bool foldable = window->optionsToggle()->isVisible();
+            if (!window->optionsSidebar()->isVisibleTo(window) && (view == View::options || !foldable)) {
+                problems.push_back(where + "the options are out of reach");
+            }
+            for (const auto& problem : textProblems(window)) problems.push_back(where + problem);
+            for (const auto& problem : controlProblems(window)) problems.push_back(where + problem);
+            if (view == View::options) {
+                // Showing the log brings the queue back, or the log would open out of sight.
+                window->logToggle()->click();
+                if (window->optionsToggle()->isChecked() || !window->queueList()->isVisibleTo(window)) {
+                    problems.push_back(where + "showing the log leaves the queue hidden");
+                }
+            }
+            if (const char* folder = std::getenv("MORVALE_LAYOUT_SNAPSHOTS")) {
+                const std::string file = std::string(folder) + "/window-" + std::to_string(count) + "-" + sizeText(size) +
+                                         "-scale" + screen.scale + name + ".png";
+                window->grab().save(QString::fromStdString(file));
+                if (view == View::queue) {
+                    // And with the failed rows in view.
+                    QListView* list = window->queueList();
+                    list->scrollTo(list->model()->index(count / 5, 0), QAbstractItemView::PositionAtTop);
+                    window->grab().save(QString::fromStdString(file).replace(QStringLiteral(".png"), QStringLiteral("-failed.png")));
+                    list->scrollToTop();
+                }
+            }
         }
+        window->optionsToggle()->setChecked(false);
+        window->model().setShowLog(false);
     }
     return problems;
 }
@@ -291,18 +473,19 @@ std::string joined(const std::vector<std::string>& lines) {
     return text;
 }
 
-TEST(WindowLayout, RowsAndTextsReadWholeAtEverySizeAtScaleOne) {
+TEST(WindowLayout, ControlsRowsAndTextsReadWholeAtEverySizeAtScaleOne) {
     for (const int count : {5, 40}) {
-        const auto problems = checkWindowAt(count, "1");
+        const auto problems = checkWindowAt(count, {"1", {1920, 1200}, kSizes});
         EXPECT_TRUE(problems.empty()) << joined(problems);
     }
 }
 
-// In a fresh process each, since the scale factor is read once, when the application starts.
-void checkScaledAndExit(const char* scale) {
+// In a fresh process each, since the screen and the scale factor are read once, when the
+// application starts.
+void checkScreenAndExit(const Screen& screen) {
     std::vector<std::string> problems;
     for (const int count : {5, 40}) {
-        const auto found = checkWindowAt(count, scale);
+        const auto found = checkWindowAt(count, screen);
         problems.insert(problems.end(), found.begin(), found.end());
     }
     std::fputs(joined(problems).c_str(), stderr);
@@ -310,12 +493,12 @@ void checkScaledAndExit(const char* scale) {
     std::_Exit(problems.empty() ? 0 : 1);
 }
 
-TEST(WindowLayoutDeathTest, RowsAndTextsReadWholeAtEverySizeWhenScaled) {
+TEST(WindowLayoutDeathTest, ControlsRowsAndTextsReadWholeOnScaledAndSmallScreens) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (const char* scale : {"1.5", "2"}) {
-        SCOPED_TRACE(scale);
-        ::setenv("QT_SCALE_FACTOR", scale, 1);
-        EXPECT_EXIT(checkScaledAndExit(scale), ::testing::ExitedWithCode(0), "");
+    for (const Screen& screen : kScaledScreens) {
+        SCOPED_TRACE(sizeText(screen.screen) + " at scale " + screen.scale);
+        ::setenv("QT_SCALE_FACTOR", screen.scale, 1);
+        EXPECT_EXIT(checkScreenAndExit(screen), ::testing::ExitedWithCode(0), "");
         ::unsetenv("QT_SCALE_FACTOR");
     }
 }
@@ -324,16 +507,20 @@ TEST(WindowOpeningSize, DefaultWhereItFitsElseTheLargestThatFits) {
     struct Case {
         QSize available;
         QSize expected;
+        QSize minimum;
     };
     const std::vector<Case> cases{
-        {{1904, 1004}, {1040, 720}},  // 1920 x 1080 at scale 1
-        {{1264, 664}, {1040, 664}},   // 1920 x 1080 at scale 1.5, less a panel: the bottom would be cut
-        {{784, 452}, {784, 452}},     // 1600 x 1000 at scale 2: smaller than the minimum, the screen wins
-        {{900, 2000}, {900, 720}},
+        {{1904, 1004}, {1040, 720}, {860, 600}},  // 1920 x 1080 at scale 1
+        {{1264, 664}, {1040, 664}, {860, 600}},   // 1920 x 1080 at scale 1.5, less a panel: the bottom would be cut
+        {{784, 452}, {784, 452}, {784, 452}},     // 1600 x 1000 at scale 2: smaller than the minimum, the screen wins
+        {{900, 2000}, {900, 720}, {860, 600}},
+        {{624, 312}, {624, 312}, {624, 312}},     // 1280 x 720 at scale 2
     };
     for (const Case& c : cases) {
         EXPECT_EQ(StandaloneWindow::openingSize(c.available), c.expected) << c.available.width() << "x"
                                                                           << c.available.height();
+        EXPECT_EQ(StandaloneWindow::minimumSizeFor(c.available), c.minimum) << c.available.width() << "x"
+                                                                            << c.available.height();
     }
 }
 

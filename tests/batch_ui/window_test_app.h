@@ -13,8 +13,9 @@ namespace morvale::test {
 
 // Widgets need one application object; it lives until the process ends. Offscreen, its screen is
 // 1920 x 1200 (the platform's own is 800 x 600, smaller than the window's minimum, which would make
-// the window open smaller than the tests expect).
-inline void ensureWidgetsApp() {
+// the window open smaller than the tests expect). A test of another screen names its size in device
+// pixels, before anything else has made the application.
+inline void ensureWidgetsApp(int screenWidth = 1920, int screenHeight = 1200) {
     if (QApplication::instance() != nullptr) return;
     static int argc = 1;
     static char name[] = "batch_ui_tests";
@@ -26,9 +27,10 @@ inline void ensureWidgetsApp() {
     if (chosen != nullptr && std::strcmp(chosen, "offscreen") == 0) {
         config = "/tmp/morvale-test-screen-" + std::to_string(::getpid()) + ".json";
         if (std::FILE* file = std::fopen(config.c_str(), "w")) {
-            std::fputs("{\"screens\": [{\"name\": \"test\", \"x\": 0, \"y\": 0, \"width\": 1920, \"height\": 1200, "
-                       "\"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}]}",
-                       file);
+            std::fprintf(file,
+                         "{\"screens\": [{\"name\": \"test\", \"x\": 0, \"y\": 0, \"width\": %d, \"height\": %d, "
+                         "\"logicalDpi\": 96, \"logicalBaseDpi\": 96, \"dpr\": 1}]}",
+                         screenWidth, screenHeight);
             std::fclose(file);
             platform = "offscreen:configfile=" + config;
             argc = 3;
