@@ -51,6 +51,11 @@ std::uint64_t MemoryBudget::inUse() const {
     return inUse_;
 }
 
+std::size_t MemoryBudget::waiting() const {
+    std::lock_guard lock(mutex_);
+    return queue_.size();
+}
+
 MemoryBudget::Reservation MemoryBudget::reserve(std::uint64_t bytes, std::stop_token stop) {
     if (bytes > capacity_) throw MemoryBudgetExceeded(bytes, capacity_);
     std::unique_lock lock(mutex_);

@@ -56,6 +56,8 @@ public:
     std::uint64_t capacity() const { return capacity_; }
     // Bytes reserved now.
     std::uint64_t inUse() const;
+    // Reservations waiting their turn now.
+    std::size_t waiting() const;
 
     // Waits until `bytes` fit beside what is reserved and every earlier waiter has been served,
     // then reserves them. Throws MemoryBudgetExceeded at once for more than the capacity, and

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -10,17 +9,11 @@
 #include <vector>
 
 #include "base/cancellation.h"
+#include "support/wait_until.h"
 
 namespace morvale {
 namespace {
 
-using namespace std::chrono_literals;
-
-// Waits (boundedly) until the budget's reserved bytes reach `bytes`.
-bool inUseReaches(const MemoryBudget& budget, std::uint64_t bytes) {
-    for (int i = 0; i < 2000 && budget.inUse() != bytes; ++i) std::this_thread::sleep_for(5ms);
-    return budget.inUse() == bytes;
-}
 
 TEST(MemoryBudget, MoreThanTheWholeBudgetFailsAtOnceSayingHowMuch) {
     MemoryBudget budget(std::uint64_t{3} << 30);
@@ -46,14 +39,13 @@ TEST(MemoryBudget, WaitersAreServedFirstComeFirstServed) {
         std::lock_guard lock(mutex);
         order.push_back("large");
     });
-    ASSERT_TRUE(inUseReaches(budget, 6));
-    std::this_thread::sleep_for(50ms);  // the large one is queued before the small one
+    ASSERT_TRUE(test::waitUntil([&] { return budget.waiting() == 1; }));  // the large one is queued first
     std::jthread small([&] {
         auto held = budget.reserve(2);
         std::lock_guard lock(mutex);
         order.push_back("small");
     });
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(test::waitUntil([&] { return budget.waiting() == 2; }));
     {
         std::lock_guard lock(mutex);
         EXPECT_TRUE(order.empty()) << "served past the holder or past the queue";
@@ -71,9 +63,9 @@ TEST(MemoryBudget, AStopEndsTheWaitAndLetsTheNextInLine) {
     auto holder = budget.reserve(5);
     std::stop_source stop;
     std::jthread stopped([&] { EXPECT_THROW((void)budget.reserve(10, stop.get_token()), OperationCancelled); });
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(test::waitUntil([&] { return budget.waiting() == 1; }));
     std::jthread next([&] { auto held = budget.reserve(5); });
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(test::waitUntil([&] { return budget.waiting() == 2; }));
     stop.request_stop();
     stopped.join();
     next.join();
