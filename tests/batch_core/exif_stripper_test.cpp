@@ -273,6 +273,40 @@ TEST_F(EXIFStripperTest, OtherFormatsAndDamagedScans) {
     EXPECT_EQ(test::readFile(gif), gifBytes);
 }
 
+// JPEGs too damaged to walk segment by segment are decoded and encoded anew; what the decoder
+// makes of their metadata (an empty description or artist, a comment filling a whole segment)
+// must not take the process down.
+TEST_F(EXIFStripperTest, DamagedJpegsFailCleanlyOrComeOutWithoutLocation) {
+    const fs::path data = fs::path(MORVALE_SOURCE_DIR) / "tests" / "batch_core" / "data";
+    std::vector<fs::path> sources;
+    for (const char* name :
+         {"damaged_empty_description.jpg", "damaged_empty_artist.jpg", "damaged_empty_artist_nan_resolution.jpg"}) {
+        sources.push_back(data / name);
+    }
+    // A comment the decoder reads as a description too long for the EXIF segment it would go into.
+    const std::string damaged = test::readFile(data / "damaged_empty_artist.jpg");
+    sources.push_back(temp_.write("damaged_long_comment.jpg", damaged.substr(0, 20) + "\xFF\xFE\xFF\xFD" +
+                                                                  std::string(65531, 'x') + damaged.substr(20)));
+    for (const fs::path& source : sources) {
+        for (const auto option : {Option::stripGPSOnly, Option::stripAllExifExceptOrientation, Option::stripEverything}) {
+            SCOPED_TRACE(source.filename().string() + " option " + std::to_string(static_cast<int>(option)));
+            const fs::path out = temp_ / (std::to_string(static_cast<int>(option)) + source.filename().string());
+            try {
+                stripper_.stripMetadata(source, out, option, 0.92);
+            } catch (const EXIFStripper::EXIFError& error) {
+                EXPECT_EQ(error.path(), error.kind() == Kind::failedToWriteImage ? out : source);
+                EXPECT_FALSE(fs::exists(out));
+                continue;
+            }
+            EXPECT_FALSE(stripper_.containsGPS(out));
+            EXPECT_EQ(commandOutput("exiftool -a -G1 -s -gps:all -xmp-exif:gps* " + quote(out)), "");
+            if (option != Option::stripGPSOnly) {
+                EXPECT_EQ(tags(out, "-Make -Artist -ImageDescription"), "");
+            }
+        }
+    }
+}
+
 TEST_F(EXIFStripperTest, LocationOnlyInXMPCounts) {
     const fs::path file = copyPhoto("xmp-only.jpg");
     ASSERT_EQ(std::system(("exiftool -q -overwrite_original -gps:all= " + quote(file)).c_str()), 0);

@@ -121,13 +121,11 @@ JSON
 printf '{"version":"","presetID":"","presetName":"","verticalName":"","defaultNamingPattern":"","configuration":{},"exportedAt":-1e9}' >"$bundles/empty.json"
 strip=corpus/exif_stripper_fuzz
 rm -rf "$strip"
-# The stripper's test photos; the first byte picks the option (0: GPS only, 1: all but the
-# orientation, 2: everything), cycled over the files.
+# The stripper's test photos and the damaged JPEGs its tests keep (each input is stripped with
+# every option; the first byte picks the extension from a list of one).
 /usr/bin/python3 ../batch_core/make_location_fixtures.py "$work/located" >/dev/null
-index=0
-for photo in "$work"/located/*.jpg; do
-  seed "$strip" $((index % 3)) "$photo"
-  index=$((index + 1))
+for photo in "$work"/located/*.jpg ../batch_core/data/damaged_*.jpg; do
+  seed "$strip" 0 "$photo"
 done
 
 echo "seeds: $(find corpus -type f | wc -l) files in $(ls corpus | wc -l) folders"

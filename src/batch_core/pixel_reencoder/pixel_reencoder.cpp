@@ -1,6 +1,7 @@
 #include "batch_core/pixel_reencoder/pixel_reencoder.h"
 
 #include <OpenImageIO/imageio.h>
+#include <OpenImageIO/tiffutils.h>
 
 #include <algorithm>
 #include <cmath>
@@ -46,6 +47,33 @@ std::unique_ptr<OIIO::ImageInput> openPixels(std::string_view name, int fd) {
     return input;
 }
 
+// The writers' metadata encoders trust what they are handed, and some of their failures end the
+// process: an empty string (a damaged file's blank artist or description) fails an assertion in
+// the IPTC encoder, and a strip height of zero divides by zero in the EXIF encoder. An empty string
+// says nothing, and the source's strip layout describes nothing either (the writer picks its own),
+// so neither is passed on.
+bool encodable(const OIIO::ParamValue& attribute) {
+    if (ascii::equalsIgnoringCase(attribute.name().string(), "tiff:RowsPerStrip")) return false;
+    return attribute.type().basetype != OIIO::TypeDesc::STRING || !attribute.get_string().empty();
+}
+
+// libjpeg ends the process when a marker segment outgrows its 16-bit length, and the JPEG writer
+// puts the EXIF, IPTC and XMP blocks and the description in one segment each (the ICC profile is
+// split across several). Such metadata is refused before the writer sees it.
+bool fitsJpegSegments(const OIIO::ImageSpec& spec) {
+    constexpr std::size_t maxPayload = 65533;
+    std::vector<char> block;
+    OIIO::encode_exif(spec, block);
+    if (block.size() + std::string_view("Exif\0\0", 6).size() > maxPayload) return false;
+    block.clear();
+    OIIO::encode_iptc_iim(spec, block);
+    // "Photoshop 3.0\0", the 8BIM resource header and its padding.
+    if (block.size() + 32 > maxPayload) return false;
+    const std::size_t xmp = std::max(OIIO::encode_xmp(spec, true).size(), OIIO::encode_xmp(spec, false).size());
+    if (xmp + std::string_view("http://ns.adobe.com/xap/1.0/\0", 29).size() > maxPayload) return false;
+    return spec.get_string_attribute("ImageDescription").size() + 1 <= maxPayload;
+}
+
 OIIO::ParamValueList filteredAttributes(const OIIO::ImageSpec& spec, int option) {
     OIIO::ParamValueList kept;
     for (const auto& attribute : spec.extra_attribs) {
@@ -59,7 +87,7 @@ OIIO::ParamValueList filteredAttributes(const OIIO::ImageSpec& spec, int option)
             keep = name == "ICCProfile" || name == "oiio:ColorSpace" || name == "oiio:BitsPerSample" ||
                    ascii::equalsIgnoringCase(name, "compression") || (option == 1 && name == "Orientation");
         }
-        if (keep) kept.push_back(attribute);
+        if (keep && encodable(attribute)) kept.push_back(attribute);
     }
     return kept;
 }
@@ -107,6 +135,7 @@ int reencode(int fd, const char* sourceName, int knownType, const char* outputPa
     } else if (format == "heif") {
         written.attribute("Compression", "heic:" + std::to_string(percent));
     }
+    if (format == "jpeg" && !fitsJpegSegments(written)) return morvalePixelFailedToWrite;
     const bool encoded = output->open(outputPath, written) && output->write_image(OIIO::TypeUnknown, pixels.data()) &&
                          output->close();
     (void)output->geterror();

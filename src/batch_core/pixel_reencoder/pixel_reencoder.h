@@ -23,7 +23,8 @@ enum MorvalePixelResult {
 // (0: all but the location, 1: colour, structure and orientation, 2: colour and structure) at
 // `quality` (0 to 1) where the format is lossy. `knownType` is nonzero when the bytes were
 // recognised as an image at all: a file no decoder opens then counts as unreadable rather than
-// unsupported. Sets *isJpeg when the output is a JPEG.
+// unsupported. Sets *isJpeg when the output is a JPEG. What the writer cannot encode never reaches
+// it: empty text is left out, and metadata too large for a JPEG's segments fails the write.
 typedef int (*MorvalePixelReencode)(int fd, const char* sourceName, int knownType, const char* outputPath,
                                     int option, double quality, int* isJpeg);
 int morvale_pixel_reencode(int fd, const char* sourceName, int knownType, const char* outputPath, int option,
