@@ -120,7 +120,7 @@ cat >"$bundles/texture.json" <<'JSON'
 JSON
 printf '{"version":"","presetID":"","presetName":"","verticalName":"","defaultNamingPattern":"","configuration":{},"exportedAt":-1e9}' >"$bundles/empty.json"
 strip=corpus/exif_stripper_fuzz
-rm -rf "$strip"
+# Not emptied first: the folder also keeps the inputs on which fuzzing once found a fault.
 # The stripper's test photos and the damaged JPEGs its tests keep (each input is stripped with
 # every option; the first byte picks the extension from a list of one).
 /usr/bin/python3 ../batch_core/make_location_fixtures.py "$work/located" >/dev/null
