@@ -147,13 +147,17 @@ QStringList QueueRowDelegate::messageLines(const QString& message, int width, in
     if (fits(text, font, width, count, lines)) return lines;
 
     // Too long: the reason is what the user needs, so the file's name before it (the longest word
-    // there) loses characters from its middle until the whole reason fits.
+    // there) loses characters from its middle until the whole reason fits. A message that gives no
+    // reason in parentheses is its own reason ("<name> is 1024 x 1024 but …"): its name gives way
+    // the same way before the end is cut.
     const qsizetype reason = reasonStart(text);
-    if (reason > 0) {
+    const qsizetype nameEnd = reason > 0 ? reason : text.size();
+    QString shortest = text;
+    {
         qsizetype nameAt = 0, nameLength = 0;
-        for (qsizetype at = 0; at < reason;) {
+        for (qsizetype at = 0; at < nameEnd;) {
             const qsizetype blank = text.indexOf(QLatin1Char(' '), at);
-            const qsizetype end = blank < 0 || blank > reason ? reason : blank;
+            const qsizetype end = blank < 0 || blank > nameEnd ? nameEnd : blank;
             if (end - at > nameLength) {
                 nameAt = at;
                 nameLength = end - at;
@@ -182,11 +186,14 @@ QStringList QueueRowDelegate::messageLines(const QString& message, int width, in
             }
             return best;
         }
+        // Nothing fits whole: a name cut to part of a line still leaves room for more of what
+        // follows it, which says what is wrong.
+        if (nameLength > 1) shortest = shortened(std::min(high, width * 2 / 5));
     }
 
     // The last line shown takes the rest of the message, shortened when it does not fit.
-    const qsizetype rest = breakLines(text, font, width, count - 1, lines);
-    lines << metrics.elidedText(text.mid(rest).trimmed(), Qt::ElideRight, width);
+    const qsizetype rest = breakLines(shortest, font, width, count - 1, lines);
+    lines << metrics.elidedText(shortest.mid(rest).trimmed(), Qt::ElideRight, width);
     return lines;
 }
 
