@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <system_error>
@@ -59,6 +60,14 @@ void requireImageFile(const fs::path& file) {
     }
 }
 
+// Opening a file decodes its embedded ICC profile, and the image library's decoder fills a table
+// shared by the whole process without a lock: two photos opened at once by two items could tear it
+// and crash. Opening reads only the header, so taking turns costs next to nothing.
+std::mutex& headerDecodeMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 // `format` is the header guard's answer for the file.
 std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file, const std::string& format) {
     OIIO::ImageSpec config;
@@ -66,6 +75,7 @@ std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& file, const std::str
     config.attribute("oiio:UnassociatedAlpha", 1);
     auto input = OIIO::ImageInput::create(format);
     OIIO::ImageSpec opened;
+    const std::lock_guard turn(headerDecodeMutex());
     if (!input || !input->open(file.string(), opened, config)) {
         throw ImageLoadError(file, "not a readable image (" + oiioError(input.get()) + ")");
     }
