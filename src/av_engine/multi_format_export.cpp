@@ -96,6 +96,14 @@ public:
                 fs::remove(written, ignored);
             }
             throw;
+        } catch (...) {
+            // What a failed export wrote before the failing stage stays, each file whole; the item
+            // reports no outputs, so the log names them.
+            for (const fs::path& written : outputs_) {
+                std::error_code ignored;
+                if (fs::exists(written, ignored)) log("kept " + written.string());
+            }
+            throw;
         }
     }
 

@@ -41,6 +41,9 @@ struct OpenedSource {
     std::unique_ptr<AudioInputFile> input;
     int streamIndex = -1;
     PCMStream::Format format;
+    // What decoding the stream should give. The container's duration can count more: an MP4's leading
+    // empty edit, which the decoder never produces, or a longer video track beside the audio.
+    double expectedSeconds = 0.0;
 };
 
 OpenedSource openSource(const std::filesystem::path& file, std::stop_token stop) {
@@ -69,6 +72,11 @@ OpenedSource openSource(const std::filesystem::path& file, std::stop_token stop)
         duration = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
     }
     source.format.durationSeconds = std::isfinite(duration) ? duration : 0.0;
+    source.expectedSeconds = source.format.durationSeconds;
+    if (stream->duration != AV_NOPTS_VALUE && stream->duration > 0) {
+        const double own = static_cast<double>(stream->duration) * av_q2d(stream->time_base);
+        if (std::isfinite(own) && own > 0.0) source.expectedSeconds = own;
+    }
     return source;
 }
 
@@ -296,7 +304,7 @@ PCMStream::Format PCMStream::read(const std::filesystem::path& file, std::option
         }
         const double decodedSeconds = static_cast<double>(delivered) / outRate;
         // FFmpeg trims a WAV's duration to what the file holds; its header still says what was recorded.
-        const double declared = std::max(source.format.durationSeconds, source.input->declaredSeconds().value_or(0.0));
+        const double declared = std::max(source.expectedSeconds, source.input->declaredSeconds().value_or(0.0));
         if (!limited && declared - decodedSeconds > 1.0) {
             log("Warning: " + fileName(file) + " decoded to " + seconds(decodedSeconds) + " s of its declared " +
                 seconds(declared) + " s; going on with what was read.");

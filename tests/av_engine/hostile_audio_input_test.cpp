@@ -256,6 +256,12 @@ TEST_F(HostileAudio, StopDuringEachOpenEndsWithinASecond) {
 TEST_F(HostileAudio, RecordingShorterThanItsHeaderSaysSoOnce) {
     const std::string tone = test::readFile(media("tone.wav"));
     const std::string mp3 = test::readFile(media("tone.mp3"));
+    // An edit list that starts with an empty edit: the container counts 1.5 s that no decoder gives.
+    const fs::path m4a = dir / "tone.m4a", edited = dir / "edited.m4a";
+    ASSERT_TRUE(test::run("ffmpeg -v error -i " + test::quoted(media("tone.wav")) + " -c:a aac -movflags +faststart " +
+                          test::quoted(m4a) + " && ffmpeg -v error -itsoffset 1.5 -i " + test::quoted(m4a) +
+                          " -c copy " + test::quoted(edited)));
+    const std::string aac = test::readFile(m4a);
     const struct {
         const char* name;
         std::string bytes;
@@ -265,20 +271,22 @@ TEST_F(HostileAudio, RecordingShorterThanItsHeaderSaysSoOnce) {
          "Warning: claims_thrice.wav decoded to 3.0 s of its declared 9.0 s; going on with what was read."},
         {"cut.mp3", mp3.substr(0, mp3.size() * 2 / 5), "Warning: cut.mp3 decoded to 1."},
         {"whole.mp3", mp3, nullptr},
+        {"editlist.m4a", test::readFile(edited), nullptr},
+        {"cut.m4a", aac.substr(0, aac.size() / 2), "Warning: cut.m4a decoded to 1."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Request r = request(dir.write(c.name, c.bytes));
         std::vector<std::string> warnings;
         AudioVideoPipeline(AudioVideoPipeline::Options{{}, {}, 1, {}, {}}).processMultiFormat(r, {}, [&](const std::string& line) {
-            if (line.starts_with("Warning: ")) warnings.push_back(line);
+            // A cut file may also be damaged where it ends; that is another line.
+            if (line.find(" s of its declared ") != std::string::npos) warnings.push_back(line);
         });
         if (c.line == nullptr) {
-            EXPECT_TRUE(warnings.empty());
+            EXPECT_EQ(warnings, std::vector<std::string>{});
         } else {
             ASSERT_EQ(warnings.size(), 1u);
             EXPECT_TRUE(warnings[0].starts_with(c.line)) << warnings[0];
-            EXPECT_NE(warnings[0].find(" s of its declared "), std::string::npos);
         }
     }
 }

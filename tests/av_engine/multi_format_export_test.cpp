@@ -368,10 +368,12 @@ TEST_F(ExportTest, WithoutFFmpegTheMasterIsAnM4AWithoutChapters) {
     EXPECT_TRUE(leftovers(tmp()).empty());
 }
 
-// ---- Failures: each names its cause, keeps what was written before it, and leaves no scratch folder.
+// ---- Failures: each names its cause, keeps what was written before it (and logs each kept file), and
+// leaves no scratch folder.
 
 TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
     const fs::path good = shortEpisode(dir.path(), 44100, 6);
+    const fs::path halfSecond = shortEpisode(dir.path(), 48000, 0.5);
     const fs::path garbage = dir.write("garbage.wav", std::string(4096, 'x'));
     const test::FakeFFmpeg failing("echo 'no encoder here' >&2; exit 1");
     // Fail or are stopped after the reference and the audiogram, which run beside the encode, were written.
@@ -395,6 +397,8 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
          {"ep12_Master_-16LUFS.wav"}, true},
         {"ffmpeg exits 1 while fed by the render", good, {failing.path()}, "", "FFmpeg failed (exit 1): no encoder here",
          {"ep12_Master_-16LUFS.wav"}, true, false},
+        {"audiogram of a half-second episode", halfSecond, {}, "", "Audio is too short for an audiogram.",
+         {"ep12_Master_-16LUFS.wav", "ep12_RSS.m4a", "ep12_WhisperRef_16k.wav"}, true},
         {"stopped", good, {}, "Adding intro / outro music...", "Cancelled", {}},
         // A stop removes what the export already wrote: no master is left without its MP3.
         {"stopped while encoding, after the side stages", good, {slow.path()},
@@ -415,8 +419,12 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
         const ProgressSink progress = [&](double, const std::string& m) {
             if (m == c.stopAt) stop.request_stop();
         };
+        std::vector<std::string> keptLines;
+        const LogSink log = [&](const std::string& line) {
+            if (line.starts_with("kept ")) keptLines.push_back(line);
+        };
         try {
-            pipeline.processMultiFormat(r, progress, {}, stop.get_token());
+            pipeline.processMultiFormat(r, progress, log, stop.get_token());
             ADD_FAILURE() << "no error";
         } catch (const std::exception& e) {
             EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
@@ -425,7 +433,11 @@ TEST_F(ExportTest, FailuresKeepEarlierOutputsAndRemoveTheScratchFolder) {
         if (fs::exists(out())) {
             for (const auto& e : fs::directory_iterator(out())) present.push_back(e.path().filename().string());
         }
+        std::sort(present.begin(), present.end());
         EXPECT_EQ(present, c.kept);
+        std::vector<std::string> said;
+        for (const std::string& name : c.kept) said.push_back("kept " + (out() / name).string());
+        EXPECT_EQ(keptLines, said);
         EXPECT_TRUE(leftovers(tmp()).empty());
     }
 }
