@@ -33,7 +33,8 @@ int run(const fs::path& sources, const std::string& prefix, const fs::path& outp
         const fs::path file = sources / (prefix + std::to_string(i) + ".png");
         if (!fs::exists(file)) {
             fs::create_directories(sources);
-            PackedTexture::writePNG(test::makeTexture(side, side, [&](int x, int y) { return pattern(x, y, i); }), file);
+            const auto pixel = [&](int x, int y) { return pattern(x, y, i); };
+            PackedTexture::writePNG(test::makeTexture(side, side, pixel), file);
         }
         files.push_back(file);
     }

@@ -98,20 +98,8 @@ TEST(TemporaryFileName, NamesAreTheWritersOwnAndCarryItsExtension) {
 // our own regular files whose writer is provably gone are removed, at any depth the sweep reaches,
 // and nothing outside the root.
 TEST(TemporaryFileName, SweepRemovesWhatGoneWritersLeftAndNothingElse) {
-    enum class Writer {
-        alive,
-        aliveWithOddName,
-        killed,
-        killedWithOddName,
-        reusedPid,
-        otherNamespace,
-        otherBoot,
-        otherBootOld,
-        unscopedFresh,
-        unscopedOld,
-        ownerlessFresh,
-        ownerlessOld,
-    };
+    enum class Writer { alive, aliveWithOddName, killed, killedWithOddName, reusedPid, otherNamespace, otherBoot,
+                        otherBootOld, unscopedFresh, unscopedOld, ownerlessFresh, ownerlessOld };
     enum class Kind { file, symlink, folder, otherUser, parentSwappedForLink };
     struct Case {
         const char* name;
@@ -136,7 +124,8 @@ TEST(TemporaryFileName, SweepRemovesWhatGoneWritersLeftAndNothingElse) {
         {"older build's with owner, two days old", Writer::unscopedOld, Kind::file, "", true},
         {"ownerless, fresh", Writer::ownerlessFresh, Kind::file, "", false},
         {"ownerless, two days old", Writer::ownerlessOld, Kind::file, "sub", true},
-        {"killed writer, parent swapped for a link mid-sweep", Writer::killed, Kind::parentSwappedForLink, "d1/d2", false},
+        {"killed writer, parent swapped for a link mid-sweep", Writer::killed, Kind::parentSwappedForLink, "d1/d2",
+         false},
         {"killed writer's name on a link", Writer::killed, Kind::symlink, "", false},
         {"killed writer's name on a folder", Writer::killed, Kind::folder, "", false},
         {"killed writer's name, another user's file", Writer::killed, Kind::otherUser, "", false},
