@@ -19,7 +19,8 @@ namespace morvale {
 // Reads /proc on every call; holds no state, safe from any thread.
 struct ProcessIdentity {
     // Where ids and start times are counted: the machine's boot and the process's PID and time
-    // namespaces.
+    // namespaces. A namespace's number is given again only once it has ended with all its
+    // processes, so a writer of the earlier one is rightly found gone.
     struct Scope {
         std::string bootID;  // /proc/sys/kernel/random/boot_id, new at every boot of every machine
         std::uint64_t pidNamespace = 0;
