@@ -1,13 +1,12 @@
 #include "base/temporary_file_name.h"
 
-#include "base/process_identity.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -46,13 +45,16 @@ std::optional<Number> takeNumber(std::string_view& text, std::size_t maxDigits, 
     return value;
 }
 
-bool takeHexTag(std::string_view& text) {
-    if (text.size() < 16) return false;
-    for (const char c : text.substr(0, 16)) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+// Takes `digits` lower-case hex digits off the front.
+std::optional<std::uint64_t> takeHex(std::string_view& text, std::size_t digits) {
+    if (text.size() < digits) return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text.substr(0, digits)) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
+        value = value << 4 | static_cast<std::uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
     }
-    text.remove_prefix(16);
-    return true;
+    text.remove_prefix(digits);
+    return value;
 }
 
 // What make() puts after the tag: nothing, or an extension of at most 16 bytes.
@@ -63,45 +65,83 @@ bool isExtension(std::string_view rest) {
 
 }  // namespace
 
-std::string TemporaryFileName::make(const fs::path& destination) {
+std::string TemporaryFileName::make(const fs::path& destination, const ProcessIdentity& owner) {
     std::string extension = destination.extension().string();
     if (extension.size() > maxExtension) extension.clear();
-    const ProcessIdentity self = ProcessIdentity::current();
     char name[80];
-    std::snprintf(name, sizeof name, ".mx-%d-%llu-%016llx", static_cast<int>(self.pid),
-                  static_cast<unsigned long long>(self.startTime), static_cast<unsigned long long>(randomTag()));
+    if (owner.scope == 0) {
+        std::snprintf(name, sizeof name, ".mx-%016llx", static_cast<unsigned long long>(randomTag()));
+    } else {
+        std::snprintf(name, sizeof name, ".mx-%d-%llu-%016llx-%08llx", static_cast<int>(owner.pid),
+                      static_cast<unsigned long long>(owner.startTime), static_cast<unsigned long long>(owner.scope),
+                      static_cast<unsigned long long>(randomTag() & 0xffffffffu));
+    }
     return name + extension;
 }
 
-TemporaryFileName::Owner TemporaryFileName::ownerOf(std::string_view name) {
+TemporaryFileName::Owner TemporaryFileName::ownerOf(std::string_view name, std::uint64_t here) {
     if (!name.starts_with(prefix)) return Owner::notOurs;
     name.remove_prefix(prefix.size());
-    std::string_view legacy = name;
-    if (takeHexTag(legacy) && isExtension(legacy)) return Owner::unknown;
+    std::string_view ownerless = name;
+    if (takeHex(ownerless, 16) && isExtension(ownerless)) return Owner::unknown;
     const auto pid = takeNumber<pid_t>(name, 10, '-');
     const auto start = takeNumber<std::uint64_t>(name, 20, '-');
-    if (!pid || *pid <= 0 || !start || !takeHexTag(name) || !isExtension(name)) return Owner::notOurs;
-    return ProcessIdentity{*pid, *start}.isAlive() ? Owner::alive : Owner::gone;
+    if (!pid || *pid <= 0 || !start) return Owner::notOurs;
+    const auto scope = takeHex(name, 16);
+    if (!scope) return Owner::notOurs;
+    // An older build's name: the id without where it counts.
+    if (isExtension(name)) return Owner::unknown;
+    if (!name.starts_with('-')) return Owner::notOurs;
+    name.remove_prefix(1);
+    if (!takeHex(name, 8) || !isExtension(name)) return Owner::notOurs;
+    if (here == 0 || *scope != here) return Owner::unknown;
+    return ProcessIdentity{*pid, *start, *scope}.isAlive(here) ? Owner::alive : Owner::gone;
 }
+
+namespace {
+
+// Opens the folder `names` below the root's descriptor one name at a time, never following a link,
+// so that a folder swapped for a link on the way leads nowhere. Folders waiting in the queue hold
+// only their names, no descriptor, so that a wide tree cannot use up the process's descriptors.
+int openBelow(int root, const std::vector<std::string>& names) {
+    int folder = ::openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const std::string& name : names) {
+        if (folder < 0) break;
+        const int next = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(folder);
+        folder = next;
+    }
+    return folder;
+}
+
+}  // namespace
 
 std::vector<TemporaryFileName::Removed> TemporaryFileName::removeAbandoned(const fs::path& root, const Limits& limits) {
     std::vector<Removed> removed;
+    // The root is the folder the user chose, a link or not; below it nothing is followed.
+    const int rootFolder = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (rootFolder < 0) return removed;
     const uid_t user = ::geteuid();
+    const std::uint64_t here = ProcessIdentity::currentScope();
     const auto now = std::chrono::system_clock::now();
     std::size_t entriesLeft = limits.entries;
-    std::deque<std::pair<fs::path, int>> folders{{root, 0}};
+    // Names below the root; the depth is their count.
+    std::deque<std::vector<std::string>> folders{{}};
     while (!folders.empty() && entriesLeft > 0) {
-        const auto [folder, depth] = std::move(folders.front());
+        const std::vector<std::string> names = std::move(folders.front());
         folders.pop_front();
-        // The root is the folder the user chose, a link or not; below it nothing is followed.
-        const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (depth > 0 ? O_NOFOLLOW : 0);
-        const int fd = ::open(folder.c_str(), flags);
+        const std::size_t depth = names.size();
+        fs::path folder = root;
+        for (const std::string& name : names) folder /= name;
+        if (depth > 0 && limits.beforeOpening) limits.beforeOpening(folder);
+        const int fd = openBelow(rootFolder, names);
         if (fd < 0) continue;
         DIR* listing = ::fdopendir(fd);
         if (!listing) {
             ::close(fd);
             continue;
         }
+        const bool deeper = depth < static_cast<std::size_t>(std::max(limits.depth, 0));
         std::size_t count = 0;
         while (entriesLeft > 0) {
             const dirent* entry = ::readdir(listing);
@@ -111,12 +151,16 @@ std::vector<TemporaryFileName::Removed> TemporaryFileName::removeAbandoned(const
             if (name == "." || name == "..") continue;
             const bool maybeFolder = entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN;
             const bool maybeFile = entry->d_type == DT_REG || entry->d_type == DT_UNKNOWN;
-            const Owner owner = maybeFile ? ownerOf(name) : Owner::notOurs;
-            if (owner == Owner::alive || (owner == Owner::notOurs && !(maybeFolder && depth < limits.depth))) continue;
+            const Owner owner = maybeFile ? ownerOf(name, here) : Owner::notOurs;
+            if (owner == Owner::alive || (owner == Owner::notOurs && !(maybeFolder && deeper))) continue;
             struct stat info {};
             if (::fstatat(fd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
             if (S_ISDIR(info.st_mode)) {
-                if (depth < limits.depth) folders.emplace_back(folder / entry->d_name, depth + 1);
+                if (deeper) {
+                    std::vector<std::string> below = names;
+                    below.emplace_back(name);
+                    folders.push_back(std::move(below));
+                }
                 continue;
             }
             if (owner == Owner::notOurs || !S_ISREG(info.st_mode) || info.st_uid != user) continue;
@@ -129,6 +173,7 @@ std::vector<TemporaryFileName::Removed> TemporaryFileName::removeAbandoned(const
         ::closedir(listing);
         if (count > 0) removed.push_back({folder, count});
     }
+    ::close(rootFolder);
     return removed;
 }
 

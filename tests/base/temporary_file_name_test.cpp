@@ -23,12 +23,26 @@ namespace {
 namespace fs = std::filesystem;
 using Owner = TemporaryFileName::Owner;
 
-// A temporary with `name` that this process's writer would make if it had started at another moment:
-// its id is alive, but it is not the same process.
-std::string reusedPidName(const std::string& name) {
-    const ProcessIdentity self = ProcessIdentity::current();
-    const std::string tag = name.substr(name.rfind('-'));
-    return ".mx-" + std::to_string(self.pid) + "-" + std::to_string(self.startTime + 1) + tag;
+// A temporary's name that `owner` would give, with its pid and start time counted here or `elsewhere`:
+// in another PID namespace (a container), or on another machine or boot.
+enum class Where { here, otherNamespace, otherBoot };
+std::string nameOf(ProcessIdentity owner, Where where = Where::here) {
+    ProcessIdentity::Scope scope = ProcessIdentity::Scope::current().value();
+    if (where == Where::otherNamespace) ++scope.pidNamespace;
+    if (where == Where::otherBoot) scope.bootID = "0b5e55ed-0000-4000-8000-000000000000";
+    owner.scope = scope.tag();
+    return TemporaryFileName::make("/out/photo.png", owner);
+}
+
+// The same process had it started at another moment: its id is alive, but it is not the same process.
+ProcessIdentity reused(ProcessIdentity self) {
+    ++self.startTime;
+    return self;
+}
+
+// An older build's name, which said nothing of where its pid counts.
+std::string unscopedNameOf(const ProcessIdentity& owner) {
+    return ".mx-" + std::to_string(owner.pid) + "-" + std::to_string(owner.startTime) + "-0123456789abcdef.png";
 }
 
 void makeOld(const fs::path& file) {
@@ -46,12 +60,19 @@ TEST(TemporaryFileName, NamesAreTheWritersOwnAndCarryItsExtension) {
     struct Case {
         std::string name;
         Owner owner;
+        bool judgedWithoutScope = false;  // by a process that cannot tell where its own ids count
     };
     const Case cases[] = {
         {own, Owner::alive},
         {TemporaryFileName::make("/out/Makefile"), Owner::alive},
         {TemporaryFileName::make("/out/trailing."), Owner::alive},
-        {reusedPidName(own), Owner::gone},
+        {nameOf(reused(self)), Owner::gone},
+        // Nothing can be proven of an id counted elsewhere, even one alive here.
+        {nameOf(reused(self), Where::otherNamespace), Owner::unknown},
+        {nameOf(reused(self), Where::otherBoot), Owner::unknown},
+        {nameOf(reused(self)), Owner::unknown, true},
+        {unscopedNameOf(reused(self)), Owner::unknown},
+        {TemporaryFileName::make("/out/photo.png", {self.pid, self.startTime, 0}), Owner::unknown},
         {".mx-0123456789abcdef.png", Owner::unknown},
         {".mx-0123456789abcdef", Owner::unknown},
         // Not what any writer of ours makes: left alone whatever happens.
@@ -62,18 +83,24 @@ TEST(TemporaryFileName, NamesAreTheWritersOwnAndCarryItsExtension) {
         {".mx-0-5-0123456789abcdef", Owner::notOurs},
         {".mx--5-0123456789abcdef", Owner::notOurs},
         {".mx-+12-5-0123456789abcdef", Owner::notOurs},
+        {".mx-12-5-0123456789abcdef-0123456.png", Owner::notOurs},
         {".mx-write-check-Ab12Cd", Owner::notOurs},
         {"mx-0123456789abcdef", Owner::notOurs},
         {"photo.png", Owner::notOurs},
     };
-    for (const Case& c : cases) EXPECT_EQ(TemporaryFileName::ownerOf(c.name), c.owner) << c.name;
+    for (const Case& c : cases) {
+        const std::uint64_t here = c.judgedWithoutScope ? 0 : ProcessIdentity::currentScope();
+        EXPECT_EQ(TemporaryFileName::ownerOf(c.name, here), c.owner) << c.name;
+    }
 }
 
 // What a killed writer leaves and what a living one holds, in every shape the sweep meets: only
-// our own regular files whose writer is gone are removed, at any depth the sweep reaches.
+// our own regular files whose writer is provably gone are removed, at any depth the sweep reaches,
+// and nothing outside the root.
 TEST(TemporaryFileName, SweepRemovesWhatGoneWritersLeftAndNothingElse) {
-    enum class Writer { alive, aliveWithOddName, killed, killedWithOddName, reusedPid, olderBuildFresh, olderBuildOld };
-    enum class Kind { file, symlink, folder, otherUser };
+    enum class Writer { alive, aliveWithOddName, killed, killedWithOddName, reusedPid, otherNamespace, otherBoot,
+                        otherBootOld, unscopedFresh, unscopedOld, ownerlessFresh, ownerlessOld };
+    enum class Kind { file, symlink, folder, otherUser, parentSwappedForLink };
     struct Case {
         const char* name;
         Writer writer;
@@ -90,8 +117,15 @@ TEST(TemporaryFileName, SweepRemovesWhatGoneWritersLeftAndNothingElse) {
         {"killed writer, third subfolder", Writer::killed, Kind::file, "a/b/c", true},
         {"living writer, third subfolder", Writer::alive, Kind::file, "a/b/c", false},
         {"killed writer, beyond the depth", Writer::killed, Kind::file, "a/b/c/d", false},
-        {"older build's, fresh", Writer::olderBuildFresh, Kind::file, "", false},
-        {"older build's, two days old", Writer::olderBuildOld, Kind::file, "sub", true},
+        {"killed writer of another PID namespace", Writer::otherNamespace, Kind::file, "", false},
+        {"killed writer of another machine or boot", Writer::otherBoot, Kind::file, "", false},
+        {"another machine's, two days old", Writer::otherBootOld, Kind::file, "", true},
+        {"older build's with owner, fresh", Writer::unscopedFresh, Kind::file, "", false},
+        {"older build's with owner, two days old", Writer::unscopedOld, Kind::file, "", true},
+        {"ownerless, fresh", Writer::ownerlessFresh, Kind::file, "", false},
+        {"ownerless, two days old", Writer::ownerlessOld, Kind::file, "sub", true},
+        {"killed writer, parent swapped for a link mid-sweep", Writer::killed, Kind::parentSwappedForLink, "d1/d2",
+         false},
         {"killed writer's name on a link", Writer::killed, Kind::symlink, "", false},
         {"killed writer's name on a folder", Writer::killed, Kind::folder, "", false},
         {"killed writer's name, another user's file", Writer::killed, Kind::otherUser, "", false},
@@ -114,17 +148,25 @@ TEST(TemporaryFileName, SweepRemovesWhatGoneWritersLeftAndNothingElse) {
         });
         ASSERT_FALSE(writer.made().empty());
         fs::path temporary = writer.made();
+        const ProcessIdentity writerID = ProcessIdentity::of(writer.pid()).value();
         if (c.writer != Writer::alive && c.writer != Writer::aliveWithOddName) writer.kill();
-        if (c.writer == Writer::reusedPid) {
-            const fs::path reused = folder / reusedPidName(temporary.filename().string());
-            fs::rename(temporary, reused);
-            temporary = reused;
+        const auto rename = [&](const std::string& name) {
+            fs::rename(temporary, folder / name);
+            temporary = folder / name;
+        };
+        switch (c.writer) {
+            case Writer::reusedPid: rename(nameOf(reused(ProcessIdentity::current()))); break;
+            case Writer::otherNamespace: rename(nameOf(writerID, Where::otherNamespace)); break;
+            case Writer::otherBoot:
+            case Writer::otherBootOld: rename(nameOf(writerID, Where::otherBoot)); break;
+            case Writer::unscopedFresh:
+            case Writer::unscopedOld: rename(unscopedNameOf(writerID)); break;
+            case Writer::ownerlessFresh:
+            case Writer::ownerlessOld: rename(".mx-00c0ffee00c0ffee.png"); break;
+            default: break;
         }
-        if (c.writer == Writer::olderBuildFresh || c.writer == Writer::olderBuildOld) {
-            const fs::path older = folder / ".mx-00c0ffee00c0ffee.png";
-            fs::rename(temporary, older);
-            temporary = older;
-            if (c.writer == Writer::olderBuildOld) makeOld(temporary);
+        if (c.writer == Writer::otherBootOld || c.writer == Writer::unscopedOld || c.writer == Writer::ownerlessOld) {
+            makeOld(temporary);
         }
         const fs::path target = dir.write("target.png", "someone's");
         if (c.kind == Kind::symlink) {
@@ -140,8 +182,17 @@ TEST(TemporaryFileName, SweepRemovesWhatGoneWritersLeftAndNothingElse) {
             ASSERT_EQ(::chown(temporary.c_str(), 4242, 4242), 0);
         }
         dir.write("out/photo-of-someone-else.png", "kept");
+        TemporaryFileName::Limits limits;
+        if (c.kind == Kind::parentSwappedForLink) {
+            // d1 listed, then swapped before d1/d2 is opened: d2 is now a folder outside the root.
+            limits.beforeOpening = [&](const fs::path& opening) {
+                if (opening != root / "d1/d2") return;
+                fs::rename(root / "d1", dir / "outside");
+                fs::create_symlink(dir / "outside", root / "d1");
+            };
+        }
 
-        const auto removed = TemporaryFileName::removeAbandoned(root);
+        const auto removed = TemporaryFileName::removeAbandoned(root, limits);
 
         std::error_code error;
         EXPECT_EQ(!fs::exists(fs::symlink_status(temporary, error)), c.removed);
