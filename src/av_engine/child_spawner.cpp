@@ -108,7 +108,9 @@ void start(Job& job) {
 // signal must fire only with the process.
 class SpawnerThread {
 public:
-    explicit SpawnerThread(SpawnerThread* older) : older_(older) { std::thread([this] { serve(); }).detach(); }
+    explicit SpawnerThread(SpawnerThread* olderOne) : older(olderOne) { std::thread([this] { serve(); }).detach(); }
+
+    SpawnerThread* const older;  // a forked process's copy of its parent's, kept reachable
 
     void run(Job& job) {
         std::unique_lock lock(mutex_);
@@ -136,7 +138,6 @@ private:
         }
     }
 
-    SpawnerThread* older_;  // a forked process's copy of its parent's, kept reachable
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable done_;
