@@ -17,8 +17,9 @@ namespace morvale {
 // Its export holds a lock on the file "owner.lock" inside for the folder's whole life, so that a
 // folder left by a killed export is told apart from one in use by a running export, of this process
 // or of another instance: removeAbandoned() takes the first and never the second. A folder without
-// that file (made by an older build, or caught in the instant between its making and its lock)
-// counts as abandoned only when unchanged for a day.
+// that file as a regular file of this user (made by an older build, caught in the instant between its
+// making and its lock, or with something else planted under the name) counts as abandoned only when
+// unchanged for a day.
 //
 // One export owns a folder; removeAbandoned() may run from any thread, at the same time as others.
 class ScratchFolder {
@@ -51,9 +52,9 @@ public:
 
     // Removes the scratch folders under `base` whose export is gone (only real folders of this user
     // named like ours, at most the first 10000 entries of `base` looked at), logging
-    // "Removed scratch folder <path> left by an earlier run" for each. Only a regular file of this user
-    // counts as a lock; nothing planted in a folder makes the sweep wait. A folder is removed through the
-    // descriptor it was checked by, never following a link, so what takes its name after the check stays.
+    // "Removed scratch folder <path> left by an earlier run" for each. Nothing planted in a folder makes
+    // the sweep wait. A folder is removed through the descriptor it was checked by, never following a
+    // link, so what takes its name after the check stays.
     static void removeAbandoned(const std::filesystem::path& base, const LogSink& onLog);
     // The same, calling `checked` with each folder found abandoned just before its removal: a seam for
     // tests that change the folder in between.
