@@ -133,7 +133,7 @@ AudioContainerCheck::Result checkRiff(Walk& walk, bool rf64) {
                 if (walk.read(offset + 8, 16, fmt.data())) {
                     const std::uint32_t channels = le16(fmt.data() + 2);
                     const std::uint32_t rate = le32(fmt.data() + 4);
-                    if (channels > static_cast<std::uint32_t>(AudioContainerCheck::maxChannels)) {
+                    if (channels == 0 || channels > static_cast<std::uint32_t>(AudioContainerCheck::maxChannels)) {
                         refuse(AudioContainerCheck::channelsProblem(channels));
                     }
                     if (rate == 0 || rate > AudioContainerCheck::maxSampleRate) {
@@ -169,6 +169,13 @@ void checkAiff(Walk& walk) {
         } else {
             if (size > room) claimsTooMuch(b.data(), "chunk", size, room);
             boundMetadata("the " + quoted(b.data()) + " chunk", size);
+        }
+        Bytes comm{};
+        if (tag(b.data()) == "COMM" && size >= 2 && walk.read(offset + 8, 2, comm.data())) {
+            const std::uint32_t channels = std::uint32_t{comm[0]} << 8 | comm[1];
+            if (channels == 0 || channels > static_cast<std::uint32_t>(AudioContainerCheck::maxChannels)) {
+                refuse(AudioContainerCheck::channelsProblem(channels));
+            }
         }
         offset += 8 + size + (size & 1);
     }
@@ -387,6 +394,7 @@ bool looksLikeMp4(const unsigned char* head) {
 }  // namespace
 
 std::string AudioContainerCheck::channelsProblem(std::uint64_t channels) {
+    if (channels == 0) return "0 channels";
     return std::to_string(channels) + " channels (at most " + std::to_string(maxChannels) + " are supported)";
 }
 

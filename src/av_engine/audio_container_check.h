@@ -14,8 +14,9 @@ namespace morvale {
 // FLAC metadata blocks, MP4 boxes with their sample tables, and Ogg pages. Metadata that does fit is
 // still bounded: FFmpeg keeps several copies of every tag, comment and picture it reads (a 64 MB Ogg
 // comment costs over 350 MB), and the export uses none of them, so a tag, comment or metadata chunk
-// over maxMetadataBytes is refused. A WAV header's channel count and sample rate are checked too,
-// since FFmpeg's own refusal of them says only "Invalid data". Stateless; any thread.
+// over maxMetadataBytes is refused. A WAV header's channel count and sample rate, and an AIFF header's
+// channel count, are checked too, since FFmpeg's own refusal of them says only "Invalid data".
+// Stateless; any thread.
 class AudioContainerCheck {
 public:
     // The largest tag, comment or metadata chunk read: FLAC's own limit for a metadata block, room for
@@ -28,7 +29,7 @@ public:
     static constexpr double maxSampleRate = 768000.0;
 
     // The reasons for a channel count or sample rate out of range, in the user's terms: "1000 channels
-    // (at most 32 are supported)", "a sample rate of 0 Hz".
+    // (at most 32 are supported)", "0 channels", "a sample rate of 0 Hz".
     static std::string channelsProblem(std::uint64_t channels);
     static std::string sampleRateProblem(std::uint64_t hertz);
 

@@ -1,5 +1,6 @@
 #include "av_engine/ffmpeg_runner.h"
 
+#include "av_engine/child_spawner.h"
 #include "base/cancellation.h"
 #include "base/utf8.h"
 
@@ -13,13 +14,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace morvale {
 
@@ -28,32 +26,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0 && fd_ != fd) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
 [[noreturn]] void throwErrno(int code, const std::string& what) {
     throw std::system_error(code, std::generic_category(), what);
-}
-
-// Keeps descriptors 0–2 free for the child's dup2 even when our own standard streams are closed.
-void moveAboveStandardStreams(UniqueFd& fd) {
-    if (fd.get() > 2) return;
-    const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
-    if (moved < 0) throwErrno(errno, "Cannot make a pipe for FFmpeg");
-    fd.reset(moved);
 }
 
 // The tail of everything the child printed.
@@ -230,7 +204,7 @@ std::optional<fs::path> FFmpegRunner::locateFFmpegBinary() const {
 }
 
 void FFmpegRunner::execute(const std::vector<std::string>& arguments, std::chrono::milliseconds timeLimit,
-                           const LogSink& onLog, std::stop_token stop) const {
+                           const LogSink& onLog, std::stop_token stop, UniqueFd input) const {
     const std::optional<fs::path> binary = locateFFmpegBinary();
     if (!binary) throw FFmpegError::binaryNotFound();
     throwIfStopRequested(stop);
@@ -238,42 +212,16 @@ void FFmpegRunner::execute(const std::vector<std::string>& arguments, std::chron
     std::vector<std::string> argv{binary->string()};
     argv.insert(argv.end(), leadingArguments().begin(), leadingArguments().end());
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    std::vector<char*> cargv;
-    cargv.reserve(argv.size() + 1);
-    for (auto& a : argv) cargv.push_back(a.data());
-    cargv.push_back(nullptr);
 
     std::array<int, 2> ends{};
     if (::pipe2(ends.data(), O_CLOEXEC) != 0) throwErrno(errno, "Cannot make a pipe for FFmpeg");
     UniqueFd readEnd(ends[0]);
     UniqueFd writeEnd(ends[1]);
-    moveAboveStandardStreams(readEnd);
-    moveAboveStandardStreams(writeEnd);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 2);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    // Its own group, so stopping reaches whatever it starts; a clean signal state, whatever ours is.
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, binary->c_str(), &actions, &attributes, cargv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) throwErrno(spawned, "Cannot start " + binary->string());
-
+    const pid_t pid = ChildSpawner::spawn(*binary, argv, input.get(), writeEnd.get());
     Child child(pid);
+    // The child holds its own ends now: it sees the end of its input when the writer closes, and we
+    // see the end of its output when it ends.
+    input.reset();
     writeEnd.reset();
     ::fcntl(readEnd.get(), F_SETFL, ::fcntl(readEnd.get(), F_GETFL) | O_NONBLOCK);
 

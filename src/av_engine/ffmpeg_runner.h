@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/callbacks.h"
+#include "base/unique_fd.h"
 
 #include <chrono>
 #include <cstddef>
@@ -13,10 +14,11 @@
 
 namespace morvale {
 
-// Finds an FFmpeg executable and runs it as a child process: an argument vector (never a shell), standard
-// input from /dev/null, standard output and error through one pipe, no other descriptor inherited, its own
-// process group. The runner holds only its search list, so one instance may run any number of children at
-// once from any threads.
+// Finds an FFmpeg executable and runs it as a child process (ChildSpawner: it ends with this process,
+// however that ends): an argument vector (never a shell), standard input from /dev/null or a pipe of the
+// caller's, standard output and error through one pipe, no other descriptor inherited, its own process
+// group. The runner holds only its search list, so one instance may run any number of children at once
+// from any threads.
 class FFmpegRunner {
 public:
     // what() is the message:
@@ -70,7 +72,10 @@ public:
     bool isFFmpegAvailable() const { return locateFFmpegBinary().has_value(); }
 
     // Runs FFmpeg once with leadingArguments() followed by `arguments`. `onLog`, when set, receives the
-    // collected output (invalid UTF-8 replaced by U+FFFD) in one call, when there is any.
+    // collected output (invalid UTF-8 replaced by U+FFFD) in one call, when there is any. `input`, when
+    // set, is the reading end of a pipe that becomes FFmpeg's standard input ("pipe:0"); it is closed here
+    // once FFmpeg holds it, so that the writer gets EPIPE once FFmpeg ends and FFmpeg the end of its
+    // input once the writer closes or dies.
     //
     // A child still running after `timeLimit` is sent SIGTERM, its process group SIGKILL `killGrace` later,
     // and the run fails with executionFailed. A stop request ends the child the same way and throws
@@ -79,7 +84,7 @@ public:
     //
     // Throws FFmpegError, OperationCancelled, or std::system_error when the process cannot be started.
     void execute(const std::vector<std::string>& arguments, std::chrono::milliseconds timeLimit,
-                 const LogSink& onLog = {}, std::stop_token stop = {}) const;
+                 const LogSink& onLog = {}, std::stop_token stop = {}, UniqueFd input = {}) const;
 
 private:
     std::vector<std::filesystem::path> searchLocations_;

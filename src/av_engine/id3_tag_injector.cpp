@@ -23,20 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 [[noreturn]] void taggingFailed() { throw ID3TagInjector::TagError(ID3TagInjector::TagError::Kind::taggingFailed); }
 
 bool readExactly(int fd, char* data, std::size_t size) {

@@ -207,7 +207,7 @@ private:
         std::unique_ptr<StreamedEncode> stream;
         if (programmeIsEpisode && request_.generateRSSMaster && pipeline_.ffmpeg_.isFFmpegAvailable()) {
             stream = std::make_unique<StreamedEncode>(
-                pipeline_.ffmpeg_, scratch("render.pcm"), scratch("render.pipe"),
+                pipeline_.ffmpeg_, scratch("render.pcm"),
                 [this](double sampleRate) { return mp3Arguments(sampleRate); },
                 encodeTimeLimit(PCMStream::format(request_.sourceURL).durationSeconds), stop_);
         }

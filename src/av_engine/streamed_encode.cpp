@@ -2,11 +2,11 @@
 
 #include "av_engine/wav_writer.h"
 #include "base/cancellation.h"
+#include "base/unique_fd.h"
 
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,26 +62,15 @@ struct StreamedEncode::Spool {
 
 namespace {
 
-// Passes the spool on to the encoder's pipe as it grows, until it is complete or `stop` fires.
-void feed(StreamedEncode::Spool& spool, const std::filesystem::path& pipePath, std::stop_token stop) {
+// Passes the spool on to the encoder's pipe as it grows, until it is complete or `stop` fires; the pipe
+// closes when this returns, which ends the encoder's input.
+void feed(StreamedEncode::Spool& spool, UniqueFd out, std::stop_token stop) {
     // An encoder that ended early closes the pipe: a write then fails with EPIPE instead of a signal that
     // would end the process, and the encoder's own error is what the export reports.
     sigset_t pipeSignal;
     sigemptyset(&pipeSignal);
     sigaddset(&pipeSignal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-
-    // Opening without blocking succeeds once the encoder has the pipe open for reading.
-    int out = -1;
-    while ((out = ::open(pipePath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
-        if ((errno != ENXIO && errno != EINTR) || stop.stop_requested()) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{out};
-    ::fcntl(out, F_SETFL, ::fcntl(out, F_GETFL) & ~O_NONBLOCK);
 
     std::vector<std::uint8_t> buffer(kFeedBytes);
     std::int64_t sent = 0;
@@ -99,7 +88,7 @@ void feed(StreamedEncode::Spool& spool, const std::filesystem::path& pipePath, s
             if (got < 0 && errno == EINTR) continue;
             return;
         }
-        if (!writeAll(out, buffer.data(), static_cast<std::size_t>(got))) return;
+        if (!writeAll(out.get(), buffer.data(), static_cast<std::size_t>(got))) return;
         // What the encoder has is not needed again: the spool's disk space follows the encoder's lag.
         ::fallocate(spool.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, sent, got);
         sent += got;
@@ -108,13 +97,10 @@ void feed(StreamedEncode::Spool& spool, const std::filesystem::path& pipePath, s
 
 }  // namespace
 
-StreamedEncode::StreamedEncode(const FFmpegRunner& ffmpeg, std::filesystem::path spool, std::filesystem::path pipe,
-                               OutputArguments outputArguments, std::chrono::milliseconds timeLimit,
-                               std::stop_token stop)
-    : ffmpeg_(ffmpeg), spoolPath_(std::move(spool)), pipePath_(std::move(pipe)),
-      outputArguments_(std::move(outputArguments)), timeLimit_(timeLimit), stop_(std::move(stop)) {
-    if (::mkfifo(pipePath_.c_str(), 0600) != 0) failWith("Cannot create the encoder's pipe", pipePath_);
-}
+StreamedEncode::StreamedEncode(const FFmpegRunner& ffmpeg, std::filesystem::path spool, OutputArguments outputArguments,
+                               std::chrono::milliseconds timeLimit, std::stop_token stop)
+    : ffmpeg_(ffmpeg), spoolPath_(std::move(spool)), outputArguments_(std::move(outputArguments)), timeLimit_(timeLimit),
+      stop_(std::move(stop)) {}
 
 StreamedEncode::~StreamedEncode() = default;
 
@@ -124,18 +110,27 @@ void StreamedEncode::started(double sampleRate, int channels) {
     spool_.reset();
     spool_ = std::make_shared<Spool>(spoolPath_);
     std::vector<std::string> arguments{"-y", "-f", "s24le", "-ar", std::to_string(std::lround(sampleRate)), "-ac",
-                                       std::to_string(channels), "-i", FFmpegRunner::pathArgument(pipePath_)};
+                                       std::to_string(channels), "-i", "pipe:0"};
     const std::vector<std::string> output = outputArguments_(sampleRate);
     arguments.insert(arguments.end(), output.begin(), output.end());
     channels_ = channels;
     // The stage may outlive this object (finish() hands it over): it holds copies of what it uses.
     encode_ = std::make_unique<SideStage>(
-        stop_, [&ffmpeg = ffmpeg_, spool = spool_, pipe = pipePath_, arguments, limit = timeLimit_](
+        stop_, [&ffmpeg = ffmpeg_, spool = spool_, arguments, limit = timeLimit_](
                    std::stop_token stop, const LogSink&) -> std::optional<std::filesystem::path> {
-            std::jthread feeder([&](std::stop_token feederStop) { feed(*spool, pipe, feederStop); });
+            // An unnamed pipe, not a named one: FFmpeg never waits to open it, and it ends FFmpeg's input
+            // however its writer ends, this process's death included.
+            int ends[2];
+            if (::pipe2(ends, O_CLOEXEC) != 0) {
+                throw std::system_error(errno, std::generic_category(), "Cannot make a pipe for the encoder");
+            }
+            UniqueFd input(ends[0]);
+            std::jthread feeder([&spool, out = UniqueFd(ends[1])](std::stop_token feederStop) mutable {
+                feed(*spool, std::move(out), feederStop);
+            });
             const std::stop_callback stopFeeder(stop, [&] { feeder.request_stop(); });
             try {
-                ffmpeg.execute(arguments, limit, {}, stop);
+                ffmpeg.execute(arguments, limit, {}, stop, std::move(input));
             } catch (...) {
                 // An encoder that failed reads no more: the feeder must not wait for it.
                 feeder.request_stop();

@@ -16,7 +16,7 @@
 namespace morvale {
 
 // An FFmpeg encode fed while the master is rendered. Each render pass goes to a spool file as the WAV's
-// own 24-bit bytes, and a feeder thread passes the spool on to FFmpeg through a named pipe: the render
+// own 24-bit bytes, and a feeder thread passes the spool on to FFmpeg's standard input: the render
 // never waits for the encoder, the encoder reads exactly the samples the WAV holds (so its output is
 // byte for byte what encoding the finished file gives), and what was passed on is given back to the disk.
 // A pass that starts over restarts the encode.
@@ -27,9 +27,9 @@ class StreamedEncode : public LoudnessNormalizer::RenderListener {
 public:
     // What follows the input in FFmpeg's argument list, given the render's sample rate.
     using OutputArguments = std::function<std::vector<std::string>(double sampleRate)>;
-    // `spool` and `pipe` are names in a private scratch folder; `timeLimit` bounds each encode.
-    StreamedEncode(const FFmpegRunner& ffmpeg, std::filesystem::path spool, std::filesystem::path pipe,
-                   OutputArguments outputArguments, std::chrono::milliseconds timeLimit, std::stop_token stop);
+    // `spool` is a name in a private scratch folder; `timeLimit` bounds each encode.
+    StreamedEncode(const FFmpegRunner& ffmpeg, std::filesystem::path spool, OutputArguments outputArguments,
+                   std::chrono::milliseconds timeLimit, std::stop_token stop);
     // Abandons an encode that finish() did not hand over.
     ~StreamedEncode() override;
     StreamedEncode(const StreamedEncode&) = delete;
@@ -47,7 +47,6 @@ public:
 private:
     const FFmpegRunner& ffmpeg_;
     std::filesystem::path spoolPath_;
-    std::filesystem::path pipePath_;
     OutputArguments outputArguments_;
     std::chrono::milliseconds timeLimit_;
     std::stop_token stop_;

@@ -11,17 +11,26 @@ namespace morvale {
 
 namespace {
 
-std::string gigabytes(std::uint64_t bytes) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / double(1 << 30));
+std::string gigabytes(std::uint64_t bytes, int decimals) {
+    char text[64];
+    // Exact in a long double's 64-bit mantissa, so the rounding is of the true value.
+    std::snprintf(text, sizeof text, "%.*Lf", decimals, static_cast<long double>(bytes) / (1 << 30));
     return text;
+}
+
+// Both amounts with the fewest decimals (one at least) that tell them apart: a request refused must not
+// read as if it fitted. Ten tell apart any two that differ by a byte.
+std::string message(std::uint64_t requested, std::uint64_t capacity) {
+    int decimals = 1;
+    while (decimals < 10 && gigabytes(requested, decimals) == gigabytes(capacity, decimals)) ++decimals;
+    return "Not enough memory: this item needs about " + gigabytes(requested, decimals) + " GB and at most " +
+           gigabytes(capacity, decimals) + " GB may be used at once.";
 }
 
 }  // namespace
 
 MemoryBudgetExceeded::MemoryBudgetExceeded(std::uint64_t requested, std::uint64_t capacity)
-    : std::runtime_error("Not enough memory: this item needs about " + gigabytes(requested) + " GB and at most " +
-                         gigabytes(capacity) + " GB may be used at once.") {}
+    : std::runtime_error(message(requested, capacity)) {}
 
 MemoryBudget::Reservation::Reservation(Reservation&& other) noexcept
     : budget_(std::exchange(other.budget_, nullptr)), bytes_(std::exchange(other.bytes_, 0)) {}

@@ -11,7 +11,8 @@
 namespace morvale {
 
 // A request larger than the whole budget, which no amount of waiting would grant. what() is
-// "Not enough memory: this item needs about <X> GB and at most <Y> GB may be used at once."
+// "Not enough memory: this item needs about <X> GB and at most <Y> GB may be used at once.", the two
+// amounts with as many decimals (one at least) as it takes to tell them apart.
 class MemoryBudgetExceeded : public std::runtime_error {
 public:
     MemoryBudgetExceeded(std::uint64_t requested, std::uint64_t capacity);

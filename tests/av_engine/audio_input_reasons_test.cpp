@@ -29,6 +29,18 @@ std::string wav(std::uint32_t channels, std::uint32_t rate) {
     return "RIFF" + le32(static_cast<std::uint32_t>(body.size())) + body;
 }
 
+std::string be16(std::uint32_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v)}; }
+std::string be32(std::uint32_t v) { return be16(v >> 16) + be16(v); }
+
+// A 16-bit 44.1 kHz AIFF whose COMM chunk says `channels`, over 100 frames of silence.
+std::string aiff(std::uint32_t channels) {
+    const std::string rate("\x40\x0E\xAC\x44\0\0\0\0\0\0", 10);  // 44100 as an 80-bit float
+    const std::string data(200 * channels, '\0');
+    const std::string body = "AIFFCOMM" + be32(18) + be16(channels) + be32(100) + be16(16) + rate + "SSND" +
+                             be32(static_cast<std::uint32_t>(data.size() + 8)) + be32(0) + be32(0) + data;
+    return "FORM" + be32(static_cast<std::uint32_t>(body.size())) + body;
+}
+
 TEST(AudioInputReasons, EachBadInputSaysWhatIsWrongAsEpisodeIntroAndOutro) {
     test::TempDir dir;
     test::makeTone(dir / "tone.wav", 1.0);
@@ -53,6 +65,9 @@ TEST(AudioInputReasons, EachBadInputSaysWhatIsWrongAsEpisodeIntroAndOutro) {
         {dir.write("most.wav", wav(65535, 44100)), "65535 channels (at most 32 are supported)"},
         {dir.write("over.wav", wav(33, 44100)), "33 channels (at most 32 are supported)"},
         {dir.write("nine.wav", wav(9, 44100)), nullptr},  // no usual layout: mixed all the same
+        {dir.write("none.wav", wav(0, 44100)), "0 channels"},
+        {dir.write("none.aiff", aiff(0)), "0 channels"},
+        {dir.write("two.aiff", aiff(2)), nullptr},
         {dir.write("zero.wav", wav(2, 0)), "a sample rate of 0 Hz"},
         {dir.write("huge.wav", wav(2, 0xFFFFFFFFu)),
          "a sample rate of 4294967295 Hz (at most 768000 Hz are supported)"},

@@ -1,15 +1,18 @@
 #include "av_engine/scratch_folder.h"
 
 #include "support/owner_process.h"
+#include "support/shell_command.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -26,10 +29,12 @@ void makeOld(const fs::path& path) {
 }
 
 // Scratch folders of exports that were killed, of exports still running (here: in a child that
-// holds its folder), and what merely looks like one: only the first kind goes, with a log line.
+// holds its folder), and what merely looks like one: only the first kind goes, with a log line. What
+// is planted under the lock's name neither makes the sweep wait nor counts as a lock, and what takes
+// a folder's name after its check is not touched.
 TEST(ScratchFolder, SweepRemovesFoldersOfKilledExportsOnly) {
     enum class Owner { running, killed, olderBuildFresh, olderBuildOld };
-    enum class Kind { folder, symlink, otherUser, notAUuid };
+    enum class Kind { folder, symlink, otherUser, notAUuid, fifoLock, linkedLock, swappedAfterCheck };
     struct Case {
         const char* name;
         Owner owner;
@@ -44,6 +49,10 @@ TEST(ScratchFolder, SweepRemovesFoldersOfKilledExportsOnly) {
         {"killed export's name on a link", Owner::killed, Kind::symlink, false},
         {"killed export's, another user's", Owner::killed, Kind::otherUser, false},
         {"killed export's, renamed to no UUID", Owner::killed, Kind::notAUuid, false},
+        {"a FIFO for the lock", Owner::killed, Kind::fifoLock, false},
+        {"a FIFO for the lock, two days old", Owner::olderBuildOld, Kind::fifoLock, true},
+        {"a link to a free lock for the lock", Owner::killed, Kind::linkedLock, false},
+        {"killed export's, swapped for a user's folder after the check", Owner::killed, Kind::swappedAfterCheck, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -58,11 +67,17 @@ TEST(ScratchFolder, SweepRemovesFoldersOfKilledExportsOnly) {
         ASSERT_FALSE(exporter.made().empty());
         fs::path folder = exporter.made();
         if (c.owner != Owner::running) exporter.kill();
-        if (c.owner == Owner::olderBuildFresh || c.owner == Owner::olderBuildOld) {
-            fs::remove(folder / "owner.lock");
-            if (c.owner == Owner::olderBuildOld) makeOld(folder);
-        }
+        if (c.owner == Owner::olderBuildFresh || c.owner == Owner::olderBuildOld) fs::remove(folder / "owner.lock");
         const fs::path elsewhere = base / "elsewhere";
+        if (c.kind == Kind::fifoLock || c.kind == Kind::linkedLock) {
+            const fs::path lock = folder / "owner.lock";
+            fs::remove(lock);
+            if (c.kind == Kind::fifoLock) {
+                ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+            } else {
+                fs::create_symlink(base.write("free.lock"), lock);
+            }
+        }
         if (c.kind == Kind::symlink) {
             fs::rename(folder, elsewhere);
             fs::create_directory_symlink(elsewhere, folder);
@@ -75,9 +90,16 @@ TEST(ScratchFolder, SweepRemovesFoldersOfKilledExportsOnly) {
             fs::rename(folder, renamed);
             folder = renamed;
         }
+        if (c.owner == Owner::olderBuildOld) makeOld(folder);
+        // The checked folder moves away, and a user's own folder takes its name.
+        const auto swap = [&](const fs::path& checked) {
+            if (c.kind != Kind::swappedAfterCheck) return;
+            fs::rename(checked, elsewhere);
+            base.write(checked.filename().string() + "/keep.txt");
+        };
 
         std::vector<std::string> lines;
-        ScratchFolder::removeAbandoned(base.path(), [&](const std::string& line) { lines.push_back(line); });
+        ScratchFolder::removeAbandoned(base.path(), [&](const std::string& line) { lines.push_back(line); }, swap);
 
         std::error_code error;
         EXPECT_EQ(!fs::exists(fs::symlink_status(folder, error)), c.removed);
@@ -88,6 +110,9 @@ TEST(ScratchFolder, SweepRemovesFoldersOfKilledExportsOnly) {
         }
         if (c.kind == Kind::symlink) {
             EXPECT_TRUE(fs::exists(elsewhere / "episode.wav"));
+        }
+        if (c.kind == Kind::swappedAfterCheck) {
+            EXPECT_TRUE(fs::exists(folder / "keep.txt"));
         }
     }
 }
@@ -108,6 +133,35 @@ TEST(ScratchFolder, ASweepKeepsTheFoldersOfThisProcessAndEndingRemovesThem) {
     }
     EXPECT_FALSE(fs::exists(path));
     EXPECT_TRUE(fs::is_empty(base.path()));
+}
+
+// A temporary folder that cannot hold the export's folder is named, with what is wrong with it.
+TEST(ScratchFolder, AnUnusableTemporaryFolderIsNamedWithWhatIsWrong) {
+    const test::TempDir dir;
+    const fs::path file = dir.write("file");
+    const fs::path locked = dir / "locked";
+    fs::create_directory(locked);
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    const struct {
+        fs::path tmpdir;
+        std::string reason;
+    } cases[] = {
+        {dir / "missing", "The temporary folder " + (dir / "missing").string() + " (from TMPDIR) does not exist"},
+        {file, "The temporary folder " + file.string() + " (from TMPDIR) is not a folder"},
+        {locked, "Cannot write in the temporary folder " + locked.string() + ": Permission denied"},
+    };
+    const test::ScopedTmpdir restored(dir / "tmp");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tmpdir);
+        if (c.tmpdir == locked && ::geteuid() == 0) continue;  // root writes anywhere
+        ::setenv("TMPDIR", c.tmpdir.c_str(), 1);
+        try {
+            const ScratchFolder scratch(ScratchFolder::defaultBase());
+            ADD_FAILURE() << "made " << scratch.path();
+        } catch (const std::exception& e) {
+            EXPECT_EQ(e.what(), c.reason);
+        }
+    }
 }
 
 }  // namespace

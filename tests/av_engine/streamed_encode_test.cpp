@@ -50,7 +50,7 @@ TEST(StreamedEncode, RestartedRenderEncodesExactlyWhatTheFileHolds) {
     const auto first = tone(440, 0.5f);
     const auto second = tone(660, 1.2f);
     {
-        StreamedEncode stream(ffmpeg, dir / "spool", dir / "pipe", [&](double) { return mp3(dir / "streamed.mp3"); }, 60s, {});
+        StreamedEncode stream(ffmpeg, dir / "spool", [&](double) { return mp3(dir / "streamed.mp3"); }, 60s, {});
         render(stream, first);
         render(stream, second);
         const auto encode = stream.finish();
@@ -78,7 +78,7 @@ TEST(StreamedEncode, AbandonedOrStoppedMidRenderEndsAtOnce) {
         std::stop_source stop;
         const auto start = std::chrono::steady_clock::now();
         {
-            StreamedEncode stream(ffmpeg, dir / ("spool" + std::to_string(stopFirst)), dir / ("pipe" + std::to_string(stopFirst)),
+            StreamedEncode stream(ffmpeg, dir / ("spool" + std::to_string(stopFirst)),
                                   [&](double) { return mp3(dir / "half.mp3"); }, 60s, stop.get_token());
             stream.started(kRate, 2);
             stream.rendered(samples.data(), kFrames / 2);

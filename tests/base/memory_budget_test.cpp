@@ -15,16 +15,29 @@ namespace morvale {
 namespace {
 
 
+// The two amounts never read alike: as many decimals as it takes to tell them apart.
 TEST(MemoryBudget, MoreThanTheWholeBudgetFailsAtOnceSayingHowMuch) {
-    MemoryBudget budget(std::uint64_t{3} << 30);
-    try {
-        (void)budget.reserve(std::uint64_t{7} << 29);
-        ADD_FAILURE() << "reserved";
-    } catch (const MemoryBudgetExceeded& error) {
-        EXPECT_STREQ(error.what(),
-                     "Not enough memory: this item needs about 3.5 GB and at most 3.0 GB may be used at once.");
+    constexpr std::uint64_t gib = std::uint64_t{1} << 30;
+    const struct {
+        std::uint64_t requested;
+        std::uint64_t capacity;
+        const char* amounts;
+    } cases[] = {
+        {7 * gib / 2, 3 * gib, "3.5 GB and at most 3.0"},
+        {860'000'000, 805'306'368, "0.80 GB and at most 0.75"},  // 1 GiB of memory, three quarters budgeted
+        {gib + 1, gib, "1.000000001 GB and at most 1.000000000"},
+    };
+    for (const auto& c : cases) {
+        MemoryBudget budget(c.capacity);
+        try {
+            (void)budget.reserve(c.requested);
+            ADD_FAILURE() << "reserved";
+        } catch (const MemoryBudgetExceeded& error) {
+            EXPECT_EQ(error.what(), "Not enough memory: this item needs about " + std::string(c.amounts) +
+                                        " GB may be used at once.");
+        }
+        EXPECT_EQ(budget.inUse(), 0u);
     }
-    EXPECT_EQ(budget.inUse(), 0u);
 }
 
 // Waiters are served in the order they came: a small request that would fit does not pass a large
