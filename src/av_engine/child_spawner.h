@@ -12,9 +12,8 @@ namespace morvale {
 // SIGKILL included), so that no encoder is left running, or waiting for input, after the program.
 //
 // The kernel's parent-death signal does this, but it belongs to the thread that forked, not to the
-// process: a child forked by a worker thread would be killed when that worker ends, and one forked by
-// a thread that outlives nothing would be orphaned by nothing. So every child is forked by one spawner
-// thread, started on first use and never ended, which lives exactly as long as the process. The child
+// process: a child forked by a worker thread would be killed when that worker ends, while the program
+// still waits for it. So every child is forked by one spawner thread, started on first use and never ended, which lives exactly as long as the process. The child
 // compares its parent with the one recorded before the fork once the signal is set, so a process that
 // died in between is not missed. A process forked from this one starts its own spawner.
 //
