@@ -8,6 +8,8 @@ namespace morvale::test {
 // How long a test waits for what must come before it gives up: a bound against a hang only, which a
 // sanitizer build on a machine loaded several times over stays well inside.
 inline constexpr std::chrono::minutes hangGuard{5};
+// The same for Qt's waits, which take milliseconds as an int.
+inline constexpr int hangGuardMilliseconds = static_cast<int>(std::chrono::milliseconds(hangGuard).count());
 
 // Asks `holds` every few milliseconds until it answers true or `deadline` has passed, and returns its
 // last answer. For a state that follows an asynchronous end: a process group sent SIGKILL exists until
