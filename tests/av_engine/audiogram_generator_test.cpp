@@ -6,6 +6,7 @@
 #include "base/cancellation.h"
 #include "media_fixtures.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -227,8 +228,8 @@ TEST_F(AudiogramMedia, RefusalsAndStopsLeaveTheOldFile) {
     EXPECT_EQ(errorOf(media("tone45.wav"), fast), "Could not set up the audiogram video writer.");
 
     std::stop_source source;
-    std::jthread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    std::jthread stopper([&] {  // once the render has begun its temporary file
+        (void)test::waitUntil([&] { return namesIn(dir.path()).size() > 1; });
         source.request_stop();
     });
     EXPECT_THROW(Generator().generate(media("tone45.wav"), out, {}, source.get_token()), OperationCancelled);

@@ -102,37 +102,45 @@ TEST(FFmpegRunner, FloodOfOutputKeepsOnlyItsEnd) {
     EXPECT_EQ(outcome.error, "FFmpeg failed (exit 3): 0123456789 | 0123456789 | END");
 }
 
+// From its first line the child ignores SIGTERM, so only the SIGKILL a grace after the limit ends it. On
+// a busy machine the limit may come before that line: SIGTERM ends it then, and there is nothing to read.
 TEST(FFmpegRunner, HungChildIsKilledAtTheLimitAndReaped) {
     const FakeFFmpeg fake("trap '' TERM; echo waiting; sleep 1000");
     const auto started = std::chrono::steady_clock::now();
     const Outcome outcome = run(fake.runner(), 300ms);
     const auto took = std::chrono::steady_clock::now() - started;
+    if (outcome.logs.empty()) {
+        EXPECT_TRUE(outcome.error == "FFmpeg failed (exit 137): timed out after 0.3 s" ||
+                    outcome.error == "FFmpeg failed (exit 143): timed out after 0.3 s")
+            << outcome.error.value_or("no error");
+        return;
+    }
+    EXPECT_EQ(outcome.logs, std::vector<std::string>{"waiting\n"});
     EXPECT_EQ(outcome.error, "FFmpeg failed (exit 137): timed out after 0.3 s | waiting");
     EXPECT_GE(took, 300ms + FFmpegRunner::killGrace);
-    EXPECT_LT(took, 300ms + FFmpegRunner::killGrace + 2s);
     const int pid = fake.pid();
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);  // already reaped: no zombie of ours
     EXPECT_TRUE(groupGone(pid));                      // and the sleeping grandchild went with it
 }
 
+// The stop comes once the child runs. The limit is far beyond what the stop needs, so a stop that is
+// not acted on shows as a time-out instead of a cancel.
 TEST(FFmpegRunner, StopRequestEndsTheChildAndThrowsCancelled) {
-    const FakeFFmpeg fake("sleep 1000");
+    const test::TempDir dir;
+    const FakeFFmpeg fake("touch '" + (dir / "running").string() + "'; sleep 1000");
     std::stop_source source;
     std::jthread stopper([&] {
-        std::this_thread::sleep_for(200ms);
+        (void)test::waitUntil([&] { return std::filesystem::exists(dir / "running"); });
         source.request_stop();
     });
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_THROW(fake.runner().execute({}, 60s, {}, source.get_token()), OperationCancelled);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+    EXPECT_THROW(fake.runner().execute({}, 300s, {}, source.get_token()), OperationCancelled);
     EXPECT_TRUE(groupGone(fake.pid()));
 }
 
+// A runner that waited for the grandchild's end of the pipe would run into the limit and report a time-out.
 TEST(FFmpegRunner, GrandchildHoldingThePipeDoesNotDelaySuccess) {
     const FakeFFmpeg fake("(sleep 1000 &); echo done");
-    const auto started = std::chrono::steady_clock::now();
-    const Outcome outcome = run(fake.runner(), 20s);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    const Outcome outcome = run(fake.runner(), 300s);
     EXPECT_EQ(outcome.error, std::nullopt);
     EXPECT_EQ(outcome.logs, std::vector<std::string>{"done\n"});
     ::kill(-fake.pid(), SIGKILL);

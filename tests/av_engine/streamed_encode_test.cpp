@@ -69,6 +69,7 @@ TEST(StreamedEncode, RestartedRenderEncodesExactlyWhatTheFileHolds) {
 }
 
 // A render that fails or stops half way must not leave the encoder (or its feeder) waiting for the rest.
+// The encode's own time limit is longer than any test may run, so a wait for the rest hangs the test.
 TEST(StreamedEncode, AbandonedOrStoppedMidRenderEndsAtOnce) {
     const test::TempDir dir;
     const FFmpegRunner ffmpeg;
@@ -76,10 +77,9 @@ TEST(StreamedEncode, AbandonedOrStoppedMidRenderEndsAtOnce) {
     for (const bool stopFirst : {false, true}) {
         SCOPED_TRACE(stopFirst ? "stopped, then joined" : "abandoned");
         std::stop_source stop;
-        const auto start = std::chrono::steady_clock::now();
         {
             StreamedEncode stream(ffmpeg, dir / ("spool" + std::to_string(stopFirst)),
-                                  [&](double) { return mp3(dir / "half.mp3"); }, 60s, stop.get_token());
+                                  [&](double) { return mp3(dir / "half.mp3"); }, 24h, stop.get_token());
             stream.started(kRate, 2);
             stream.rendered(samples.data(), kFrames / 2);
             if (stopFirst) {
@@ -89,7 +89,6 @@ TEST(StreamedEncode, AbandonedOrStoppedMidRenderEndsAtOnce) {
                 EXPECT_THROW(encode->join({}), OperationCancelled);
             }
         }
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     }
 }
 

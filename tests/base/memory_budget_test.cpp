@@ -41,14 +41,15 @@ TEST(MemoryBudget, MoreThanTheWholeBudgetFailsAtOnceSayingHowMuch) {
 }
 
 // Waiters are served in the order they came: a small request that would fit does not pass a large
-// one waiting before it; both go once the holder gives its share back.
+// one waiting before it. The large one fits only once the holder gives its share back and the small
+// one only once the large one has, so the order in which they get through is the budget's alone.
 TEST(MemoryBudget, WaitersAreServedFirstComeFirstServed) {
     MemoryBudget budget(10);
     std::optional<MemoryBudget::Reservation> holder = budget.reserve(6);
     std::mutex mutex;
     std::vector<std::string> order;
     std::jthread large([&] {
-        auto held = budget.reserve(8);
+        auto held = budget.reserve(9);
         std::lock_guard lock(mutex);
         order.push_back("large");
     });

@@ -22,6 +22,7 @@
 #include "fake_preset.h"
 #include "support/owner_process.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace morvale {
 namespace {
@@ -50,7 +51,7 @@ public:
     }
     bool waitFor(int atLeast) {
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(20), [&] { return value_ >= atLeast; });
+        return changed_.wait_for(lock, test::hangGuard, [&] { return value_ >= atLeast; });
     }
 
 private:
@@ -72,7 +73,7 @@ void workUntilStopped(std::stop_token stop) {
     std::mutex waitMutex;
     std::condition_variable_any wake;
     std::unique_lock lock(waitMutex);
-    wake.wait_for(lock, stop, std::chrono::seconds(20), [] { return false; });
+    wake.wait_for(lock, stop, test::hangGuard, [] { return false; });
     throwIfStopRequested(stop);
 }
 

@@ -95,7 +95,8 @@ std::string httpReply(int status, const std::string& body) {
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-constexpr auto kTimeout = std::chrono::milliseconds(5000);
+// Only a bound against a hang: a local server that answers may still take seconds on a busy machine.
+constexpr auto kTimeout = std::chrono::minutes(5);
 
 TEST(CurlHttpClientTest, StatusAndBodyPassThrough) {
     for (int status : {200, 404, 304}) {
@@ -122,9 +123,12 @@ TEST(CurlHttpClientTest, SilentServerTimesOutAndAStopEndsTheWait) {
     {
         OneShotServer server("");
         CurlHttpClient client(true);
-        const auto began = std::chrono::steady_clock::now();
-        EXPECT_THROW(client.get(server.url(), std::chrono::milliseconds(300), 1024, {}), HttpError);
-        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(4));
+        try {
+            (void)client.get(server.url(), std::chrono::milliseconds(300), 1024, {});
+            ADD_FAILURE() << "answered";
+        } catch (const HttpError& error) {
+            EXPECT_NE(std::string(error.what()).find("timed out"), std::string::npos) << error.what();
+        }
     }
     {
         OneShotServer server("");
@@ -134,9 +138,12 @@ TEST(CurlHttpClientTest, SilentServerTimesOutAndAStopEndsTheWait) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             stop.request_stop();
         });
-        const auto began = std::chrono::steady_clock::now();
-        EXPECT_THROW(client.get(server.url(), std::chrono::seconds(30), 1024, stop.get_token()), HttpError);
-        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(4));
+        try {  // no time-out that a test could reach: only the stop ends the wait
+            (void)client.get(server.url(), std::chrono::hours(24), 1024, stop.get_token());
+            ADD_FAILURE() << "answered";
+        } catch (const HttpError& error) {
+            EXPECT_STREQ(error.what(), "The request was stopped.");
+        }
     }
 }
 

@@ -19,6 +19,7 @@
 
 #include "support/shell_command.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 namespace morvale {
 namespace {
@@ -195,7 +196,7 @@ TEST_F(EXIFStripperTest, BadInputsFailWithTheirMessageAndLeaveTheSourceAlone) {
             }
             return std::make_tuple(located, Kind::cannotOpenImageSource, std::string("no error"), std::error_code());
         });
-        if (call.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        if (call.wait_for(test::hangGuard) != std::future_status::ready) {
             ADD_FAILURE() << "blocked";
             ::close(::open(source.c_str(), O_WRONLY | O_NONBLOCK));  // lets a reader of the FIFO go on
         }

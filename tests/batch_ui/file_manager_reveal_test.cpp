@@ -1,6 +1,7 @@
 #include "batch_ui/file_manager_reveal.h"
 
 #include "window_test_app.h"
+#include "support/wait_until.h"
 
 #include <QTest>
 
@@ -23,7 +24,7 @@ void revealWithNothingToOpenIt(const std::filesystem::path& folder) {
     test::ensureWidgetsApp();
     std::vector<std::string> lines;
     revealInFileManager({folder / "a.png"}, [&lines](const std::string& line) { lines.push_back(line); });
-    (void)QTest::qWaitFor([&] { return !lines.empty(); }, 5000);
+    (void)QTest::qWaitFor([&] { return !lines.empty(); }, test::hangGuardMilliseconds);
     QTest::qWait(100);
     for (const auto& line : lines) std::fprintf(stderr, "[%s]\n", line.c_str());
     std::exit(lines.size() == 1 ? 0 : 1);

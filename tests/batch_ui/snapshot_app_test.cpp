@@ -2,6 +2,7 @@
 
 #include "batch_ui/form_rows.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 
 #include <QImage>
 
@@ -129,7 +130,7 @@ TEST(SnapshotExecutable, WritesBothPicturesAndExitsZero) {
     // A relative path is resolved against the working folder.
     const std::optional<int> status =
         runProgram(program, {"--snapshot", "out.png", "--snapshot-size", "1200x800"}, dir.path(),
-                   {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + (dir / "config").string()}, std::chrono::seconds(60));
+                   {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + (dir / "config").string()}, test::hangGuard);
     EXPECT_EQ(status, 0);
     expectSnapshotPair(dir.path());
 }
@@ -188,7 +189,7 @@ TEST(SnapshotExecutable, BadSizesAndPathsFailWithOneLineAndAStatus) {
         const std::optional<int> status =
             runProgram(started, arguments, dir.path(),
                        {"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + (dir / "config").string()},
-                       std::chrono::seconds(60), errorFile);
+                       test::hangGuard, errorFile);
         EXPECT_EQ(status, c.status);
         std::ifstream in(errorFile);
         std::stringstream error;

@@ -16,6 +16,7 @@
 #include "batch_core/user_defaults.h"
 #include "batch_ui/update_checker.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "window_test_app.h"
 
 namespace morvale::test {
@@ -97,7 +98,7 @@ protected:
         QSignalSpy done(&checker, &UpdateChecker::checkFinished);
         manual ? checker.checkNow() : checker.checkInBackground();
         if (!checker.isChecking()) return false;
-        return QTest::qWaitFor([&] { return done.count() == 1; }, 5000);
+        return QTest::qWaitFor([&] { return done.count() == 1; }, test::hangGuardMilliseconds);
     }
 
     TempDir dir;
@@ -219,11 +220,11 @@ TEST_F(UpdateCheckerTest, OnlyOneCheckInFlightAndAManualRequestAdoptsIt) {
     auto checker = makeChecker();
     QSignalSpy done(checker.get(), &UpdateChecker::checkFinished);
     checker->checkInBackground();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return checker->isChecking(); }, 1000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return checker->isChecking(); }, test::hangGuardMilliseconds));
     checker->checkNow();
     checker->checkInBackground();
     client->release();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return done.count() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done.count() == 1; }, test::hangGuardMilliseconds));
     QTest::qWait(50);
     EXPECT_EQ(client->calls, 1);
     EXPECT_EQ(done.count(), 1);
@@ -235,7 +236,7 @@ TEST_F(UpdateCheckerTest, DestroyingTheCheckerStopsAFetchInFlight) {
     client->held = true;
     auto checker = makeChecker();
     checker->checkNow();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return client->calls == 1; }, 1000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return client->calls == 1; }, test::hangGuardMilliseconds));
     checker.reset();  // would hang here if the fetch were not stopped
     EXPECT_TRUE(presenter->alerts.empty());
 }

@@ -27,6 +27,7 @@
 #include "batch_ui/queue_list_model.h"
 #include "batch_ui/standalone_view_model.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "window_test_app.h"
 
 namespace morvale::test {
@@ -161,7 +162,7 @@ protected:
     void ingestAndWait(const std::vector<std::filesystem::path>& paths) {
         QSignalSpy done(model.get(), &StandaloneViewModel::ingestFinished);
         model->ingest(paths);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return done.count() == 1; }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return done.count() == 1; }, test::hangGuardMilliseconds));
     }
 
     std::vector<std::string> queuedNames() const {
@@ -187,7 +188,7 @@ protected:
     void runToEnd() {
         QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
         model->start();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, test::hangGuardMilliseconds));
     }
 
     TempDir dir;
@@ -230,7 +231,7 @@ TEST_F(ViewModelRunTest, DropsAppliedInOrderWithoutRepeats) {
     model->ingest({one, two});
     model->ingest({one});
     EXPECT_TRUE(model->isIngesting());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return done.count() == 3; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return done.count() == 3; }, test::hangGuardMilliseconds));
     EXPECT_FALSE(model->isIngesting());
     EXPECT_EQ(queuedNames(), (std::vector<std::string>{"two.png", "one.png"}));
     EXPECT_EQ(appended.count(), 2) << "the drop that added nothing announces nothing";
@@ -254,7 +255,7 @@ TEST_F(ViewModelRunTest, LargeDropArrivesInPartsButWholeAndInOrder) {
                      [&] { sizesWhenDone.push_back(model->queueItems().size()); });
     model->ingest({dir / "in/big"});
     model->ingest({later});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return sizesWhenDone.size() == 2; }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sizesWhenDone.size() == 2; }, test::hangGuardMilliseconds));
     EXPECT_EQ(queuedNames(), expected);
     EXPECT_EQ(sizesWhenDone, (std::vector<std::size_t>{5000, 5001}));
     EXPECT_GE(appended.count(), 3);
@@ -332,7 +333,7 @@ TEST_F(ViewModelRunTest, DuringARunStartAndRemoveAreRefusedOtherOperationsWork) 
     script->hold();
     model->start();
     ASSERT_TRUE(model->isProcessing());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 3; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 3; }, test::hangGuardMilliseconds));
 
     // A second start is refused: no second job over the same items.
     model->start();
@@ -351,7 +352,7 @@ TEST_F(ViewModelRunTest, DuringARunStartAndRemoveAreRefusedOtherOperationsWork) 
 
     QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
     script->release();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, test::hangGuardMilliseconds));
     EXPECT_EQ(script->startedCount(), 3u) << "the refused start must not have run anything";
     EXPECT_EQ(script->levels, (std::vector<int>{1, 1, 1})) << "the run keeps the preset it started with";
     EXPECT_EQ(statusOf("late"), ProcessingStatus::pending);
@@ -362,7 +363,7 @@ TEST_F(ViewModelRunTest, CancelLeavesUnstartedItemsPendingAndBlocksRestartUntilT
     ingestAndWait({file("a.png"), file("b.png"), file("c.png")});
     script->hold();
     model->start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, test::hangGuardMilliseconds));
 
     model->cancel();
     EXPECT_FALSE(model->isProcessing());
@@ -373,7 +374,7 @@ TEST_F(ViewModelRunTest, CancelLeavesUnstartedItemsPendingAndBlocksRestartUntilT
 
     QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
     script->release();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, test::hangGuardMilliseconds));
     EXPECT_EQ(script->startedCount(), 1u);
     EXPECT_EQ(statusOf("a"), ProcessingStatus::completed);
     EXPECT_EQ(statusOf("b"), ProcessingStatus::pending);
@@ -397,7 +398,7 @@ TEST_F(ViewModelRunTest, CancelRightAfterStartStopsTheWholeRun) {
         QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
         model->start();
         model->cancel();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, test::hangGuardMilliseconds));
         EXPECT_EQ(script->startedCount(), 0u);
         EXPECT_TRUE(std::regex_match(model->logLines().back(),
                                      std::regex(R"(Done in \d+\.\ds: 0 finished, 0 failed, 0 skipped\.)")));
@@ -412,7 +413,7 @@ TEST_F(ViewModelRunTest, CancelWithNothingRunningStillAsksTheQueue) {
     QSignalSpy lines(model.get(), &StandaloneViewModel::logLineAppended);
     model->cancel();
     EXPECT_FALSE(model->isProcessing());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return lines.count() == 1; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lines.count() == 1; }, test::hangGuardMilliseconds));
     EXPECT_NE(model->logLines().back().find("Cancellation requested."), std::string::npos);
 }
 
@@ -434,15 +435,15 @@ TEST_F(ViewModelRunTest, OverallProgressCountsOnlyTheCurrentRunsStartedItems) {
 
     // One item half-way, two untouched: the untouched ones don't pull it down and the
     // earlier run's finished item doesn't push it up.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->overallProgress() == 0.5; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->overallProgress() == 0.5; }, test::hangGuardMilliseconds));
 
     // One completed, one half-way, one untouched.
     script->releaseName("a");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->overallProgress() == 0.75; }, 5000)) << model->overallProgress();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->overallProgress() == 0.75; }, test::hangGuardMilliseconds)) << model->overallProgress();
 
     QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
     script->releaseName("b");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, test::hangGuardMilliseconds));
     EXPECT_DOUBLE_EQ(model->overallProgress(), 1.0);
 }
 
@@ -451,14 +452,14 @@ TEST_F(ViewModelRunTest, QuittingDuringARunStopsRunningItemsAndStartsNoMore) {
     ingestAndWait({file("a.png"), file("b.png")});
     script->hold();
     model->start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, test::hangGuardMilliseconds));
     // Only a quit that fails to stop the item waits for this.
     std::atomic<bool> releasedByHand = false;
     std::jthread releaser([s = script, &releasedByHand](std::stop_token quitTest) {
         std::mutex mutex;
         std::condition_variable_any never;
         std::unique_lock lock(mutex);
-        if (!never.wait_for(lock, quitTest, std::chrono::seconds(20), [] { return false; }) &&
+        if (!never.wait_for(lock, quitTest, test::hangGuard, [] { return false; }) &&
             !quitTest.stop_requested()) {
             releasedByHand = true;
             s->release();
@@ -468,7 +469,7 @@ TEST_F(ViewModelRunTest, QuittingDuringARunStopsRunningItemsAndStartsNoMore) {
     EXPECT_FALSE(releasedByHand.load()) << "shutdown waited for the item instead of stopping it";
     EXPECT_EQ(script->running.load(), 0) << "shutdown returned while an item was still in the preset";
     EXPECT_EQ(script->startedCount(), 1u);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return statusOf("a") == ProcessingStatus::cancelled; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return statusOf("a") == ProcessingStatus::cancelled; }, test::hangGuardMilliseconds));
     EXPECT_EQ(statusOf("b"), ProcessingStatus::pending);
     model->start();
     EXPECT_FALSE(model->isProcessing());
@@ -502,13 +503,13 @@ TEST_F(ViewModelRunTest, CancelAtAnyPointFinishesRunningItemsAndLeavesTheRestPen
                 script->releaseName(model->queueItems()[static_cast<std::size_t>(k)].originalFileName);
                 ASSERT_TRUE(QTest::qWaitFor(
                     [&] { return model->queueItems()[static_cast<std::size_t>(k)].status == ProcessingStatus::completed; },
-                    5000));
+                    test::hangGuardMilliseconds));
             }
-            ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == static_cast<std::size_t>(point + 2); }, 5000));
+            ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == static_cast<std::size_t>(point + 2); }, test::hangGuardMilliseconds));
         }
         model->cancel();
         script->releaseAllNames();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, test::hangGuardMilliseconds));
         const int ran = point < 0 ? 0 : point + 2;
         EXPECT_EQ(script->startedCount(), static_cast<std::size_t>(ran));
         for (int i = 0; i < items; ++i) {
@@ -528,13 +529,13 @@ TEST_F(ViewModelRunTest, StatusOfAnItemRemovedWhileDrainingIsIgnored) {
     ingestAndWait({file("a.png"), file("b.png")});
     script->hold();
     model->start();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() == 1; }, test::hangGuardMilliseconds));
     model->cancel();
     model->remove({model->queueItems()[0].id});
     EXPECT_EQ(queuedNames(), std::vector<std::string>{"b.png"});
     QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
     script->release();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, test::hangGuardMilliseconds));
     EXPECT_EQ(queuedNames(), std::vector<std::string>{"b.png"});
     EXPECT_EQ(statusOf("b"), ProcessingStatus::pending);
 }

@@ -16,6 +16,7 @@
 #include "batch_ui/preset_slot.h"
 #include "batch_ui/standalone_view_model.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "window_test_app.h"
 
 namespace morvale::test {
@@ -148,7 +149,7 @@ TEST_F(ViewModelSettingsTest, EditsWithinTheDelayGiveOneWriteOfAllThreeKeys) {
     model->setNamingPattern("{name}_{index}");
     EXPECT_FALSE(reread()->value("settings").has_value()) << "written before the delay ran out";
 
-    ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() > 0; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() > 0; }, test::hangGuardMilliseconds));
     QTest::qWait(500);  // a second write would have come by now
     EXPECT_EQ(saved.count(), 1);
     auto written = reread();
@@ -159,7 +160,7 @@ TEST_F(ViewModelSettingsTest, EditsWithinTheDelayGiveOneWriteOfAllThreeKeys) {
     // A later edit writes again, with the values current when the timer fires.
     model->setOutputDirectory(dir / "elsewhere");
     model->setOutputDirectory(dir / "final");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() == 2; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() == 2; }, test::hangGuardMilliseconds));
     EXPECT_EQ(reread()->string("outputDirectory"), (dir / "final").string());
 }
 
@@ -173,7 +174,7 @@ TEST_F(ViewModelSettingsTest, ResetRestoresPresetAndPatternButKeepsFolderAndQueu
 
     KnobPreset fresh;
     model->resetSettings(fresh);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() > 0; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() > 0; }, test::hangGuardMilliseconds));
     QTest::qWait(100);
     EXPECT_EQ(saved.count(), 1);
     EXPECT_EQ(knobOf(*model).label, "plain");

@@ -12,6 +12,7 @@
 #include "batch_ui/standalone_view_model.h"
 #include "batch_ui/vertical_preset_slot.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "window_test_app.h"
 
 namespace morvale::test {
@@ -65,7 +66,7 @@ TEST_F(TextureSettingsTest, SavedSettingsRoundTripThroughTheCodec) {
             p.spritePadding = 5;
             p.normalStrength = 3.5;
         });
-        ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() == 1; }, 3000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return saved.count() == 1; }, test::hangGuardMilliseconds));
         const auto written = UserDefaults(dir / "defaults.json").stringMap("settings");
         ASSERT_TRUE(written.has_value());
         EXPECT_EQ(written->size(), 16u);

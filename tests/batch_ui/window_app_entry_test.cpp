@@ -6,6 +6,7 @@
 #include "batch_ui/form_rows.h"
 #include "batch_ui/texture_option_form.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "window_test_app.h"
 
 #include <QAction>
@@ -162,13 +163,13 @@ TEST_F(AppEntryTest, DroppedMaterialFolderIsPackedWhenRunIsPressed) {
     QCoreApplication::sendEvent(window->dropZone(), &enter);
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(window->dropZone(), &drop);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model.queueItems().size() == 5 && !model.isIngesting(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.queueItems().size() == 5 && !model.isIngesting(); }, test::hangGuardMilliseconds));
     ASSERT_EQ(model.queueItems().size(), 5u);
     ASSERT_TRUE(window->runButton()->isEnabled());
 
     QSignalSpy finished(&model, &StandaloneViewModel::runFinished);
     window->runButton()->click();
-    ASSERT_TRUE(finished.wait(60000));
+    ASSERT_TRUE(finished.wait(test::hangGuardMilliseconds));
     int completed = 0;
     for (const BatchItem& item : model.queueItems()) {
         completed += item.status == ProcessingStatus::completed;

@@ -17,6 +17,7 @@
 #include "batch_ui/standalone_window.h"
 #include "batch_ui/texture_option_form.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "window_test_fixture.h"
 
 #include <QAbstractButton>
@@ -149,7 +150,7 @@ private:
             paths.push_back(dir_.write(std::string("in/") + name, "x"));
         }
         model_->ingest(paths);
-        if (!QTest::qWaitFor([&] { return !model_->isIngesting(); }, 10000)) throw std::runtime_error("no ingest");
+        if (!QTest::qWaitFor([&] { return !model_->isIngesting(); }, test::hangGuardMilliseconds)) throw std::runtime_error("no ingest");
         model_->start();
         const auto settled = [&] {
             int processing = 0, done = 0;
@@ -159,7 +160,7 @@ private:
             }
             return processing == held && done == finished + failed + skipped;
         };
-        if (!QTest::qWaitFor(settled, 20000)) {
+        if (!QTest::qWaitFor(settled, test::hangGuardMilliseconds)) {
             std::string states;
             for (const auto& item : model_->queueItems()) {
                 states += " " + item.originalFileName + ":" + std::string(rawValue(item.status)) +

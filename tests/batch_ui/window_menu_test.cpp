@@ -1,6 +1,7 @@
 #include "window_test_fixture.h"
 
 #include "batch_ui/queue_list_model.h"
+#include "support/wait_until.h"
 
 #include <QAction>
 #include <QMenu>
@@ -57,9 +58,9 @@ TEST_F(WindowMenuTest, RunAndCancelFromTheBatchMenu) {
             running += item.status == ProcessingStatus::processing;
         }
         return running == 2;
-    }, 5000));
+    }, test::hangGuardMilliseconds));
     scenes->cancelAction()->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isProcessing(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isProcessing(); }, test::hangGuardMilliseconds));
     EXPECT_FALSE(scenes->cancelAction()->isEnabled());
     ASSERT_TRUE(finishRun());
     // Two ran (the concurrency), the others were never started and wait again.
@@ -82,11 +83,11 @@ TEST_F(WindowMenuTest, RunAndCancelByKeyboardShortcuts) {
     ASSERT_TRUE(window->runButton()->isEnabled());
     QTest::keyClick(window->windowHandle(), Qt::Key_R, Qt::ControlModifier);
     // A button's shortcut clicks it with a short press animation.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->isProcessing(); }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->isProcessing(); }, test::hangGuardMilliseconds));
     // Control-R belongs to the run button, which is hidden during a run: a second press does nothing.
     QTest::keyClick(window->windowHandle(), Qt::Key_R, Qt::ControlModifier);
     QTest::keyClick(window->windowHandle(), Qt::Key_Period, Qt::ControlModifier);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isProcessing(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isProcessing(); }, test::hangGuardMilliseconds));
     ASSERT_TRUE(finishRun());
     int cancelledLines = 0;
     int summaries = 0;

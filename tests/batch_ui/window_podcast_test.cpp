@@ -8,6 +8,7 @@
 #include "batch_ui/vertical_preset_slot.h"
 #include "batch_core/user_defaults.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "window_test_app.h"
 
 #include <QCheckBox>
@@ -85,11 +86,11 @@ TEST(PodcastWindow, DropRunAndTheOutputsAreListed) {
     QCoreApplication::sendEvent(zone, &enter);
     QDropEvent drop(QPointF(centre), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(zone, &drop);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model.queueItems().size() == 1 && !model.isIngesting(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model.queueItems().size() == 1 && !model.isIngesting(); }, test::hangGuardMilliseconds));
 
     window->runButton()->click();
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return !model.logLines().empty() && model.logLines().back().rfind("Done in ", 0) == 0; }, 120000));
+        [&] { return !model.logLines().empty() && model.logLines().back().rfind("Done in ", 0) == 0; }, test::hangGuardMilliseconds));
     const BatchItem& item = model.queueItems().front();
     EXPECT_EQ(item.status, ProcessingStatus::completed) << item.errorMessage.value_or("");
 

@@ -3,6 +3,7 @@
 #include "batch_ui/drop_zone.h"
 #include "batch_ui/form_rows.h"
 #include "batch_ui/queue_list_model.h"
+#include "support/wait_until.h"
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -70,7 +71,7 @@ TEST_F(WindowQueueTest, DroppedFilesAndFoldersAreQueuedOnceEach) {
 
     dropOnZone({QUrl::fromLocalFile(toQString(a)), QUrl::fromLocalFile(toQString(b)),
                 QUrl(QStringLiteral("https://example.com/x.png"))});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->queueItems().size() == 2 && !model->isIngesting(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->queueItems().size() == 2 && !model->isIngesting(); }, test::hangGuardMilliseconds));
     EXPECT_EQ(window->queueModel()->rowCount(), 2);
     // A capitalised extension is listed lower-cased.
     QStringList names{rowText(0, QueueListModel::FileNameRole), rowText(1, QueueListModel::FileNameRole)};
@@ -83,7 +84,7 @@ TEST_F(WindowQueueTest, DroppedFilesAndFoldersAreQueuedOnceEach) {
 
     // The folder brings its one new supported file; the two already queued aren't repeated.
     dropOnZone({QUrl::fromLocalFile(toQString(dir / "drop"))});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return model->queueItems().size() == 3 && !model->isIngesting(); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return model->queueItems().size() == 3 && !model->isIngesting(); }, test::hangGuardMilliseconds));
     QTest::qWait(50);
     EXPECT_EQ(model->queueItems().size(), 3u);
     EXPECT_EQ(rowText(2, QueueListModel::FileNameRole), QStringLiteral("c.png"));
@@ -94,7 +95,7 @@ TEST_F(WindowQueueTest, AddFilesMenuQueuesTheChosenFiles) {
     chosenFiles = {dir.write("pick/one.png", "x"), dir.write("pick/two.jpg", "x")};
     EXPECT_EQ(scenes->addFilesAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
     scenes->addFilesAction()->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isIngesting() && model->queueItems().size() == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isIngesting() && model->queueItems().size() == 1; }, test::hangGuardMilliseconds));
     EXPECT_EQ(rowText(0, QueueListModel::FileNameRole), QStringLiteral("one.png"));
 }
 
@@ -107,14 +108,14 @@ TEST_F(WindowQueueTest, RowsFollowStatusProgressAndMessages) {
             return rowText(0, QueueListModel::StatusTextRole) == QStringLiteral("Processing") &&
                    window->queueModel()->index(0).data(QueueListModel::ProgressRole).isValid();
         },
-        5000));
+        test::hangGuardMilliseconds));
     // While running: the header shows the overall bar and Cancel; rows show their own bars.
     EXPECT_TRUE(window->overallBar()->isVisible());
     EXPECT_TRUE(window->cancelButton()->isVisible());
     EXPECT_FALSE(window->runButton()->isVisible());
     EXPECT_FALSE(window->clearButton()->isVisible());
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return window->queueModel()->index(0).data(QueueListModel::ProgressRole).toDouble() >= 0.5; }, 5000));
+        [&] { return window->queueModel()->index(0).data(QueueListModel::ProgressRole).toDouble() >= 0.5; }, test::hangGuardMilliseconds));
     EXPECT_GT(window->overallBar()->value(), 0);
     // "Remove from Queue" is disabled during a run.
     std::unique_ptr<QMenu> menu(window->rowMenu(0));

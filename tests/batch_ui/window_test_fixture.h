@@ -9,6 +9,7 @@
 #include "batch_ui/standalone_view_model.h"
 #include "batch_ui/standalone_window.h"
 #include "support/temp_dir.h"
+#include "support/wait_until.h"
 #include "window_test_app.h"
 
 #include <QTest>
@@ -131,7 +132,7 @@ protected:
         }
         const std::size_t before = model->queueItems().size();
         model->ingest(paths);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isIngesting(); }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !model->isIngesting(); }, test::hangGuardMilliseconds));
         ASSERT_EQ(model->queueItems().size(), before + names.size());
     }
 
@@ -139,8 +140,8 @@ protected:
     bool finishRun() {
         gate->open();
         return QTest::qWaitFor([&] { return !model->logLines().empty() && model->logLines().back().rfind("Done in ", 0) == 0; },
-                               10000) &&
-               QTest::qWaitFor([&] { return !model->isProcessing(); }, 10000);
+                               test::hangGuardMilliseconds) &&
+               QTest::qWaitFor([&] { return !model->isProcessing(); }, test::hangGuardMilliseconds);
     }
 
     TempDir dir;
