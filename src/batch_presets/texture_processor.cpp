@@ -464,7 +464,7 @@ TextureProcessor::PrimaryChoice TextureProcessor::queueablePrimary(const Channel
 std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const fs::path& file,
                                                                          const std::set<std::string>& queueable,
                                                                          const Queued& queued) {
-    if (!ChannelPacker().identify(file)) return std::nullopt;
+    if (!ChannelPacker().identify(file)) return std::nullopt;  // no folder to list
     return textureSetIn(file, FolderListing::read(file.parent_path()), queueable, queued);
 }
 
