@@ -86,7 +86,7 @@ public:
     // the folder's listing, taken when the first of the run's items asks for it (what that means
     // for files that come and go during the run: runListing in texture_processor.cpp); the set of
     // a channel map, the same for every member; the animation sequence of a frame, the same for
-    // every frame. The ledger's queued files decide the primary map and the leading frame.
+    // every frame. The ledger's queued files decide the set's primary map.
     static const FolderListing& runListing(RunLedger& ledger, const std::filesystem::path& folder);
     static const std::optional<TextureSet>& runTextureSet(RunLedger& ledger, const std::filesystem::path& file,
                                                           const std::set<std::string>& queueable);
