@@ -3,7 +3,8 @@
 # batch queue (4x4 ambient-occlusion maps, one set each, four items at a time) over 1,000, 4,000,
 # 16,000 and 50,000 maps in one folder, and over 50,000 maps in 500 folders of 100. Each binary
 # given is run on every case, the binaries alternating within a case, ROUNDS times, pinned to the
-# same cores. Prints one line per run and the machine's load before each case.
+# same cores. Prints one line per run (wall time and processor time) and the machine's load before
+# each case.
 #   bench/batch_presets/compare_texture_folder_run.sh [-c CORES] [-r ROUNDS] [-s CASES] LABEL=BINARY...
 # CASES is a comma-separated subset of 1000,4000,16000,50000,50000x500 (default: all); a binary
 # whose label ends in "-flat16k" is skipped on the cases above 16,000 files in one folder.
@@ -43,7 +44,11 @@ for c in "${cases[@]}"; do
       fi
       rm -rf "$DIR/out"
       printf '%-8s ' "$label"
-      taskset -c "$CORES" "$bin" run "$DIR/in-$c" "$DIR/out"
+      # The processor time beside the wall time: the machine is shared, so the wall time also
+      # holds the time others took from the pinned cores.
+      /usr/bin/time -f "cpu %U user %S sys" -o "$DIR/cpu" taskset -c "$CORES" "$bin" run "$DIR/in-$c" "$DIR/out" |
+        tr -d '\n'
+      echo " $(cat "$DIR/cpu")"
     done
   done
   rm -rf "$DIR/in-$c" "$DIR/out"
