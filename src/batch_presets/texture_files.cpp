@@ -2,8 +2,6 @@
 
 #include "base/ascii.h"
 
-#include <algorithm>
-#include <system_error>
 
 namespace morvale {
 
@@ -16,22 +14,16 @@ std::string TextureFiles::lowerExtension(const fs::path& file) {
 }
 
 std::optional<std::vector<fs::path>> TextureFiles::listFiles(const fs::path& folder) {
-    std::error_code ec;
-    fs::directory_iterator it(folder.empty() ? fs::path(".") : folder, ec);
-    if (ec) return std::nullopt;
+    const FolderListing listing = FolderListing::read(folder);
+    if (!listing.readable()) return std::nullopt;
+    return files(listing.entries());
+}
+
+std::vector<fs::path> TextureFiles::files(std::span<const FolderListing::Entry> entries) {
     std::vector<fs::path> files;
-    for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) return std::nullopt;
-        const fs::path name = it->path().filename();
-        const std::string text = name.string();
-        if (text.empty() || text.front() == '.') continue;
-        std::error_code typeError;
-        if (!it->is_regular_file(typeError)) continue;
-        files.push_back(folder / name);
+    for (const auto& entry : entries) {
+        if (!entry.hidden() && entry.regularFile) files.push_back(entry.path);
     }
-    std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
-        return a.filename().string() < b.filename().string();
-    });
     return files;
 }
 

@@ -2,8 +2,11 @@
 
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "base/folder_listing.h"
 
 namespace morvale {
 
@@ -19,6 +22,8 @@ public:
     // sorted by file name (byte order). Nothing when the folder cannot be listed.
     static std::optional<std::vector<std::filesystem::path>> listFiles(
         const std::filesystem::path& folder);
+    // The same of entries of a listing already made.
+    static std::vector<std::filesystem::path> files(std::span<const FolderListing::Entry> entries);
 };
 
 }  // namespace morvale

@@ -41,8 +41,16 @@ TextureProcessor::FrameSequence TextureProcessor::frameSequence(const fs::path& 
     const FrameName given = splitFrameName(file);
     if (!given.number) return {file.stem().string(), {file}};
 
-    const auto listed = TextureFiles::listFiles(file.parent_path());
-    return frameSequenceAmong(file, listed ? *listed : std::vector<fs::path>{file}, extensions);
+    return frameSequenceIn(file, FolderListing::read(file.parent_path()), extensions);
+}
+
+TextureProcessor::FrameSequence TextureProcessor::frameSequenceIn(const fs::path& file, const FolderListing& folder,
+                                                                  const std::set<std::string>& extensions) {
+    const FrameName given = splitFrameName(file);
+    if (!given.number) return {file.stem().string(), {file}};
+    if (!folder.readable()) return frameSequenceAmong(file, {file}, extensions);
+    // Every frame's name starts with the prefix.
+    return frameSequenceAmong(file, TextureFiles::files(folder.startingWith(given.prefix)), extensions);
 }
 
 TextureProcessor::FrameSequence TextureProcessor::frameSequenceAmong(const fs::path& file,

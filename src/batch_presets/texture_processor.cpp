@@ -1,6 +1,7 @@
 #include "batch_presets/texture_processor.h"
 
 #include <algorithm>
+#include <initializer_list>
 #include <limits>
 #include <map>
 #include <string_view>
@@ -87,10 +88,6 @@ public:
 private:
     const std::string& file() const { return item_.originalFileName; }
     fs::path outputFolder() const { return context_.configuration.outputDirectory; }
-    fs::path itemFolder() const {
-        const fs::path folder = item_.sourceURL.parent_path();
-        return folder.empty() ? fs::path(".") : folder;
-    }
 
     void progress(double fraction, const std::string& message) const {
         if (context_.onProgressUpdate) context_.onProgressUpdate(fraction, message);
@@ -123,10 +120,7 @@ private:
     }
 
     // The run's queued files; unknown for a ledger of no job, where every file counts as queued.
-    TextureProcessor::Queued queued() const {
-        if (ledger_.sources().empty()) return {};
-        return [this](const fs::path& file) { return ledger_.isSource(file); };
-    }
+    TextureProcessor::Queued queued() const { return TextureProcessor::queuedIn(ledger_); }
 
     // Claims the path in the run's ledger; throws OutputConflict when the run already has it.
     fs::path claim(const std::string& fileName, std::string_view remedy) {
@@ -163,33 +157,6 @@ private:
 
     // -- Channel packing -----------------------------------------------------------------------
 
-    // The item's set, decided once per run so that every member of a set sees the same choice
-    // even while outputs land in the set's folder.
-    TextureProcessor::TextureSet decideSet(const std::string& stem) {
-        const std::string key = "set\n" + RunLedger::pathForm(itemFolder()).string() + "\n" +
-                                ascii::lowered(stem);
-        using Slots = std::vector<fs::path>;
-        const Slots& decision = ledger_.decideOnce<Slots>(key, [&] {
-            const auto set = TextureProcessor::textureSet(item_.sourceURL, extensions_);
-            Slots slots(ChannelPacker::allChannels().size());
-            if (set) {
-                for (const auto& [channel, file] : set->sources.maps) {
-                    slots[static_cast<std::size_t>(ChannelPacker::rawValue(channel))] = file;
-                }
-            }
-            return slots;
-        });
-        TextureProcessor::TextureSet set;
-        for (std::size_t i = 0; i < decision.size(); ++i) {
-            if (decision[i].empty()) continue;
-            if (auto channel = ChannelPacker::channelFromRaw(static_cast<int>(i))) {
-                set.sources.maps.emplace(*channel, decision[i]);
-            }
-        }
-        set.primary = TextureProcessor::queueablePrimary(set.sources, extensions_, queued());
-        return set;
-    }
-
     void packChannels() {
         progress(0.2, "Discovering texture channels...");
         const ChannelPacker packer;
@@ -203,7 +170,10 @@ private:
         (void)fs::status(item_.sourceURL, unreachable);
         if (unreachable) throw ChannelPacker::PackingError::cannotRead(item_.sourceURL, unreachable);
         const std::string& setName = identified->stem;
-        const TextureProcessor::TextureSet set = decideSet(setName);
+        // Decided once per run, so that every member of a set sees the same choice even while
+        // outputs land in the set's folder.
+        const auto& decided = TextureProcessor::runTextureSet(ledger_, item_.sourceURL, extensions_);
+        const TextureProcessor::TextureSet set = decided.value_or(TextureProcessor::TextureSet{});
         const ChannelPacker::ChannelSources& sources = set.sources;
 
         const auto own = sources.maps.find(identified->channel);
@@ -265,7 +235,8 @@ private:
 
         const auto heightMap = sources.maps.find(ChannelPacker::Channel::height);
         if (preset_.generateMissingNormal && heightMap != sources.maps.end() &&
-            !NormalMapGenerator::hasNormalMap(setName, itemFolder())) {
+            !NormalMapGenerator::hasNormalMap(setName,
+                                              TextureProcessor::runListing(ledger_, item_.sourceURL.parent_path()))) {
             // The normal map is an extra: the packed map is already written, so a failure here is
             // reported and the item still completes with what it wrote. Its fixed name may be one
             // the run already has (the pattern {name}_NormalGL names the packed map so): then it
@@ -388,8 +359,7 @@ private:
     // -- Sprite sheets -------------------------------------------------------------------------
 
     void spriteSheet() {
-        const auto sequence =
-            TextureProcessor::frameSequence(item_.sourceURL, extensions_);
+        const auto& sequence = TextureProcessor::runFrameSequence(ledger_, item_.sourceURL, extensions_);
         const auto leader = TextureProcessor::leadingFrame(sequence, queued());
         if (!leader || !samePath(*leader, item_.sourceURL)) {
             throw BatchSkip(file() + " is part of the " + sequence.name + " sprite sheet");
@@ -427,7 +397,7 @@ private:
                 if (format == DataFormat::godot) continue;
 
                 std::vector<std::string> related;
-                if (i == 0) related.assign(names.data.begin() + 1, names.data.end());
+                for (std::size_t j = 1; i == 0 && j < names.data.size(); ++j) related.push_back(names.data[j]);
                 std::string data;
                 switch (format) {
                     case DataFormat::jsonHash: {
@@ -494,9 +464,90 @@ TextureProcessor::PrimaryChoice TextureProcessor::queueablePrimary(const Channel
 std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSet(const fs::path& file,
                                                                          const std::set<std::string>& queueable,
                                                                          const Queued& queued) {
-    if (!ChannelPacker().identify(file)) return std::nullopt;
-    const auto listed = TextureFiles::listFiles(file.parent_path());
-    return textureSetAmong(file, listed ? *listed : std::vector<fs::path>{file}, queueable, queued);
+    if (!ChannelPacker().identify(file)) return std::nullopt;  // no folder to list
+    return textureSetIn(file, FolderListing::read(file.parent_path()), queueable, queued);
+}
+
+std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSetIn(const fs::path& file,
+                                                                           const FolderListing& folder,
+                                                                           const std::set<std::string>& queueable,
+                                                                           const Queued& queued) {
+    const auto identified = ChannelPacker().identify(file);
+    if (!identified) return std::nullopt;
+    if (!folder.readable()) return textureSetAmong(file, {file}, queueable, queued);
+    // Every map of the set is named its stem followed by a suffix.
+    std::vector<fs::path> candidates;
+    for (const FolderListing::Entry* entry : folder.startingWithIgnoringCase(identified->stem)) {
+        if (!entry->hidden() && entry->regularFile) candidates.push_back(entry->path);
+    }
+    return textureSetAmong(file, candidates, queueable, queued);
+}
+
+namespace {
+
+// A ledger key of the parts: file names may hold any byte but NUL.
+std::string runKey(std::initializer_list<std::string_view> parts) {
+    std::string key;
+    for (const std::string_view part : parts) {
+        key += part;
+        key += '\0';
+    }
+    return key;
+}
+
+std::string folderKey(const fs::path& folder) {
+    return RunLedger::pathForm(folder.empty() ? fs::path(".") : folder).string();
+}
+
+}  // namespace
+
+// An item sees its folder as the run first listed it: the first item of the run that needs the
+// folder lists it, and every item of the run there, every set and every sequence decided there,
+// uses that one listing. So the items of one set or one sequence all see the same members, and
+// which files an item sees no longer depends on the order in which the queue happened to start
+// the items:
+// - A file that appears in the folder later is no member of anything in this run (the next run
+//   sees it): a map or frame the user adds while the run goes on, and the run's own outputs when
+//   the output folder is the input folder, which could otherwise join a set or sequence that
+//   other items of it have already decided without them (a pattern such as {name}_Height names a
+//   packed map like a height map).
+// - A file removed after the listing stays a member: the item that packs its set or sequence
+//   fails naming the file it cannot read, as it would had the file gone a moment after being read.
+// - A folder first listed after another folder's items wrote into it (output folder = one of the
+//   input folders) holds those outputs; the ledger refuses to read one of them as an input, and
+//   the item that would names it.
+const FolderListing& TextureProcessor::runListing(RunLedger& ledger, const fs::path& folder) {
+    return ledger.decideOnce<FolderListing>(runKey({"folder", folderKey(folder)}),
+                                            [&] { return FolderListing::read(folder); });
+}
+
+TextureProcessor::Queued TextureProcessor::queuedIn(const RunLedger& ledger) {
+    if (ledger.sources().empty()) return {};
+    return [&ledger](const fs::path& file) { return ledger.isSource(file); };
+}
+
+const std::optional<TextureProcessor::TextureSet>& TextureProcessor::runTextureSet(
+    RunLedger& ledger, const fs::path& file, const std::set<std::string>& queueable) {
+    static const std::optional<TextureSet> none;
+    const auto identified = ChannelPacker().identify(file);
+    if (!identified) return none;
+    const std::string key = runKey({"set", folderKey(file.parent_path()), ascii::lowered(identified->stem)});
+    return ledger.decideOnce<std::optional<TextureSet>>(key, [&] {
+        return textureSetIn(file, runListing(ledger, file.parent_path()), queueable, queuedIn(ledger));
+    });
+}
+
+const TextureProcessor::FrameSequence& TextureProcessor::runFrameSequence(RunLedger& ledger, const fs::path& file,
+                                                                          const std::set<std::string>& extensions) {
+    const FrameName split = splitFrameName(file);
+    // A file without a frame number is a sequence of its own.
+    const std::string folder = folderKey(file.parent_path());
+    const std::string key = split.number
+                                ? runKey({"frames", folder, split.prefix, TextureFiles::lowerExtension(file)})
+                                : runKey({"frame", folder, file.filename().string()});
+    return ledger.decideOnce<FrameSequence>(key, [&] {
+        return frameSequenceIn(file, runListing(ledger, file.parent_path()), extensions);
+    });
 }
 
 std::optional<TextureProcessor::TextureSet> TextureProcessor::textureSetAmong(const fs::path& file,

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "base/folder_listing.h"
 #include "batch_core/batch_item.h"
 #include "batch_core/processing_context.h"
+#include "batch_core/run_ledger.h"
 #include "batch_presets/morvale_preset.h"
 #include "image_engine/channel_packer.h"
 #include "image_engine/sprite_sheet_compiler.h"
@@ -20,7 +22,8 @@ namespace morvale {
 // generated normal maps, power-of-two rescales with mip chains, tiling previews or sprite sheets,
 // according to the preset's mode. Runs on the batch queue's worker threads, several items at once;
 // the items of one run share only the run's ledger (RunLedger, in the context): the files read and
-// written, so that no item of a run destroys another's output or input, and each set's choice of maps.
+// written, so that no item of a run destroys another's output or input, each folder's listing, and
+// each set's choice of maps and each sequence's frames.
 class TextureProcessor {
 public:
     TextureProcessor() = delete;
@@ -50,6 +53,10 @@ public:
     static std::optional<TextureSet> textureSet(const std::filesystem::path& file,
                                                 const std::set<std::string>& queueable,
                                                 const Queued& queued = {});
+    // The same in a listing of the file's folder already made.
+    static std::optional<TextureSet> textureSetIn(const std::filesystem::path& file, const FolderListing& folder,
+                                                  const std::set<std::string>& queueable,
+                                                  const Queued& queued = {});
     // The same among given files of the folder (a listing made once for many members).
     static std::optional<TextureSet> textureSetAmong(const std::filesystem::path& file,
                                                      const std::vector<std::filesystem::path>& files,
@@ -67,10 +74,26 @@ public:
     };
     static FrameSequence frameSequence(const std::filesystem::path& file,
                                        const std::set<std::string>& extensions);
+    // The same in a listing of the file's folder already made.
+    static FrameSequence frameSequenceIn(const std::filesystem::path& file, const FolderListing& folder,
+                                         const std::set<std::string>& extensions);
     // The same among given files of the folder (a listing made once for many frames).
     static FrameSequence frameSequenceAmong(const std::filesystem::path& file,
                                             const std::vector<std::filesystem::path>& candidates,
                                             const std::set<std::string>& extensions);
+
+    // What the items of one run see of their folders, decided once per run and kept in its ledger:
+    // the folder's listing, taken when the first of the run's items asks for it (what that means
+    // for files that come and go during the run: runListing in texture_processor.cpp); the set of
+    // a channel map, the same for every member; the animation sequence of a frame, the same for
+    // every frame. The ledger's queued files decide the set's primary map.
+    static const FolderListing& runListing(RunLedger& ledger, const std::filesystem::path& folder);
+    static const std::optional<TextureSet>& runTextureSet(RunLedger& ledger, const std::filesystem::path& file,
+                                                          const std::set<std::string>& queueable);
+    static const FrameSequence& runFrameSequence(RunLedger& ledger, const std::filesystem::path& file,
+                                                 const std::set<std::string>& extensions);
+    // The ledger's queued files; an empty function when it knows none (every file counts as queued).
+    static Queued queuedIn(const RunLedger& ledger);
 
     // The sheets compiled per sequence: full size, then "@1x" at half scale when asked for.
     struct SpriteVariant {

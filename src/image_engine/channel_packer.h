@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/folder_listing.h"
 #include "image_engine/packed_texture.h"
 #include "image_engine/pixel_size.h"
 
@@ -135,8 +136,11 @@ public:
     // suffix first; nothing when no suffix matches or the stem would be empty.
     std::optional<IdentifiedMap> identify(const std::filesystem::path& file) const;
     std::optional<IdentifiedNormal> identifyNormal(const std::filesystem::path& file) const;
-    // The sibling maps of the file's stem in its folder; nothing when the file is no channel map.
+    // The sibling maps of the file's stem in its folder (hidden files skipped); nothing when the
+    // file is no channel map. The second form looks in a listing of the folder already made.
     std::optional<ChannelSources> discoverChannels(const std::filesystem::path& file) const;
+    std::optional<ChannelSources> discoverChannels(const std::filesystem::path& file,
+                                                   const FolderListing& folder) const;
     // Size of the primary map; throws PackingError (noSourceImagesFound).
     PixelSize sourceSize(const ChannelSources& sources) const;
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <system_error>
 
 #include "base/ascii.h"
 #include "base/cancellation.h"
@@ -80,18 +79,21 @@ NormalMapGenerator::HeightStem NormalMapGenerator::stem(const fs::path& file) {
 }
 
 bool NormalMapGenerator::hasNormalMap(const std::string& stemText, const fs::path& folder) {
+    return hasNormalMap(stemText, FolderListing::read(folder));
+}
+
+bool NormalMapGenerator::hasNormalMap(const std::string& stemText, const FolderListing& folder) {
     const ChannelPacker packer;
-    std::error_code error;
-    fs::directory_iterator it(folder, error);
-    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-        std::string extension = ascii::lowered(it->path().extension().string());
+    // A normal map of the stem is named the stem followed by its suffix.
+    for (const FolderListing::Entry* entry : folder.startingWithIgnoringCase(stemText)) {
+        std::string extension = ascii::lowered(entry->path.extension().string());
         if (!extension.empty()) {
             extension.erase(0, 1);
         }
         if (ChannelPacker::imageExtensions().count(extension) == 0) {
             continue;
         }
-        const auto normal = packer.identifyNormal(it->path());
+        const auto normal = packer.identifyNormal(entry->path);
         if (normal && ascii::equalsIgnoringCase(normal->stem, stemText)) {
             return true;
         }

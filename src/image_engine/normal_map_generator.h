@@ -4,6 +4,7 @@
 #include <stop_token>
 #include <string>
 
+#include "base/folder_listing.h"
 #include "image_engine/channel_packer.h"
 #include "image_engine/packed_texture.h"
 
@@ -32,8 +33,10 @@ public:
     // "_Bump", case-insensitive).
     static HeightStem stem(const std::filesystem::path& file);
 
-    // True when the folder holds an image that names itself a normal map of that stem.
+    // True when the folder holds an image that names itself a normal map of that stem (hidden
+    // files included). The second form looks in a listing already made.
     static bool hasNormalMap(const std::string& stem, const std::filesystem::path& folder);
+    static bool hasNormalMap(const std::string& stem, const FolderListing& folder);
 };
 
 }  // namespace morvale

@@ -1,6 +1,5 @@
 // Recognising texture maps by name and gathering the maps of one material set.
 #include <algorithm>
-#include <system_error>
 
 #include "base/ascii.h"
 #include "image_engine/channel_packer.h"
@@ -96,33 +95,31 @@ std::optional<ChannelPacker::IdentifiedNormal> ChannelPacker::identifyNormal(con
 }
 
 std::optional<ChannelPacker::ChannelSources> ChannelPacker::discoverChannels(const fs::path& file) const {
+    return discoverChannels(file, FolderListing::read(file.parent_path()));
+}
+
+std::optional<ChannelPacker::ChannelSources> ChannelPacker::discoverChannels(const fs::path& file,
+                                                                             const FolderListing& folder) const {
     const auto own = identify(file);
     if (!own) {
         return std::nullopt;
     }
-    const fs::path folder = file.parent_path().empty() ? fs::path(".") : file.parent_path();
-    std::vector<fs::path> listing;
-    {
-        std::error_code error;
-        fs::directory_iterator it(folder, error);
-        for (; !error && it != fs::directory_iterator(); it.increment(error)) {
-            const std::string name = it->path().filename().string();
-            if (!name.empty() && name.front() != '.') {
-                listing.push_back(it->path());
+    // Every map of the stem is named the stem followed by its suffix; the listing keeps byte
+    // order, in which upper-case letters sort before lower-case ones.
+    std::vector<fs::path> candidates;
+    if (folder.readable()) {
+        for (const FolderListing::Entry* entry : folder.startingWithIgnoringCase(own->stem)) {
+            if (!entry->hidden()) {
+                candidates.push_back(entry->path);
             }
         }
-        if (error) {
-            listing = {file};
-        }
+    } else {
+        candidates = {file};
     }
-    // Byte order of UTF-8 names is code-point order: upper-case letters sort before lower-case.
-    std::stable_sort(listing.begin(), listing.end(), [](const fs::path& a, const fs::path& b) {
-        return a.filename().string() < b.filename().string();
-    });
 
     const std::string ownName = file.filename().string();
     ChannelSources sources;
-    for (const fs::path& candidate : listing) {
+    for (const fs::path& candidate : candidates) {
         std::string extension = lowered(candidate.extension().string());
         if (!extension.empty()) {
             extension.erase(0, 1);

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_core/run_ledger.h"
 #include "batch_presets/texture_processor.h"
 #include "support/temp_dir.h"
 
@@ -56,6 +57,8 @@ TEST(TextureFrameSequenceTest, GroupsFramesOfOneFolderByPrefixAndExtension) {
         EXPECT_EQ(sequence.name, c.name) << c.given;
         EXPECT_EQ(names(sequence.frames), c.frames) << c.given;
         EXPECT_EQ(sequence.frames.front().parent_path(), dir.path()) << c.given;
+        RunLedger run;  // the run's shared listing gives the same
+        EXPECT_EQ(names(TextureProcessor::runFrameSequence(run, dir / c.given, extensions).frames), c.frames);
     }
 }
 

@@ -3,9 +3,12 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "batch_core/run_ledger.h"
+#include "image_engine/normal_map_generator.h"
 #include "support/temp_dir.h"
 #include "texture_test_support.h"
 
@@ -383,6 +386,8 @@ TEST(TextureProcessorTest, TextureSetIsTheSameWhicheverMemberAsks) {
         ASSERT_TRUE(set) << member;
         EXPECT_EQ(set->sources.maps, expected) << member;
         EXPECT_EQ(set->primary, dir / "Rock_Occlusion.png") << member;
+        RunLedger run;  // the run's shared listing gives the same
+        EXPECT_EQ(TextureProcessor::runTextureSet(run, dir / member, extensions)->sources.maps, expected) << member;
     }
     EXPECT_FALSE(TextureProcessor::textureSet(dir / "Logo.png", extensions));
     // Only unqueueable files: no primary, so every member is skipped rather than one packing.
@@ -390,6 +395,80 @@ TEST(TextureProcessorTest, TextureSetIsTheSameWhicheverMemberAsks) {
     other.write("Wall_AO.bmp", "x");
     other.write("Wall_Roughness.psd", "x");
     EXPECT_EQ(TextureProcessor::textureSet(other / "Wall_AO.bmp", extensions)->primary, std::nullopt);
+}
+
+// What an item sees of its folder: its set, whether a normal map of its stem is there, its frames.
+std::string folderView(const fs::path& root, const std::optional<TextureProcessor::TextureSet>& set,
+                       bool hasNormal, const TextureProcessor::FrameSequence& sequence,
+                       const std::optional<fs::path>& leader) {
+    const auto name = [&](const fs::path& file) { return file.lexically_relative(root).string(); };
+    std::string view = "set";
+    if (set) {
+        for (const auto& member : set->sources.all()) view += " " + name(member);
+        view += ", primary " + (set->primary ? name(*set->primary) : "none");
+    }
+    view += hasNormal ? "; normal map; frames" : "; frames";
+    for (const auto& frame : sequence.frames) view += " " + name(frame);
+    return view + ", leader " + (leader ? name(*leader) : "none");
+}
+
+TEST(TextureProcessorTest, ARunSeesEachFolderAsItWasWhenTheRunFirstListedIt) {
+    const auto extensions = test::texturePreset(Mode::channelPackingORM).supportedExtensions();
+    const auto add = [](std::vector<std::string> names) {
+        return [names](const fs::path& root) { for (const auto& n : names) writeGrey(root / n, 4, 4, 9); };
+    };
+    struct Row {
+        const char* what;
+        std::vector<std::string> files;  // all queued
+        std::string first;               // the item that lists its folder first
+        std::function<void(const fs::path&)> change;  // made after it did
+        std::string observed;            // a later item
+    };
+    const std::vector<Row> rows{
+        {"a map added after the run started", {"Rock_AO.png", "Wall_AO.png"}, "Wall_AO.png",
+         add({"Rock_Roughness.png"}), "Rock_AO.png"},
+        {"a map removed after the run started", {"Rock_AO.png", "Rock_Roughness.png", "Wall_AO.png"}, "Wall_AO.png",
+         [](const fs::path& root) { fs::remove(root / "Rock_Roughness.png"); }, "Rock_AO.png"},
+        {"outputs written into the input folder", {"Rock_AO.png", "Rock_Height.png", "Wall_AO.png"}, "Wall_AO.png",
+         add({"Rock_NormalGL.png", "Rock_Metallic.png"}), "Rock_Height.png"},
+        {"hidden maps", {"Rock_AO.png", ".Rock_Roughness.png", ".Rock_NormalGL.png"}, "Rock_AO.png", {},
+         "Rock_AO.png"},
+        {"frames beside other files, one added", {"walk_01.png", "walk_02.png", "walk_03.jpg", "Walk_04.png",
+         "walker_05.png", "walk_x.png", ".walk_06.png", "run_01.png"}, "run_01.png", add({"walk_00.png"}),
+         "walk_02.png"},
+        {"two folders", {"a/Wall_AO.png", "a/Rock_Metallic.png", "b/Rock_AO.png", "b/Rock_Roughness.png"},
+         "a/Wall_AO.png", add({"a/Rock_Height.png"}), "b/Rock_AO.png"},
+        {"an unreadable folder", {"Wall_AO.png"}, "Wall_AO.png", {}, "gone/Rock_AO.png"},
+    };
+    for (const auto& row : rows) {
+        test::TempDir dir;
+        std::vector<fs::path> sources;
+        for (const auto& file : row.files) sources.push_back(writeGrey(dir / file, 4, 4, 9));
+        const auto queued = [&](const fs::path& file) {
+            return std::find(sources.begin(), sources.end(), file) != sources.end();
+        };
+        // The unshared code, as the folder is at the start.
+        const fs::path observed = dir / row.observed;
+        const auto set = TextureProcessor::textureSet(observed, extensions, queued);
+        const auto stem = ChannelPacker().identify(observed);
+        const auto sequence = TextureProcessor::frameSequence(observed, extensions);
+        const std::string expected =
+            folderView(dir.path(), set, stem && NormalMapGenerator::hasNormalMap(stem->stem, observed.parent_path()),
+                       sequence, TextureProcessor::leadingFrame(sequence, queued));
+
+        RunLedger ledger(sources);
+        const auto seen = [&](const fs::path& file) {
+            const auto& shared = TextureProcessor::runFrameSequence(ledger, file, extensions);
+            const auto map = ChannelPacker().identify(file);
+            const bool normal = map && NormalMapGenerator::hasNormalMap(
+                                           map->stem, TextureProcessor::runListing(ledger, file.parent_path()));
+            return folderView(dir.path(), TextureProcessor::runTextureSet(ledger, file, extensions), normal, shared,
+                              TextureProcessor::leadingFrame(shared, TextureProcessor::queuedIn(ledger)));
+        };
+        (void)seen(dir / row.first);
+        if (row.change) row.change(dir.path());
+        EXPECT_EQ(seen(observed), expected) << row.what;
+    }
 }
 
 TEST(TextureProcessorTest, MissingNormalMapIsMadeFromHeightAndItsFailureOnlyLogged) {
