@@ -245,15 +245,17 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
         overallBar_->setValue(static_cast<int>(std::lround(clamped * 1000)));
     });
     connect(&model_, &StandaloneViewModel::dropTargetedChanged, dropZone_, &DropZone::setTargeted);
-    connect(&model_, &StandaloneViewModel::logLineAppended, this, &StandaloneWindow::appendLogLine);
+    logFlush_ = new QTimer(this);
+    logFlush_->setSingleShot(true);
+    connect(logFlush_, &QTimer::timeout, this, &StandaloneWindow::flushLog);
+    connect(&model_, &StandaloneViewModel::logLineAppended, this, [this] { appendLogLine(); });
     connect(&model_, &StandaloneViewModel::showLogChanged, this, [this] { refreshLogVisibility(); });
     connect(&model_, &StandaloneViewModel::outputDirectoryChanged, this, [this] { refreshOutputFolder(); });
     connect(&model_, &StandaloneViewModel::namingPatternChanged, naming_, &NamingPatternSection::refresh);
     connect(&model_, &StandaloneViewModel::selectionChanged, this, [this] { pullSelectionFromModel(); });
 
-    for (const std::string& line : model_.logLines()) {
-        logPane_->appendPlainText(qs(line));
-    }
+    logLinesPending_ = model_.logLines().size();
+    flushLog();
     refreshQueueState();
     refreshProcessing();
     refreshLogVisibility();
@@ -522,7 +524,8 @@ void StandaloneWindow::refreshQueueState() {
     const auto& items = model_.queueItems();
     countLabel_->setText(countText(static_cast<long long>(items.size()), branding_.itemNoun));
     emptyLabel_->setVisible(items.empty());
-    dropZone_->setCompact(!items.empty());
+    // Fitting the zone's height wraps its texts: not on every status update of a run.
+    if (dropZone_->isCompact() == items.empty()) dropZone_->setCompact(!items.empty());
     // Counted by the view model as items change: this runs on every status update of a run.
     clearButton_->setEnabled(model_.hasFinishedItems());
     runButton_->setEnabled(model_.canStart());
@@ -547,6 +550,7 @@ void StandaloneWindow::refreshLogVisibility() {
     if (shown) optionsToggle_->setChecked(false);
     logToggle_->setText(shown ? QStringLiteral("Hide Log") : QStringLiteral("Show Log"));
     if (shown) {
+        flushLog();
         logPane_->verticalScrollBar()->setValue(logPane_->verticalScrollBar()->maximum());
     }
 }
@@ -555,9 +559,31 @@ void StandaloneWindow::refreshOutputFolder() {
     static_cast<MiddleElidedLabel*>(outputLabel_)->setFullText(toQString(model_.outputDirectory()));
 }
 
-void StandaloneWindow::appendLogLine(const QString& line) {
+void StandaloneWindow::appendLogLine() {
+    ++logLinesPending_;
+    if (!model_.showLog() || logFlush_->isActive()) return;
+    const qint64 since = lastLogFlush_.isValid() ? lastLogFlush_.elapsed() : kLogFlushInterval;
+    logFlush_->start(static_cast<int>(std::max<qint64>(0, kLogFlushInterval - since)));
+}
+
+void StandaloneWindow::flushLog() {
+    logFlush_->stop();
+    lastLogFlush_.start();
+    if (logLinesPending_ == 0) return;
     // The pane keeps as many lines as the view model; appending scrolls to the newest line.
-    logPane_->appendPlainText(line);
+    const auto& lines = model_.logLines();
+    const std::size_t taken = std::min(logLinesPending_, lines.size());
+    QStringList text;
+    text.reserve(static_cast<qsizetype>(taken));
+    for (auto line = lines.end() - static_cast<std::ptrdiff_t>(taken); line != lines.end(); ++line) {
+        text << qs(*line);
+    }
+    if (logLinesPending_ >= lines.size()) {
+        logPane_->setPlainText(text.join(QLatin1Char('\n')));
+    } else {
+        logPane_->appendPlainText(text.join(QLatin1Char('\n')));
+    }
+    logLinesPending_ = 0;
     logPane_->verticalScrollBar()->setValue(logPane_->verticalScrollBar()->maximum());
 }
 
