@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
         const auto dir = maps / ("Set" + std::to_string(folder));
         std::filesystem::create_directories(dir);
         for (int file = 0; file < perFolder; ++file) {
-            const auto path = dir / ("Rock" + std::to_string(file) + "_AO.png");
+            const auto path = dir / ("Rock" + std::to_string(folder) + "x" + std::to_string(file) + "_AO.png");
             if (!std::filesystem::exists(path)) pixels.save(QString::fromStdString(path.string()));
         }
     }
@@ -130,6 +130,12 @@ int main(int argc, char** argv) {
     });
     report("run", meter.take(), phase.restart());
     std::printf("         %s\n", model.logLines().back().c_str());
+    for (const auto& item : model.queueItems()) {
+        if (item.errorMessage) {
+            std::printf("         e.g. %s\n", item.errorMessage->c_str());
+            break;
+        }
+    }
 
     model.clearFinished();
     runUntil([] { return true; });
