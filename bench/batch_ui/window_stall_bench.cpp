@@ -3,7 +3,10 @@
 // Finished", the same files added again, select all and remove. A timer every 20 ms measures its own
 // lateness; a late tick is a stretch in which the window answered nothing (no input, no paint).
 //
-//   bench_window_stall [folders] [files per folder]
+//   bench_window_stall [folders] [files per folder] [same]
+//
+// With "same", every folder holds the same file names, so that all but the first folder's items
+// fail (their outputs would overwrite the first's) with a message of two lines.
 //
 // Prints, per phase and in all: the longest stall and the sum of the stalls over 100 ms.
 #include <QApplication>
@@ -82,6 +85,7 @@ int main(int argc, char** argv) {
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 0);
     const int folders = argc > 1 ? std::atoi(argv[1]) : 500;
     const int perFolder = argc > 2 ? std::atoi(argv[2]) : 100;
+    const bool sameNames = argc > 3 && std::string(argv[3]) == "same";
     QApplication application(argc, argv);
 
     const auto root = std::filesystem::temp_directory_path() / "morvale-bench-stall";
@@ -90,14 +94,16 @@ int main(int argc, char** argv) {
     // The maps are kept for the next run of the same shape: writing 50,000 files takes longer than
     // the run itself.
     const auto maps = std::filesystem::temp_directory_path() /
-                      ("morvale-bench-stall-maps-" + std::to_string(folders) + "x" + std::to_string(perFolder));
+                      ("morvale-bench-stall-maps-" + std::to_string(folders) + "x" + std::to_string(perFolder) +
+                       (sameNames ? "-same" : ""));
     QImage pixels(4, 4, QImage::Format_Grayscale8);
     pixels.fill(200);
     for (int folder = 0; folder < folders; ++folder) {
         const auto dir = maps / ("Set" + std::to_string(folder));
         std::filesystem::create_directories(dir);
         for (int file = 0; file < perFolder; ++file) {
-            const auto path = dir / ("Rock" + std::to_string(folder) + "x" + std::to_string(file) + "_AO.png");
+            const auto path = dir / ("Rock" + (sameNames ? std::string() : std::to_string(folder) + "x") +
+                                     std::to_string(file) + "_AO.png");
             if (!std::filesystem::exists(path)) pixels.save(QString::fromStdString(path.string()));
         }
     }

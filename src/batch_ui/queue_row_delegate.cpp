@@ -124,17 +124,29 @@ int QueueRowDelegate::messageLineCount(std::string_view message, int width, int 
 int QueueRowDelegate::messageLineCount(const QModelIndex& index, int width) const {
     const auto* queue = dynamic_cast<const QueueListModel*>(index.model());
     if (queue == nullptr) return 0;
-    // Kept with the width it was counted at: a count at another width is counted again.
+    // Kept with the width and the failures' lines it was counted at: a count at others is counted again.
+    const int failure = failureLines();
+    const int key = (width * 4 + failure) * 4;
     const int kept = queue->measure(index.row());
-    if (kept >= 0 && kept / 4 == width) return kept % 4;
+    if (kept >= 0 && kept / 4 * 4 == key) return kept % 4;
     const BatchItem* item = queue->itemAt(index.row());
     int lines = 0;
     if (item != nullptr && item->errorMessage && QueueListModel::showsMessage(item->status)) {
         lines = messageLineCount(*item->errorMessage, width,
-                                 item->status == ProcessingStatus::failed ? kFailureLines : kMessageLines);
+                                 item->status == ProcessingStatus::failed ? failure : kMessageLines);
     }
-    queue->setMeasure(index.row(), width * 4 + lines);
+    queue->setMeasure(index.row(), key + lines);
     return lines;
+}
+
+int QueueRowDelegate::failureLines() const {
+    if (view_ == nullptr) return kFailureLines;
+    // Two rows of the tallest kind stay in view together; on a list too short for that a failure
+    // keeps to the lines of any other message.
+    const Metrics& m = metrics();
+    const int tallest =
+        2 * kTopPadding + std::max(m.nameHeight + kLineGap + kFailureLines * m.messageLineSpacing, m.statusHeight);
+    return 2 * tallest <= view_->viewport()->height() ? kFailureLines : kMessageLines;
 }
 
 namespace {
@@ -232,6 +244,28 @@ QStringList QueueRowDelegate::messageLines(const QString& message, int width, in
         // Nothing fits whole: a name cut to part of a line still leaves room for more of what
         // follows it, which says what is wrong.
         if (nameLength > 1) shortest = shortened(std::min(high, width * 2 / 5));
+    }
+    if (reason > 0) {
+        // Still too long: the words before the reason give way to it, from their end, so that the
+        // reason stays whole as long as it fits the lines by itself.
+        const auto cut = [&](qsizetype kept) {
+            return text.left(kept).trimmed() + QChar(0x2026) + QLatin1Char(' ') + text.mid(reason);
+        };
+        QStringList best;
+        if (fits(cut(0), font, width, count, best)) {
+            qsizetype low = 0, high = reason - 1;
+            while (low < high) {
+                const qsizetype middle = low + (high - low + 1) / 2;
+                QStringList candidate;
+                if (fits(cut(middle), font, width, count, candidate)) {
+                    low = middle;
+                    best = std::move(candidate);
+                } else {
+                    high = middle - 1;
+                }
+            }
+            return best;
+        }
     }
 
     // The last line shown takes the rest of the message, shortened when it does not fit.

@@ -21,9 +21,9 @@ namespace morvale {
 // left. Its height is what its text needs at the current fonts: the name line, and under it the
 // message in one line, or more when it does not fit one line of the viewport's width (the list lays
 // rows out again when that width changes): two at most, three for a failure, whose reason is what
-// the user has to read. A longer message keeps its reason, the parenthesised part at its end, whole
-// and loses characters from the middle of the file name before it; one without such a reason ends
-// in an ellipsis.
+// the user has to read, where two such rows fit the list's height. A longer message keeps its reason, the parenthesised part at its end, whole
+// and loses characters from the middle of the file name before it, then, where that is not enough,
+// the words before the reason from their end; one without such a reason ends in an ellipsis.
 class QueueRowDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
@@ -48,6 +48,8 @@ public:
     // The height the list last laid the row out with, or -1 when it has not asked since.
     int laidOutHeight(int row) const;
     RowLayout layoutRow(const QRect& row, const QModelIndex& index) const;
+    // The most message lines a failed row takes: three, where the list is tall enough for two such rows.
+    int failureLines() const;
 
     static QFont nameFont();
     static QFont messageFont();

@@ -103,6 +103,15 @@ protected:
         }
     }
 
+    void resizeEvent(QResizeEvent* event) override {
+        QListView::resizeEvent(event);
+        // A height alone lays nothing out again, but it may give failed rows a line more or less.
+        auto* rows = dynamic_cast<QueueRowDelegate*>(itemDelegate());
+        const int failureLines = rows != nullptr ? rows->failureLines() : 0;
+        if (failureLines != failureLines_) scheduleDelayedItemsLayout();
+        failureLines_ = failureLines;
+    }
+
     void keyPressEvent(QKeyEvent* event) override {
         if (event->matches(QKeySequence::Delete) || event->key() == Qt::Key_Backspace) {
             // A copy: removing changes the selection while remove() walks its argument.
@@ -136,6 +145,7 @@ private:
 
     StandaloneWindow& window_;
     QTimer relayout_;
+    int failureLines_ = 0;
 };
 
 QIcon drawnCube() {
