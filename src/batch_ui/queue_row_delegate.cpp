@@ -341,6 +341,12 @@ void QueueRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
 
     painter->save();
     painter->setClipRect(row);
+    if ((option.state & QStyle::State_HasFocus) != 0) {
+        // The row the keys move from, in a list that has the focus.
+        painter->setPen(QPen(option.palette.color(QPalette::Highlight), 1));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(row.adjusted(1, 1, -2, -2));
+    }
     painter->setFont(statusFont());
     painter->setPen(selected ? primary : toneColour(QueueListModel::statusTone(status), option));
     painter->drawText(layout.status, Qt::AlignVCenter | Qt::AlignRight,

@@ -1,6 +1,7 @@
 #include "batch_ui/standalone_window.h"
 
 #include "batch_ui/drop_zone.h"
+#include "batch_ui/focus_ring.h"
 #include "batch_ui/form_rows.h"
 #include "batch_ui/queue_list_model.h"
 #include "batch_ui/queue_row_delegate.h"
@@ -215,6 +216,7 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
                                    StandalonePanels panels, QWidget* parent)
     : QMainWindow(parent), model_(model), branding_(std::move(branding)), options_(options), panels_(std::move(panels)) {
     setObjectName(QStringLiteral("mainWindow"));
+    new FocusRing(this);
     setWindowTitle(qs(branding_.title));
     setWindowIcon(productIcon(branding_.icon));
     if (QScreen* screen = this->screen()) {
