@@ -30,6 +30,7 @@ public:
     // 150 points while the queue is empty, 96 once it holds an item; taller when its texts,
     // wrapped to its width, need more.
     void setCompact(bool compact);
+    bool isCompact() const { return compact_; }
     // A strip for a window too short for the zone: the title in smaller type beside the buttons,
     // without the hint, as tall as that one row needs.
     void setStrip(bool strip);

@@ -8,18 +8,23 @@
 namespace morvale {
 
 QueueListModel::QueueListModel(StandaloneViewModel& model, QObject* parent)
-    : QAbstractListModel(parent), model_(model), rows_(static_cast<int>(model.queueItems().size())) {
+    : QAbstractListModel(parent),
+      model_(model),
+      rows_(static_cast<int>(model.queueItems().size())),
+      measures_(static_cast<std::size_t>(rows_), -1) {
     connect(&model_, &StandaloneViewModel::itemsAppended, this, [this](int first, int count) {
         const int size = static_cast<int>(model_.queueItems().size());
         if (count <= 0 || first != rows_ || first + count > size) {
             // Out of step with the queue: start over rather than report wrong rows.
             beginResetModel();
             rows_ = size;
+            measures_.assign(static_cast<std::size_t>(rows_), -1);
             endResetModel();
             return;
         }
         beginInsertRows({}, first, first + count - 1);
         rows_ += count;
+        measures_.resize(static_cast<std::size_t>(rows_), -1);
         endInsertRows();
     });
     connect(&model_, &StandaloneViewModel::rowsRemoved, this, [this](const std::vector<std::pair<int, int>>& runs) {
@@ -36,6 +41,7 @@ QueueListModel::QueueListModel(StandaloneViewModel& model, QObject* parent)
         if (removed < 0 || below >= rows_ || rows_ - removed != static_cast<int>(model_.queueItems().size())) {
             beginResetModel();
             rows_ = static_cast<int>(model_.queueItems().size());
+            measures_.assign(static_cast<std::size_t>(rows_), -1);
             endResetModel();
             return;
         }
@@ -47,6 +53,7 @@ QueueListModel::QueueListModel(StandaloneViewModel& model, QObject* parent)
             shownRuns_ = left;
             beginRemoveRows({}, first, last);
             rows_ -= last - first + 1;
+            measures_.erase(measures_.begin() + first, measures_.begin() + last + 1);
             shownRuns_ = left - 1;
             endRemoveRows();
         }
@@ -55,17 +62,22 @@ QueueListModel::QueueListModel(StandaloneViewModel& model, QObject* parent)
     connect(&model_, &StandaloneViewModel::queueReset, this, [this] {
         beginResetModel();
         rows_ = static_cast<int>(model_.queueItems().size());
+        measures_.assign(static_cast<std::size_t>(rows_), -1);
         endResetModel();
     });
     connect(&model_, &StandaloneViewModel::itemChanged, this, [this](int row) {
         if (row >= 0 && row < rows_) {
+            measures_[static_cast<std::size_t>(row)] = -1;
             emit dataChanged(index(row), index(row));
         }
     });
     connect(&model_, &StandaloneViewModel::rowsChanged, this, [this](int first, int last) {
         first = std::max(first, 0);
         last = std::min(last, rows_ - 1);
-        if (first <= last) emit dataChanged(index(first), index(last));
+        if (first <= last) {
+            std::fill(measures_.begin() + first, measures_.begin() + last + 1, -1);
+            emit dataChanged(index(first), index(last));
+        }
     });
 }
 

@@ -35,6 +35,16 @@ public:
 
     const BatchItem* itemAt(int row) const;
 
+    // A value the row's delegate derives from the row's content and keeps here, or -1: forgotten
+    // whenever the row changes, and moved with the row when rows before it come or go, so that a
+    // relayout of the whole queue measures only the rows that changed.
+    int measure(int row) const {
+        return row >= 0 && static_cast<std::size_t>(row) < measures_.size() ? measures_[static_cast<std::size_t>(row)] : -1;
+    }
+    void setMeasure(int row, int value) const {
+        if (row >= 0 && static_cast<std::size_t>(row) < measures_.size()) measures_[static_cast<std::size_t>(row)] = value;
+    }
+
     // How a row presents its item's status.
     static QString fileName(const BatchItem& item);
     static bool showsMessage(ProcessingStatus status);
@@ -50,6 +60,7 @@ private:
     // (the first ones) the list still shows.
     std::vector<std::pair<int, int>> removedRuns_;
     std::size_t shownRuns_ = 0;
+    mutable std::vector<int> measures_;
 };
 
 }  // namespace morvale

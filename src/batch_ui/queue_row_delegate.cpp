@@ -26,6 +26,7 @@ constexpr int kLineGap = 2;
 constexpr int kProgressWidth = 60;
 constexpr int kProgressHeight = 8;
 constexpr int kMessageLines = 2;
+constexpr int kFailureLines = 3;
 
 QColor toneColour(QueueListModel::Tone tone, const QStyleOptionViewItem& option) {
     switch (tone) {
@@ -43,7 +44,19 @@ QColor toneColour(QueueListModel::Tone tone, const QStyleOptionViewItem& option)
 
 }  // namespace
 
-QueueRowDelegate::QueueRowDelegate(QAbstractItemView* view) : QStyledItemDelegate(view), view_(view) {}
+QueueRowDelegate::QueueRowDelegate(QAbstractItemView* view) : QStyledItemDelegate(view), view_(view) {
+    if (view_ != nullptr) view_->installEventFilter(this);
+}
+
+bool QueueRowDelegate::eventFilter(QObject* watched, QEvent* event) {
+    // The fonts are made from the application's: measured again when it or the style changes, not
+    // compared on every row of a relayout.
+    const QEvent::Type type = event->type();
+    if (type == QEvent::FontChange || type == QEvent::ApplicationFontChange || type == QEvent::StyleChange) {
+        metricsValid_ = false;
+    }
+    return QStyledItemDelegate::eventFilter(watched, event);
+}
 
 QFont QueueRowDelegate::nameFont() { return monospacedFont(11); }
 
@@ -56,9 +69,8 @@ QFont QueueRowDelegate::statusFont() {
 }
 
 const QueueRowDelegate::Metrics& QueueRowDelegate::metrics() const {
-    const QFont base = QApplication::font();
-    if (metricsValid_ && base == metrics_.base) return metrics_;
-    metrics_.base = base;
+    if (metricsValid_ && (view_ != nullptr || QApplication::font() == metrics_.base)) return metrics_;
+    metrics_.base = QApplication::font();
     metrics_.nameHeight = QFontMetrics(nameFont()).height();
     metrics_.messageLineSpacing = QFontMetrics(messageFont()).lineSpacing();
     const QFontMetricsF message(messageFont());
@@ -83,15 +95,58 @@ int QueueRowDelegate::textWidth(int rowWidth) const {
     return std::max(0, rowWidth - 2 * kSidePadding - metrics().statusColumn - kGap - kProgressWidth - kGap);
 }
 
-int QueueRowDelegate::messageLineCount(const QString& message, int width) const {
+int QueueRowDelegate::messageLineCount(std::string_view message, int width, int most) const {
     const Metrics& m = metrics();
     // Kerning and ligatures only narrow a line; the pixel of margin covers the rounding of the sum.
-    qreal total = 1;
-    for (const QChar c : message) {
-        const char16_t code = c.unicode();
-        total += code < 256 ? m.messageAdvance[code] : m.messageMaxAdvance;
+    // A character outside Latin-1 counts as the widest one, once for its lead byte.
+    qreal total = 1, word = 0, longestWord = 0;
+    for (const char byte : message) {
+        const auto code = static_cast<unsigned char>(byte);
+        if ((code & 0xC0) == 0x80) continue;
+        const qreal advance = code < 0x80 ? m.messageAdvance[code] : m.messageMaxAdvance;
+        total += advance;
+        if (code == ' ' || code == '\n' || code == '\t') {
+            longestWord = std::max(longestWord, word);
+            word = 0;
+        } else {
+            word += advance;
+        }
     }
-    return total <= width ? 1 : kMessageLines;
+    longestWord = std::max(longestWord, word);
+    // A line broken at a word ends less than the next word's width short of the full width.
+    const qreal lost = std::min<qreal>(longestWord, width);
+    for (int lines = 1; lines < most; ++lines) {
+        if (total <= lines * width - (lines - 1) * lost) return lines;
+    }
+    return most;
+}
+
+int QueueRowDelegate::messageLineCount(const QModelIndex& index, int width) const {
+    const auto* queue = dynamic_cast<const QueueListModel*>(index.model());
+    if (queue == nullptr) return 0;
+    // Kept with the width and the failures' lines it was counted at: a count at others is counted again.
+    const int failure = failureLines();
+    const int key = (width * 4 + failure) * 4;
+    const int kept = queue->measure(index.row());
+    if (kept >= 0 && kept / 4 * 4 == key) return kept % 4;
+    const BatchItem* item = queue->itemAt(index.row());
+    int lines = 0;
+    if (item != nullptr && item->errorMessage && QueueListModel::showsMessage(item->status)) {
+        lines = messageLineCount(*item->errorMessage, width,
+                                 item->status == ProcessingStatus::failed ? failure : kMessageLines);
+    }
+    queue->setMeasure(index.row(), key + lines);
+    return lines;
+}
+
+int QueueRowDelegate::failureLines() const {
+    if (view_ == nullptr) return kFailureLines;
+    // Two rows of the tallest kind stay in view together; on a list too short for that a failure
+    // keeps to the lines of any other message.
+    const Metrics& m = metrics();
+    const int tallest =
+        2 * kTopPadding + std::max(m.nameHeight + kLineGap + kFailureLines * m.messageLineSpacing, m.statusHeight);
+    return 2 * tallest <= view_->viewport()->height() ? kFailureLines : kMessageLines;
 }
 
 namespace {
@@ -190,6 +245,28 @@ QStringList QueueRowDelegate::messageLines(const QString& message, int width, in
         // follows it, which says what is wrong.
         if (nameLength > 1) shortest = shortened(std::min(high, width * 2 / 5));
     }
+    if (reason > 0) {
+        // Still too long: the words before the reason give way to it, from their end, so that the
+        // reason stays whole as long as it fits the lines by itself.
+        const auto cut = [&](qsizetype kept) {
+            return text.left(kept).trimmed() + QChar(0x2026) + QLatin1Char(' ') + text.mid(reason);
+        };
+        QStringList best;
+        if (fits(cut(0), font, width, count, best)) {
+            qsizetype low = 0, high = reason - 1;
+            while (low < high) {
+                const qsizetype middle = low + (high - low + 1) / 2;
+                QStringList candidate;
+                if (fits(cut(middle), font, width, count, candidate)) {
+                    low = middle;
+                    best = std::move(candidate);
+                } else {
+                    high = middle - 1;
+                }
+            }
+            return best;
+        }
+    }
 
     // The last line shown takes the rest of the message, shortened when it does not fit.
     const qsizetype rest = breakLines(shortest, font, width, count - 1, lines);
@@ -200,11 +277,8 @@ QStringList QueueRowDelegate::messageLines(const QString& message, int width, in
 int QueueRowDelegate::rowHeight(const QModelIndex& index) const {
     const Metrics& m = metrics();
     int text = m.nameHeight;
-    const QVariant message = index.data(QueueListModel::MessageRole);
-    if (message.isValid()) {
-        const int width = textWidth(view_ != nullptr ? view_->viewport()->width() : 0);
-        text += kLineGap + messageLineCount(message.toString(), width) * m.messageLineSpacing;
-    }
+    const int lines = messageLineCount(index, textWidth(view_ != nullptr ? view_->viewport()->width() : 0));
+    if (lines > 0) text += kLineGap + lines * m.messageLineSpacing;
     return 2 * kTopPadding + std::max(text, m.statusHeight);
 }
 
@@ -237,8 +311,7 @@ QueueRowDelegate::RowLayout QueueRowDelegate::layoutRow(const QRect& row, const 
     int block = m.nameHeight;
     const QVariant message = index.data(QueueListModel::MessageRole);
     if (message.isValid()) {
-        const QString text = message.toString();
-        layout.messageLines = messageLines(text, width, messageLineCount(text, width));
+        layout.messageLines = messageLines(message.toString(), width, std::max(1, messageLineCount(index, width)));
         block += kLineGap + static_cast<int>(layout.messageLines.size()) * m.messageLineSpacing;
     }
     const int top = row.top() + std::max(0, (row.height() - block) / 2);
@@ -268,6 +341,12 @@ void QueueRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
 
     painter->save();
     painter->setClipRect(row);
+    if ((option.state & QStyle::State_HasFocus) != 0) {
+        // The row the keys move from, in a list that has the focus.
+        painter->setPen(QPen(option.palette.color(QPalette::Highlight), 1));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(row.adjusted(1, 1, -2, -2));
+    }
     painter->setFont(statusFont());
     painter->setPen(selected ? primary : toneColour(QueueListModel::statusTone(status), option));
     painter->drawText(layout.status, Qt::AlignVCenter | Qt::AlignRight,

@@ -6,6 +6,7 @@
 #include <QStyledItemDelegate>
 
 #include <array>
+#include <string_view>
 #include <vector>
 
 class QAbstractItemView;
@@ -18,10 +19,11 @@ namespace morvale {
 // A row is as wide as the list's viewport, whatever width it was laid out at: the status and the
 // progress bar stand in a trailing column of fixed width, and the name and message take what is
 // left. Its height is what its text needs at the current fonts: the name line, and under it the
-// message in one line, or two when it does not fit one line of the viewport's width (the list lays
-// rows out again when that width changes). A longer message keeps its reason, the parenthesised part
-// at its end, whole and loses characters from the middle of the file name before it; one without
-// such a reason ends in an ellipsis.
+// message in one line, or more when it does not fit one line of the viewport's width (the list lays
+// rows out again when that width changes): two at most, three for a failure, whose reason is what
+// the user has to read, where two such rows fit the list's height. A longer message keeps its reason, the parenthesised part at its end, whole
+// and loses characters from the middle of the file name before it, then, where that is not enough,
+// the words before the reason from their end; one without such a reason ends in an ellipsis.
 class QueueRowDelegate : public QStyledItemDelegate {
     Q_OBJECT
 public:
@@ -29,7 +31,7 @@ public:
     struct RowLayout {
         QRect name;
         QRect message;             // empty when the row shows no message
-        QStringList messageLines;  // one or two, shortened as the class comment says
+        QStringList messageLines;  // one to three, shortened as the class comment says
         QRect progress;            // empty unless the item is being processed
         QRect status;
     };
@@ -46,10 +48,15 @@ public:
     // The height the list last laid the row out with, or -1 when it has not asked since.
     int laidOutHeight(int row) const;
     RowLayout layoutRow(const QRect& row, const QModelIndex& index) const;
+    // The most message lines a failed row takes: three, where the list is tall enough for two such rows.
+    int failureLines() const;
 
     static QFont nameFont();
     static QFont messageFont();
     static QFont statusFont();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct Metrics {
@@ -63,10 +70,12 @@ private:
     };
     const Metrics& metrics() const;
     int textWidth(int rowWidth) const;
-    // 1 when the message surely fits one line of `width`, else 2. Counted from character widths
-    // without shaping, which never gives less than the shaped width: a relayout asks for every row
-    // of the queue, and shaping tens of thousands of messages would stall the window.
-    int messageLineCount(const QString& message, int width) const;
+    // The fewest lines, up to `most`, that the message surely fits in at `width`. Counted from the
+    // UTF-8 text's character widths without shaping, which never gives less than the shaped width:
+    // a relayout asks for every row of the queue, and shaping (or even converting) tens of thousands
+    // of messages would stall the window.
+    int messageLineCount(std::string_view message, int width, int most) const;
+    int messageLineCount(const QModelIndex& index, int width) const;
     // The message in `count` lines of `width`, shortened when it does not fit.
     static QStringList messageLines(const QString& message, int width, int count);
 

@@ -38,6 +38,8 @@ constexpr std::size_t kIngestChunk = 2048;
 
 // Items of a started run copied into its job per turn of the event loop.
 constexpr std::size_t kJobChunk = 2048;
+// Status updates applied in one turn of the event loop.
+constexpr std::size_t kStatusChunk = 512;
 
 // Items of a large removal freed per turn of the event loop.
 constexpr std::size_t kFreeChunk = 4096;
@@ -177,9 +179,16 @@ void StandaloneViewModel::restoreSettings() {
 void StandaloneViewModel::wireListeners() {
     queueManager_->addStatusListener(BatchQueueManager::ItemStatusListener(
         [this](const Uuid& id, ProcessingStatus status, double progress, const std::optional<std::string>& message) {
-            QMetaObject::invokeMethod(
-                this, [this, id, status, progress, message] { applyStatus(id, status, progress, message); },
-                Qt::QueuedConnection);
+            // Through a mailbox, drained a slice per turn of the event loop: items that end at once
+            // report faster than the window takes them, and one queued call each would pile up into
+            // one turn that answers nothing for seconds.
+            bool first = false;
+            {
+                std::lock_guard lock(statusMailboxMutex_);
+                first = statusMailbox_.empty();
+                statusMailbox_.push_back(StatusUpdate{id, status, progress, message});
+            }
+            if (first) QMetaObject::invokeMethod(this, [this] { drainStatusMailbox(); }, Qt::QueuedConnection);
         }));
     queueManager_->addLogListener(BatchQueueManager::LogListener([this](const std::string& line) {
         QMetaObject::invokeMethod(this, [this, line] { log(line); }, Qt::QueuedConnection);
@@ -444,7 +453,32 @@ void StandaloneViewModel::launchRun(const std::shared_ptr<PendingRun>& run) {
     });
 }
 
+void StandaloneViewModel::drainStatusMailbox() {
+    std::vector<StatusUpdate> taken;
+    bool more = false;
+    {
+        std::lock_guard lock(statusMailboxMutex_);
+        const std::size_t count = std::min(kStatusChunk, statusMailbox_.size());
+        taken.assign(std::make_move_iterator(statusMailbox_.begin()),
+                     std::make_move_iterator(statusMailbox_.begin() + static_cast<std::ptrdiff_t>(count)));
+        statusMailbox_.erase(statusMailbox_.begin(), statusMailbox_.begin() + static_cast<std::ptrdiff_t>(count));
+        more = !statusMailbox_.empty();
+    }
+    for (StatusUpdate& update : taken) {
+        applyStatus(update.id, update.status, update.progress, std::move(update.message));
+    }
+    if (more) QMetaObject::invokeMethod(this, [this] { drainStatusMailbox(); }, Qt::QueuedConnection);
+}
+
 void StandaloneViewModel::finishRun(const ExecutionReport& report) {
+    {
+        // Every status of the run is in before its end is told, a slice per turn as ever.
+        std::lock_guard lock(statusMailboxMutex_);
+        if (!statusMailbox_.empty() && !shutDown_) {
+            QMetaObject::invokeMethod(this, [this, report] { finishRun(report); }, Qt::QueuedConnection);
+            return;
+        }
+    }
     if (runThread_.joinable()) runThread_.join();
     runActive_ = false;
     setProcessing(false);

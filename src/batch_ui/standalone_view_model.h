@@ -217,6 +217,9 @@ private:
     void collectRun(const std::shared_ptr<PendingRun>& run);
     void launchRun(const std::shared_ptr<PendingRun>& run);
     void applyStatus(const Uuid& id, ProcessingStatus status, double progress, std::optional<std::string> message);
+    // Applies the oldest few hundred status updates the run's threads delivered, and posts itself
+    // again while updates wait.
+    void drainStatusMailbox();
     void applyOutputs(const Uuid& id, std::vector<std::filesystem::path> outputs);
     void finishRun(const ExecutionReport& report);
     void publishProgress();
@@ -280,6 +283,15 @@ private:
     // Cancels the current (or last) run; made anew by each start() and handed to the queue
     // with the job, so a cancel reaches its run at any moment after start().
     std::stop_source cancelSource_;
+
+    struct StatusUpdate {
+        Uuid id;
+        ProcessingStatus status;
+        double progress;
+        std::optional<std::string> message;
+    };
+    std::mutex statusMailboxMutex_;
+    std::deque<StatusUpdate> statusMailbox_;  // filled by the run's threads, emptied on the GUI thread
 
     std::mutex ingestMailboxMutex_;
     std::deque<std::vector<BatchItem>> ingestMailbox_;  // filled by the ingest worker, emptied on the GUI thread

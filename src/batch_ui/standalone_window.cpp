@@ -1,6 +1,7 @@
 #include "batch_ui/standalone_window.h"
 
 #include "batch_ui/drop_zone.h"
+#include "batch_ui/focus_ring.h"
 #include "batch_ui/form_rows.h"
 #include "batch_ui/queue_list_model.h"
 #include "batch_ui/queue_row_delegate.h"
@@ -103,6 +104,15 @@ protected:
         }
     }
 
+    void resizeEvent(QResizeEvent* event) override {
+        QListView::resizeEvent(event);
+        // A height alone lays nothing out again, but it may give failed rows a line more or less.
+        auto* rows = dynamic_cast<QueueRowDelegate*>(itemDelegate());
+        const int failureLines = rows != nullptr ? rows->failureLines() : 0;
+        if (failureLines != failureLines_) scheduleDelayedItemsLayout();
+        failureLines_ = failureLines;
+    }
+
     void keyPressEvent(QKeyEvent* event) override {
         if (event->matches(QKeySequence::Delete) || event->key() == Qt::Key_Backspace) {
             // A copy: removing changes the selection while remove() walks its argument.
@@ -136,6 +146,7 @@ private:
 
     StandaloneWindow& window_;
     QTimer relayout_;
+    int failureLines_ = 0;
 };
 
 QIcon drawnCube() {
@@ -205,6 +216,7 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
                                    StandalonePanels panels, QWidget* parent)
     : QMainWindow(parent), model_(model), branding_(std::move(branding)), options_(options), panels_(std::move(panels)) {
     setObjectName(QStringLiteral("mainWindow"));
+    new FocusRing(this);
     setWindowTitle(qs(branding_.title));
     setWindowIcon(productIcon(branding_.icon));
     if (QScreen* screen = this->screen()) {
@@ -245,15 +257,17 @@ StandaloneWindow::StandaloneWindow(StandaloneViewModel& model, StandaloneBrandin
         overallBar_->setValue(static_cast<int>(std::lround(clamped * 1000)));
     });
     connect(&model_, &StandaloneViewModel::dropTargetedChanged, dropZone_, &DropZone::setTargeted);
-    connect(&model_, &StandaloneViewModel::logLineAppended, this, &StandaloneWindow::appendLogLine);
+    logFlush_ = new QTimer(this);
+    logFlush_->setSingleShot(true);
+    connect(logFlush_, &QTimer::timeout, this, &StandaloneWindow::flushLog);
+    connect(&model_, &StandaloneViewModel::logLineAppended, this, [this] { appendLogLine(); });
     connect(&model_, &StandaloneViewModel::showLogChanged, this, [this] { refreshLogVisibility(); });
     connect(&model_, &StandaloneViewModel::outputDirectoryChanged, this, [this] { refreshOutputFolder(); });
     connect(&model_, &StandaloneViewModel::namingPatternChanged, naming_, &NamingPatternSection::refresh);
     connect(&model_, &StandaloneViewModel::selectionChanged, this, [this] { pullSelectionFromModel(); });
 
-    for (const std::string& line : model_.logLines()) {
-        logPane_->appendPlainText(qs(line));
-    }
+    logLinesPending_ = model_.logLines().size();
+    flushLog();
     refreshQueueState();
     refreshProcessing();
     refreshLogVisibility();
@@ -522,7 +536,8 @@ void StandaloneWindow::refreshQueueState() {
     const auto& items = model_.queueItems();
     countLabel_->setText(countText(static_cast<long long>(items.size()), branding_.itemNoun));
     emptyLabel_->setVisible(items.empty());
-    dropZone_->setCompact(!items.empty());
+    // Fitting the zone's height wraps its texts: not on every status update of a run.
+    if (dropZone_->isCompact() == items.empty()) dropZone_->setCompact(!items.empty());
     // Counted by the view model as items change: this runs on every status update of a run.
     clearButton_->setEnabled(model_.hasFinishedItems());
     runButton_->setEnabled(model_.canStart());
@@ -547,6 +562,7 @@ void StandaloneWindow::refreshLogVisibility() {
     if (shown) optionsToggle_->setChecked(false);
     logToggle_->setText(shown ? QStringLiteral("Hide Log") : QStringLiteral("Show Log"));
     if (shown) {
+        flushLog();
         logPane_->verticalScrollBar()->setValue(logPane_->verticalScrollBar()->maximum());
     }
 }
@@ -555,9 +571,31 @@ void StandaloneWindow::refreshOutputFolder() {
     static_cast<MiddleElidedLabel*>(outputLabel_)->setFullText(toQString(model_.outputDirectory()));
 }
 
-void StandaloneWindow::appendLogLine(const QString& line) {
+void StandaloneWindow::appendLogLine() {
+    ++logLinesPending_;
+    if (!model_.showLog() || logFlush_->isActive()) return;
+    const qint64 since = lastLogFlush_.isValid() ? lastLogFlush_.elapsed() : kLogFlushInterval;
+    logFlush_->start(static_cast<int>(std::max<qint64>(0, kLogFlushInterval - since)));
+}
+
+void StandaloneWindow::flushLog() {
+    logFlush_->stop();
+    lastLogFlush_.start();
+    if (logLinesPending_ == 0) return;
     // The pane keeps as many lines as the view model; appending scrolls to the newest line.
-    logPane_->appendPlainText(line);
+    const auto& lines = model_.logLines();
+    const std::size_t taken = std::min(logLinesPending_, lines.size());
+    QStringList text;
+    text.reserve(static_cast<qsizetype>(taken));
+    for (auto line = lines.end() - static_cast<std::ptrdiff_t>(taken); line != lines.end(); ++line) {
+        text << qs(*line);
+    }
+    if (logLinesPending_ >= lines.size()) {
+        logPane_->setPlainText(text.join(QLatin1Char('\n')));
+    } else {
+        logPane_->appendPlainText(text.join(QLatin1Char('\n')));
+    }
+    logLinesPending_ = 0;
     logPane_->verticalScrollBar()->setValue(logPane_->verticalScrollBar()->maximum());
 }
 

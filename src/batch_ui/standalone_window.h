@@ -2,6 +2,7 @@
 
 #include "batch_ui/standalone_branding.h"
 
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QSize>
 #include <QMainWindow>
@@ -118,7 +119,10 @@ private:
     void refreshOutputFolder();
     void pushSelectionToModel();
     void pullSelectionFromModel();
-    void appendLogLine(const QString& line);
+    void appendLogLine();
+    // Brings the pane up to the view model's log: the lines that came since the last time, or the
+    // whole log when more came than the pane keeps.
+    void flushLog();
     void fitToScreen(QScreen* screen);
     void adaptToSize(bool force = false);
     void placeSidebar();
@@ -150,6 +154,13 @@ private:
     QLabel* outputLabel_ = nullptr;
     QScrollArea* sidebar_ = nullptr;
     NamingPatternSection* naming_ = nullptr;
+    // Lines appended to the log since the pane last took them. A pane shown takes them at most this
+    // often: laying out one line costs a fraction of a millisecond, and a large run logs thousands a
+    // second. A hidden pane takes them when it is shown.
+    static constexpr int kLogFlushInterval = 100;
+    std::size_t logLinesPending_ = 0;
+    QTimer* logFlush_ = nullptr;
+    QElapsedTimer lastLogFlush_;
     bool syncingSelection_ = false;
     bool narrow_ = false;
     bool short_ = false;

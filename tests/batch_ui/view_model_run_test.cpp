@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -288,6 +290,31 @@ TEST_F(ViewModelRunTest, RunReportsEveryOutcomeAndTheSummaryLine) {
     // The queue's own lines carry a time prefix; the summary does not.
     EXPECT_TRUE(std::regex_match(model->logLines().front(), std::regex(R"(\[\d\d:\d\d:\d\d\] Starting batch job \[.*)")))
         << model->logLines().front();
+}
+
+// Items that end at once report faster than the GUI thread applies them: the run still ends only
+// once every item shows its outcome.
+TEST_F(ViewModelRunTest, ALargeRunEndsAfterEveryStatusIsIn) {
+    makeModel(4);
+    std::vector<std::filesystem::path> paths;
+    for (int i = 0; i < 3000; ++i) paths.push_back(file("many/f" + std::to_string(i) + ".png"));
+    ingestAndWait({dir / "in/many"});
+    std::size_t completedAtEnd = 0;
+    QObject::connect(model.get(), &StandaloneViewModel::runFinished, model.get(), [&] {
+        completedAtEnd = static_cast<std::size_t>(std::count_if(
+            model->queueItems().begin(), model->queueItems().end(),
+            [](const BatchItem& item) { return item.status == ProcessingStatus::completed; }));
+    });
+    QSignalSpy finished(model.get(), &StandaloneViewModel::runFinished);
+    model->start();
+    // The GUI thread takes nothing while every item ends, so that their statuses wait together.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return script->startedCount() > 0; }, 10000));
+    while (script->startedCount() < paths.size() || script->running > 0) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }, 10000));
+    EXPECT_EQ(completedAtEnd, paths.size());
+    EXPECT_EQ(model->runnableCount(), 0);
+    EXPECT_DOUBLE_EQ(model->overallProgress(), 1.0);
 }
 
 TEST_F(ViewModelRunTest, OnlyPendingAndFailedItemsRunAgain) {

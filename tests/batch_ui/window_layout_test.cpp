@@ -42,12 +42,27 @@
 namespace morvale {
 namespace {
 
-const std::string kEmptyReason = "(the file is empty).";
-const std::string kNestedReason = "(cannot decode it (IHDR: width 0 is not allowed)).";
+// Reasons a texture map cannot be read, the longest the texture product gives among them, each
+// after a long file name: "Could not read texture map <name><map> <reason>".
+struct Unreadable {
+    const char* kind;  // in the item's name
+    const char* map;
+    std::string reason;
+};
+const std::vector<Unreadable> kUnreadable{
+    {"empty", "_Roughness.png", "(the file is empty)."},
+    {"nested", "_Metallic.png", "(cannot decode it (IHDR: width 0 is not allowed))."},
+    {"chunks", "_Height.png", "(not a readable image (the PNG has more chunks than any image could need))."},
+    {"nokind", "_Height.png", "(not a readable image (its content is no image of a kind this program reads))."},
+    {"huge", "_AO.png", "(the image is too large (16385x16385; at most 16384 pixels per side and 268435456 in all))."},
+    {"bomb", "_Height.png", "(not a readable image (the file is larger than any PNG image of 16384x16384 could be))."},
+    {"layers", "_Height.png", "(not a readable image (a Photoshop image has fewer channels than its colour mode))."},
+    {"filter", "_Height.png", "(the PNG image data is damaged (row 16383 has the unknown filter type 255))."},
+};
 
-// Names holding "bad" fail and "skip" are skipped, each with a message of two lines; "empty" and
-// "nested" fail naming a long file and giving a reason in parentheses; "hold" stay in processing
-// until the gate opens; the rest finish at once.
+// Names holding "bad" fail and "skip" are skipped, each with a message of two lines; those holding
+// an unreadable kind fail naming a long file and giving that reason in parentheses; "hold" stay in
+// processing until the gate opens; the rest finish at once.
 class LayoutPreset final : public BatchPreset {
 public:
     explicit LayoutPreset(std::shared_ptr<test::Gate> gate) : gate_(std::move(gate)) {}
@@ -60,13 +75,11 @@ public:
     std::string defaultNamingPattern() const override { return "{name}"; }
     std::vector<std::filesystem::path> process(const BatchItem& item, const ProcessingContext& context) const override {
         const std::string& name = item.originalFileName;
-        if (name.find("empty") != std::string::npos) {
-            throw std::runtime_error("Could not read texture map Aged_Painted_Metal_Door_Chipped_Rust_" + name +
-                                     "_Roughness.png " + kEmptyReason);
-        }
-        if (name.find("nested") != std::string::npos) {
-            throw std::runtime_error("Could not read texture map Aged_Painted_Metal_Door_Chipped_Rust_" + name +
-                                     "_Metallic.png " + kNestedReason);
+        for (const Unreadable& unreadable : kUnreadable) {
+            if (name.find(unreadable.kind) != std::string::npos) {
+                throw std::runtime_error("Could not read texture map Basalt_Cliff_Face_Weathered_Chipped_" + name +
+                                         unreadable.map + " " + unreadable.reason);
+            }
         }
         if (name.find("bad") != std::string::npos) {
             throw std::runtime_error("The roughness map " + name + "_Roughness.png is 1024 x 1024 but the ambient "
@@ -141,8 +154,9 @@ private:
             char name[64];
             if (i < finished) std::snprintf(name, sizeof name, "a%02d_ball_%02d_Tiled2x2.png", i, i);
             else if (i < finished + failed) {
-                static const char* const kinds[] = {"bad", "empty", "nested"};
-                std::snprintf(name, sizeof name, "b%02d_%s_Rock_gy.png", i, kinds[i % 3]);
+                const int kind = i % static_cast<int>(kUnreadable.size() + 1);
+                std::snprintf(name, sizeof name, "b%02d_%s_Rock_gy.png", i,
+                              kind == 0 ? "bad" : kUnreadable[static_cast<std::size_t>(kind - 1)].kind);
             }
             else if (i < finished + failed + skipped) std::snprintf(name, sizeof name, "c%02d_skip_DetailMask.png", i);
             else if (i < finished + failed + skipped + held) std::snprintf(name, sizeof name, "d%02d_hold_Brick_AO.png", i);
@@ -225,7 +239,8 @@ std::vector<std::string> rowProblems(QListView* list, bool twoRows) {
         }
         if (index.data(QueueListModel::MessageRole).isValid()) {
             const auto lines = static_cast<int>(layout.messageLines.size());
-            if (lines < 1 || lines > 2 || layout.message.height() < lines * messageMetrics.lineSpacing() ||
+            const bool failed = index.data(QueueListModel::StatusRole).toInt() == static_cast<int>(ProcessingStatus::failed);
+            if (lines < 1 || lines > (failed ? 3 : 2) || layout.message.height() < lines * messageMetrics.lineSpacing() ||
                 layout.message.bottom() > rect.bottom() || layout.message.top() <= layout.name.bottom()) {
                 problems.push_back(where + "message of " + std::to_string(lines) + " lines clipped at " +
                                    describe(layout.message) + " in " + describe(rect));
@@ -240,10 +255,11 @@ std::vector<std::string> rowProblems(QListView* list, bool twoRows) {
             // Compared without blanks: the lines may break inside the reason.
             const auto solid = [](QString text) { return text.remove(QLatin1Char(' ')); };
             const QString message = index.data(QueueListModel::MessageRole).toString();
-            for (const std::string& reason : {kEmptyReason, kNestedReason}) {
-                const QString whole = QString::fromStdString(reason);
+            for (const Unreadable& unreadable : kUnreadable) {
+                const QString whole = QString::fromStdString(unreadable.reason);
                 if (message.endsWith(whole) && !solid(drawn).contains(solid(whole))) {
-                    problems.push_back(where + "the reason " + reason + " is not drawn whole: " + drawn.toStdString());
+                    problems.push_back(where + "the reason " + unreadable.reason + " is not drawn whole: " +
+                                       drawn.toStdString());
                 }
             }
             if (!index.data(Qt::ToolTipRole).toString().contains(message)) {
@@ -391,6 +407,7 @@ const std::vector<Screen> kScaledScreens{
     {"2", {1280, 720}, {}},   // 640 x 360 logical, the smallest screen served
     {"1.5", {1280, 720}, {}},
     {"3", {1920, 1080}, {}},  // 640 x 360 logical
+    {"1.25", {1280, 750}, {}},  // 1024 x 600 logical
 };
 
 std::string sizeText(const QSize& size) { return std::to_string(size.width()) + "x" + std::to_string(size.height()); }
@@ -435,6 +452,15 @@ std::vector<std::string> checkWindowAt(int count, const Screen& screen) {
                 for (const auto& problem : rowProblems(window->queueList(), view == View::queue)) {
                     problems.push_back(where + problem);
                 }
+            }
+            if (view == View::queue) {
+                // Each failed row in view in turn, so that every reason is checked.
+                QListView* list = window->queueList();
+                for (int row = count / 5; row < 2 * count / 5; ++row) {
+                    list->scrollTo(list->model()->index(row, 0), QAbstractItemView::PositionAtTop);
+                    for (const auto& problem : rowProblems(list, false)) problems.push_back(where + problem);
+                }
+                list->scrollToTop();
             }
             const bool foldable = window->optionsToggle()->isVisible();
             if (!window->optionsSidebar()->isVisibleTo(window) && (view == View::options || !foldable)) {

@@ -150,6 +150,7 @@ TEST_F(WindowMenuTest, LogPaneKeepsTheLast500Lines) {
     EXPECT_EQ(model->logLines().size(), 500u);
     EXPECT_EQ(model->logLines().front(), "line 101");
     QPlainTextEdit* pane = window->logPane();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return pane->document()->lastBlock().text() == QStringLiteral("line 600"); }));
     EXPECT_EQ(pane->document()->blockCount(), 500);
     EXPECT_EQ(pane->document()->firstBlock().text(), QStringLiteral("line 101"));
     EXPECT_EQ(pane->document()->lastBlock().text(), QStringLiteral("line 600"));

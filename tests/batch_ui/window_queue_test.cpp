@@ -201,5 +201,30 @@ TEST_F(WindowQueueTest, OutputRowShowsTheFullPathAsTooltip) {
     EXPECT_EQ(window->outputLabel()->toolTip(), toQString(deep));
 }
 
+// Every control that Tab reaches looks different while it holds the focus.
+TEST_F(WindowQueueTest, EveryControlThatTakesTheFocusShowsIt) {
+    showWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    queue({"a.png", "b.png"});
+    model->setShowLog(true);
+    int checked = 0;
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+        if (!control->isVisibleTo(window) || !control->isEnabled() || (control->focusPolicy() & Qt::TabFocus) == 0) {
+            continue;
+        }
+        const std::string name =
+            std::string(control->metaObject()->className()) + " " + control->objectName().toStdString();
+        control->clearFocus();
+        QCoreApplication::processEvents();
+        const QImage without = control->grab().toImage();
+        control->setFocus(Qt::TabFocusReason);
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(control->hasFocus()) << name;
+        EXPECT_NE(control->grab().toImage(), without) << name << " shows no focus";
+        ++checked;
+    }
+    EXPECT_GE(checked, 8);
+}
+
 }  // namespace
 }  // namespace morvale::test
