@@ -37,6 +37,7 @@
 #include "batch_ui/preset_slot.h"
 #include "batch_ui/standalone_view_model.h"
 #include "batch_ui/standalone_window.h"
+#include "stall_meter.h"
 
 namespace morvale {
 namespace {
@@ -67,41 +68,6 @@ public:
 private:
     int depth_ = 0;
     qint64 longest_ = 0;
-};
-
-// How late a timer every 20 ms comes, at its latest.
-class Lateness {
-public:
-    Lateness() {
-        clock_.start();
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.setInterval(20);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const qint64 now = clock_.nsecsElapsed();
-            longest_ = std::max(longest_, now - last_ - 20'000'000);
-            last_ = now;
-        });
-    }
-    void start() {
-        last_ = clock_.nsecsElapsed();
-        longest_ = 0;
-        timer_.start();
-    }
-    // The longest since the last call.
-    double takeMs() {
-        const double taken = static_cast<double>(longest_) / 1e6;
-        longestOfAll_ = std::max(longestOfAll_, longest_);
-        longest_ = 0;
-        return taken;
-    }
-    double longestOfAllMs() const { return static_cast<double>(std::max(longestOfAll_, longest_)) / 1e6; }
-
-private:
-    QElapsedTimer clock_;
-    QTimer timer_;
-    qint64 last_ = 0;
-    qint64 longest_ = 0;
-    qint64 longestOfAll_ = 0;
 };
 
 TimingApplication* timingApp() { return static_cast<TimingApplication*>(QCoreApplication::instance()); }
@@ -184,8 +150,7 @@ void BM_QueueTasks(benchmark::State& state) {
         window->show();
         longestUntil([] { return true; });
 
-        Lateness lateness;
-        lateness.start();
+        morvale::bench::StallMeter lateness;
         const double ingest = [&] {
             timingApp()->resetLongest();
             model.ingest({root});
@@ -195,15 +160,15 @@ void BM_QueueTasks(benchmark::State& state) {
             state.SkipWithError("not every file was queued");
             break;
         }
-        const double ingestStall = lateness.takeMs();
+        const double ingestStall = lateness.take().longest;
         const double start = callThenSettle([&] { model.start(); });
         const double run = longestUntil([&] {
             return !model.isProcessing() && !model.logLines().empty() &&
                    model.logLines().back().rfind("Done in ", 0) == 0;
         });
-        const double runStall = lateness.takeMs();
+        const double runStall = lateness.take().longest;
         const double clear = callThenSettle([&] { model.clearFinished(); });
-        const double clearStall = lateness.takeMs();
+        const double clearStall = lateness.take().longest;
         // The cleared files again, so that the whole queue is selected and removed.
         model.ingest({root});
         longestUntil([&] { return !model.isIngesting(); });
@@ -217,7 +182,7 @@ void BM_QueueTasks(benchmark::State& state) {
                                            const std::set<Uuid> selected = model.selection();
                                            model.remove(selected);
                                        }));
-        const double removeStall = lateness.takeMs();
+        const double removeStall = lateness.take().longest;
         if (!model.queueItems().empty()) {
             state.SkipWithError("the queue was not emptied");
             break;
@@ -231,8 +196,8 @@ void BM_QueueTasks(benchmark::State& state) {
         state.counters["stall_run_ms"] = runStall;
         state.counters["stall_clear_ms"] = clearStall;
         state.counters["stall_remove_ms"] = removeStall;
-        state.counters["stall_ms"] = lateness.longestOfAllMs();
-        state.SetIterationTime(std::max({ingest, start, run, clear, remove, lateness.longestOfAllMs()}) / 1000.0);
+        state.counters["stall_ms"] = lateness.total().longest;
+        state.SetIterationTime(std::max({ingest, start, run, clear, remove, lateness.total().longest}) / 1000.0);
     }
     state.counters["files"] = static_cast<double>(files);
     std::error_code ec;

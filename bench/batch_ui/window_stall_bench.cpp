@@ -25,45 +25,12 @@
 #include "batch_core/user_defaults.h"
 #include "batch_ui/morvale_express_app.h"
 #include "batch_ui/standalone_window.h"
+#include "stall_meter.h"
 
 namespace {
 
-struct Stalls {
-    double longest = 0;
-    double over100 = 0;
-};
-
-class StallMeter {
-public:
-    StallMeter() {
-        clock_.start();
-        last_ = clock_.nsecsElapsed();
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.setInterval(20);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const qint64 now = clock_.nsecsElapsed();
-            const double late = static_cast<double>(now - last_) / 1e6 - 20.0;
-            last_ = now;
-            phase_.longest = std::max(phase_.longest, late);
-            if (late > 100) phase_.over100 += late;
-        });
-        timer_.start();
-    }
-    Stalls take() {
-        const Stalls taken = phase_;
-        total_.longest = std::max(total_.longest, taken.longest);
-        total_.over100 += taken.over100;
-        phase_ = {};
-        return taken;
-    }
-    Stalls total() const { return total_; }
-
-private:
-    QElapsedTimer clock_;
-    qint64 last_ = 0;
-    QTimer timer_;
-    Stalls phase_, total_;
-};
+using morvale::bench::StallMeter;
+using morvale::bench::Stalls;
 
 template <class Done>
 void runUntil(Done done) {

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 
 namespace morvale {
 
@@ -191,6 +192,27 @@ qsizetype reasonStart(const QString& text) {
     return -1;
 }
 
+// The lines of make(n) for the largest n in [low, high] whose text fits, found by halving (a larger
+// n keeps more of the text, so fitting only gets harder as n grows); none when even make(low) does
+// not fit.
+template <typename Size, typename Make>
+std::optional<QStringList> largestFitting(Size low, Size high, const Make& make, const QFont& font, int width,
+                                          int count) {
+    QStringList best;
+    if (!fits(make(low), font, width, count, best)) return std::nullopt;
+    while (low < high) {
+        const Size middle = low + (high - low + 1) / 2;
+        QStringList candidate;
+        if (fits(make(middle), font, width, count, candidate)) {
+            low = middle;
+            best = std::move(candidate);
+        } else {
+            high = middle - 1;
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 QStringList QueueRowDelegate::messageLines(const QString& message, int width, int count) {
@@ -227,19 +249,8 @@ QStringList QueueRowDelegate::messageLines(const QString& message, int width, in
         // The widest shortening that fits.
         int low = metrics.horizontalAdvance(QChar(0x2026));
         int high = metrics.horizontalAdvance(name) - 1;
-        QStringList best;
-        if (nameLength > 1 && fits(shortened(low), font, width, count, best)) {
-            while (low < high) {
-                const int middle = low + (high - low + 1) / 2;
-                QStringList candidate;
-                if (fits(shortened(middle), font, width, count, candidate)) {
-                    low = middle;
-                    best = std::move(candidate);
-                } else {
-                    high = middle - 1;
-                }
-            }
-            return best;
+        if (nameLength > 1) {
+            if (auto best = largestFitting<int>(low, high, shortened, font, width, count)) return *best;
         }
         // Nothing fits whole: a name cut to part of a line still leaves room for more of what
         // follows it, which says what is wrong.
@@ -251,21 +262,7 @@ QStringList QueueRowDelegate::messageLines(const QString& message, int width, in
         const auto cut = [&](qsizetype kept) {
             return text.left(kept).trimmed() + QChar(0x2026) + QLatin1Char(' ') + text.mid(reason);
         };
-        QStringList best;
-        if (fits(cut(0), font, width, count, best)) {
-            qsizetype low = 0, high = reason - 1;
-            while (low < high) {
-                const qsizetype middle = low + (high - low + 1) / 2;
-                QStringList candidate;
-                if (fits(cut(middle), font, width, count, candidate)) {
-                    low = middle;
-                    best = std::move(candidate);
-                } else {
-                    high = middle - 1;
-                }
-            }
-            return best;
-        }
+        if (auto best = largestFitting<qsizetype>(0, reason - 1, cut, font, width, count)) return *best;
     }
 
     // The last line shown takes the rest of the message, shortened when it does not fit.
