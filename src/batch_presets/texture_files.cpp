@@ -2,7 +2,6 @@
 
 #include "base/ascii.h"
 
-
 namespace morvale {
 
 namespace fs = std::filesystem;
